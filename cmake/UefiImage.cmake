@@ -1,0 +1,99 @@
+# add_uefi_image(<name> ENTRY <symbol> SOURCES <src>... [DEFINES <d>...] [OUTPUT_DIR <dir>]
+#                [SUBSYSTEM efi_application] [MAX_BYTES <n>])
+#
+# Compiles the sources with clang++ 14 for x86_64-unknown-windows (freestanding C++20, no
+# exceptions, no RTTI, no red zone, optimised for size) and links them with lld-link into a
+# UEFI boot-service driver: PE32+, subsystem 11, base relocations kept, no imports, no default
+# libraries. The result is <OUTPUT_DIR or build/images>/<name>.efi, built by the target
+# <name>_image, which is part of `all`. Every link is followed by tools/check_image.py (format,
+# relocations, no imports, entry point, MAX_BYTES), which prints the image's size; the same
+# check is registered as the test image_check.<name>.
+
+find_program(UEFI_CXX NAMES clang++-14 clang++ REQUIRED)
+find_program(UEFI_LINKER NAMES lld-link-14 lld-link REQUIRED)
+
+set(UEFI_IMAGE_DIR "${CMAKE_BINARY_DIR}/images")
+set_property(GLOBAL PROPERTY UEFI_IMAGES "")
+
+set(UEFI_CXX_FLAGS
+  -target x86_64-unknown-windows
+  -std=c++20 -ffreestanding -fno-exceptions -fno-rtti -fno-ms-extensions
+  -fno-stack-protector -mno-red-zone -fno-threadsafe-statics -fno-builtin
+  -Oz -flto -Wall -Wextra -Werror
+  -DUEFI_IMAGE=1 -DGNU_EFI_USE_MS_ABI
+  -isystem "${EFI_INCLUDE_DIR}" -isystem "${EFI_INCLUDE_DIR}/x86_64"
+  -I "${CMAKE_SOURCE_DIR}")
+
+function(add_uefi_image name)
+  if(NOT GUARDS_BUILD_IMAGES)
+    return()
+  endif()
+  cmake_parse_arguments(IMG "" "ENTRY;OUTPUT_DIR;SUBSYSTEM;MAX_BYTES" "SOURCES;DEFINES" ${ARGN})
+  if(NOT IMG_ENTRY)
+    message(FATAL_ERROR "add_uefi_image(${name}): ENTRY is required")
+  endif()
+  if(NOT IMG_OUTPUT_DIR)
+    set(IMG_OUTPUT_DIR "${UEFI_IMAGE_DIR}")
+  endif()
+  if(NOT IMG_SUBSYSTEM)
+    set(IMG_SUBSYSTEM efi_boot_service_driver)
+  endif()
+  if(IMG_SUBSYSTEM STREQUAL "efi_application")
+    set(subsystem_number 10)
+  else()
+    set(subsystem_number 11)
+  endif()
+  set(checked "${IMG_OUTPUT_DIR}/${name}.efi")
+  if(IMG_MAX_BYTES)
+    set(checked "${checked}:${IMG_MAX_BYTES}")
+  endif()
+  set(defines "")
+  foreach(d IN LISTS IMG_DEFINES)
+    list(APPEND defines "-D${d}")
+  endforeach()
+
+  set(objdir "${CMAKE_CURRENT_BINARY_DIR}/${name}.uefi")
+  set(objects "")
+  foreach(src IN LISTS IMG_SOURCES)
+    get_filename_component(abs "${src}" ABSOLUTE)
+    file(RELATIVE_PATH rel "${CMAKE_SOURCE_DIR}" "${abs}")
+    string(REPLACE "/" "_" stem "${rel}")
+    set(obj "${objdir}/${stem}.obj")
+    add_custom_command(
+      OUTPUT "${obj}"
+      COMMAND "${CMAKE_COMMAND}" -E make_directory "${objdir}"
+      COMMAND "${UEFI_CXX}" ${UEFI_CXX_FLAGS} ${defines} -MD -MF "${obj}.d" -c "${abs}" -o "${obj}"
+      DEPENDS "${abs}"
+      DEPFILE "${obj}.d"
+      COMMENT "UEFI C++ ${rel} (${name})"
+      VERBATIM)
+    list(APPEND objects "${obj}")
+  endforeach()
+
+  # Link-time optimisation across the driver and its support sources, one merged section for
+  # code, constants and data (the loader does not page-protect images aligned below 4 KiB), and
+  # 32-byte alignment keep the images small. lld-link warns that /align wants /driver: that
+  # warning is about Windows kernel drivers and does not apply to UEFI images.
+  set(image "${IMG_OUTPUT_DIR}/${name}.efi")
+  add_custom_command(
+    OUTPUT "${image}"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${IMG_OUTPUT_DIR}"
+    COMMAND "${UEFI_LINKER}" /nologo /subsystem:${IMG_SUBSYSTEM} /dll /entry:${IMG_ENTRY}
+            /nodefaultlib /machine:x64 /dynamicbase /opt:ref /opt:icf /align:32 /filealign:32
+            /merge:.rdata=.text /merge:.data=.text
+            /implib:${objdir}/${name}.lib /out:${image} ${objects}
+    COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/check_image.py"
+            --subsystem ${subsystem_number} "${checked}"
+    DEPENDS ${objects} "${CMAKE_SOURCE_DIR}/tools/check_image.py"
+    COMMENT "lld-link ${name}.efi"
+    VERBATIM)
+  add_custom_target(${name}_image ALL DEPENDS "${image}")
+  set_property(GLOBAL APPEND PROPERTY UEFI_IMAGES "${image}")
+  set_property(TARGET ${name}_image PROPERTY UEFI_IMAGE_PATH "${image}")
+  if(GUARDS_BUILD_TESTS)
+    add_test(NAME image_check.${name}
+             COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/check_image.py"
+                     --subsystem ${subsystem_number} "${checked}")
+    set_tests_properties(image_check.${name} PROPERTIES LABELS image)
+  endif()
+endfunction()

@@ -1,0 +1,38 @@
+// The saved firmware pointers of this driver image and the boot-service routines over them.
+#include "support/driver_context.h"
+
+DriverContext gDriverContext;
+
+static EFI_GUID gReadyToBootGroup = READY_TO_BOOT_EVENT_GROUP_GUID;
+
+EFI_STATUS InitDriverContext(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  (void)ImageHandle;
+  gDriverContext.SystemTable = SystemTable;
+  gDriverContext.BootServices = SystemTable->BootServices;
+  gDriverContext.RuntimeServices = SystemTable->RuntimeServices;
+  return EFI_SUCCESS;
+}
+
+static VOID EFIAPI EmptyNotify(EFI_EVENT Event, VOID *Context) {
+  (void)Event;
+  (void)Context;
+}
+
+EFI_STATUS CreateReadyToBootEvent(EFI_TPL Tpl, EFI_EVENT_NOTIFY NotifyFunction,
+                                  VOID *NotifyContext, EFI_EVENT *Event) {
+  if (NotifyFunction == nullptr) NotifyFunction = EmptyNotify;
+  return gDriverContext.BootServices->CreateEventEx(EVT_NOTIFY_SIGNAL, Tpl, NotifyFunction,
+                                                    NotifyContext, &gReadyToBootGroup, Event);
+}
+
+VOID *AllocateBootPool(UINTN Size) {
+  VOID *Buffer = nullptr;
+  gDriverContext.BootServices->AllocatePool(EfiBootServicesData, Size, &Buffer);
+  return Buffer;
+}
+
+VOID *AllocateZeroBootPool(UINTN Size) {
+  VOID *Buffer = AllocateBootPool(Size);
+  if (Buffer != nullptr) gDriverContext.BootServices->SetMem(Buffer, Size, 0);
+  return Buffer;
+}

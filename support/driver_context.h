@@ -1,0 +1,24 @@
+// Each driver's saved firmware pointers and the small boot-service routines every driver uses:
+// the ready-to-boot signal event and boot-time pool allocation.
+#pragma once
+
+#include "support/uefi.h"
+
+struct DriverContext {
+  EFI_SYSTEM_TABLE *SystemTable;
+  EFI_BOOT_SERVICES *BootServices;
+  EFI_RUNTIME_SERVICES *RuntimeServices;  // kept with the others, used by no driver
+};
+
+// One per driver image, written at entry and read-only afterwards.
+extern DriverContext gDriverContext;
+
+EFI_STATUS InitDriverContext(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
+
+// A signal event in the ready-to-boot group; a null NotifyFunction binds an empty notify.
+EFI_STATUS CreateReadyToBootEvent(EFI_TPL Tpl, EFI_EVENT_NOTIFY NotifyFunction,
+                                  VOID *NotifyContext, EFI_EVENT *Event);
+
+// Boot-services data pool; null when the allocation fails.
+VOID *AllocateBootPool(UINTN Size);
+VOID *AllocateZeroBootPool(UINTN Size);

@@ -1,0 +1,65 @@
+// The only place that knows whether the drivers run on the board or in the host tests: direct
+// I/O-port accesses, byte accesses to the memory-mapped PCI Express configuration window, and
+// one pass of a halt loop. The images inline the x64 backend below; the host tests link a
+// simulated platform that defines the same functions.
+#pragma once
+
+#include "uefi.h"
+
+namespace hw {
+
+#if defined(UEFI_IMAGE)
+
+inline UINT8 PortIn8(UINT16 Port) {
+  UINT8 Value;
+  __asm__ volatile("inb %w1, %b0" : "=a"(Value) : "Nd"(Port));
+  return Value;
+}
+inline UINT16 PortIn16(UINT16 Port) {
+  UINT16 Value;
+  __asm__ volatile("inw %w1, %w0" : "=a"(Value) : "Nd"(Port));
+  return Value;
+}
+inline UINT32 PortIn32(UINT16 Port) {
+  UINT32 Value;
+  __asm__ volatile("inl %w1, %0" : "=a"(Value) : "Nd"(Port));
+  return Value;
+}
+inline void PortOut8(UINT16 Port, UINT8 Value) {
+  __asm__ volatile("outb %b0, %w1" : : "a"(Value), "Nd"(Port));
+}
+inline void PortOut16(UINT16 Port, UINT16 Value) {
+  __asm__ volatile("outw %w0, %w1" : : "a"(Value), "Nd"(Port));
+}
+inline void PortOut32(UINT16 Port, UINT32 Value) {
+  __asm__ volatile("outl %0, %w1" : : "a"(Value), "Nd"(Port));
+}
+
+// The configuration window is identity-mapped during boot services.
+inline UINT8 WindowRead8(UINTN Address) {
+  return *reinterpret_cast<volatile UINT8 *>(Address);
+}
+inline void WindowWrite8(UINTN Address, UINT8 Value) {
+  *reinterpret_cast<volatile UINT8 *>(Address) = Value;
+}
+
+// One pass of a loop that must never end. The pause keeps the loop a real loop for the
+// optimiser (an empty infinite loop may be removed in C++) and is gentle on the core.
+inline void HaltStep() { __asm__ volatile("pause" ::: "memory"); }
+
+#else
+
+UINT8 PortIn8(UINT16 Port);
+UINT16 PortIn16(UINT16 Port);
+UINT32 PortIn32(UINT16 Port);
+void PortOut8(UINT16 Port, UINT8 Value);
+void PortOut16(UINT16 Port, UINT16 Value);
+void PortOut32(UINT16 Port, UINT32 Value);
+UINT8 WindowRead8(UINTN Address);
+void WindowWrite8(UINTN Address, UINT8 Value);
+// In the host tests a halt loop hands control back to the test after a set number of passes.
+void HaltStep();
+
+#endif
+
+}  // namespace hw

@@ -1,0 +1,47 @@
+// Registration of this driver's string packs with the Framework HII protocol and retrieval of a
+// message in the firmware's current language.
+#include "support/string_packages.h"
+
+static EFI_GUID gFrameworkHiiProtocolGuid = FRAMEWORK_HII_PROTOCOL_GUID;
+
+// This driver's HII interface (null while none was located) and its registration handle.
+static FRAMEWORK_HII_PROTOCOL *gHii;
+static FRAMEWORK_HII_HANDLE gHiiHandle;
+
+// Enough for every message these drivers carry (127 characters and the NUL).
+constexpr UINTN HII_STRING_FIRST_TRY_BYTES = 256;
+
+EFI_STATUS RegisterStringPackages(EFI_GUID *PackageGuid, const VOID *FirstPack) {
+  EFI_BOOT_SERVICES *BootServices = gDriverContext.BootServices;
+  gHii = nullptr;
+  EFI_STATUS Status = BootServices->LocateProtocol(&gFrameworkHiiProtocolGuid, nullptr,
+                                                   reinterpret_cast<VOID **>(&gHii));
+  if (EFI_ERROR(Status)) {
+    gHii = nullptr;
+    return Status;
+  }
+  if (gHii == nullptr) return EFI_NOT_FOUND;
+  EFI_HII_PACKAGES *Packages = BuildHiiPackages(1, PackageGuid, FirstPack);
+  if (Packages == nullptr) return EFI_OUT_OF_RESOURCES;
+  Status = gHii->NewPack(gHii, Packages, &gHiiHandle);
+  BootServices->FreePool(Packages);
+  return Status;
+}
+
+CHAR16 *GetHiiString(STRING_REF Token) {
+  if (gHii == nullptr) return nullptr;
+
+  // A full UINTN with its upper bytes zero also suits a database that writes only 16 bits.
+  UINTN Length = HII_STRING_FIRST_TRY_BYTES;
+  auto *Buffer = static_cast<CHAR16 *>(AllocateZeroBootPool(Length));
+  // The first try, then at most one more with the bytes the database asked for (terminator
+  // included), in a buffer that is not cleared.
+  for (BOOLEAN Retried = FALSE; Buffer != nullptr; Retried = TRUE) {
+    EFI_STATUS Status = gHii->GetString(gHii, gHiiHandle, Token, TRUE, nullptr, &Length, Buffer);
+    if (Status == EFI_SUCCESS) return Buffer;
+    gDriverContext.BootServices->FreePool(Buffer);
+    if (Status != EFI_BUFFER_TOO_SMALL || Retried) break;
+    Buffer = static_cast<CHAR16 *>(AllocateBootPool(Length));
+  }
+  return nullptr;
+}

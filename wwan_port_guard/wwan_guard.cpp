@@ -1,0 +1,152 @@
+// The wireless-WAN port guard: its entry point, the ready-to-boot notify and the port check.
+#include "wwan_port_guard/wwan_guard.h"
+
+#include "support/driver_context.h"
+#include "support/hw_seam.h"
+#include "support/string_packages.h"
+#include "wwan_port_guard/wwan_strings.h"
+
+// The modules that may sit on the wireless-WAN port, product ID << 16 | vendor ID.
+static const UINT32 kWwanAllowList[] = {
+    0x0C717E2D,
+    0x0C727E2D,
+    0x0C737E2D,
+    0x0C747E2D,
+};
+
+// The USB host controller at device 0x1A, function 0, root port 1.
+const WwanPortFilter gWwanPortFilter = {
+    0, 0x1A, 0, 1, sizeof(kWwanAllowList) / sizeof(kWwanAllowList[0]), kWwanAllowList};
+
+static EFI_GUID gPciRootBridgeIoGuid = EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID;
+static EFI_GUID gUsbIoGuid = USB_IO_PROTOCOL_GUID;
+static EFI_GUID gDevicePathGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
+static EFI_GUID gWwanPackageGuid = WWAN_STRING_PACKAGE_GUID;
+
+constexpr UINT16 PCI_VENDOR_INTEL = 0x8086;
+// On an Intel controller the port is also reachable through the EHCI function of the device.
+constexpr UINT16 INTEL_EHCI_FUNCTION = 7;
+constexpr UINT16 OTHER_COMPANION_FUNCTION = 2;
+constexpr UINT32 USB_ID_NOT_READ = 0xFFFFFFFF;
+
+// A path that never reaches its end node is not walked forever.
+constexpr UINTN DEVICE_PATH_MAX_NODES = 512;
+constexpr UINT16 DEVICE_PATH_NODE_HEADER_SIZE = 4;
+
+static UINT8 NodeType(const UINT8 *Node) { return Node[0] & 0x7F; }
+static UINT16 NodeLength(const UINT8 *Node) {
+  return static_cast<UINT16>(Node[2] | (Node[3] << 8));
+}
+static BOOLEAN IsEndOfPath(const UINT8 *Node) {
+  return NodeType(Node) == DEVICE_PATH_TYPE_END && Node[1] == DEVICE_PATH_SUBTYPE_END_ENTIRE;
+}
+
+BOOLEAN FindPciUsbNodePair(const UINT8 *Path, const UINT8 **PciNode, const UINT8 **UsbNode) {
+  const UINT8 *Node = Path;
+  for (UINTN Walked = 0; Walked < DEVICE_PATH_MAX_NODES && !IsEndOfPath(Node); ++Walked) {
+    // A node shorter than its own header would stall or derail the walk.
+    if (NodeLength(Node) < DEVICE_PATH_NODE_HEADER_SIZE) return FALSE;
+    const UINT8 *Next = Node + NodeLength(Node);
+    if (NodeType(Node) == DEVICE_PATH_TYPE_HARDWARE && Node[1] == DEVICE_PATH_SUBTYPE_PCI &&
+        NodeType(Next) == DEVICE_PATH_TYPE_MESSAGING && Next[1] == DEVICE_PATH_SUBTYPE_USB) {
+      *PciNode = Node;
+      *UsbNode = Next;
+      return TRUE;
+    }
+    Node = Next;
+  }
+  return FALSE;
+}
+
+// Judges the module on the port: true when it is listed, or when its IDs could not be read.
+static BOOLEAN IsModuleAllowed(EFI_HANDLE Handle, const WwanPortFilter *Filter) {
+  EFI_BOOT_SERVICES *BootServices = gDriverContext.BootServices;
+  USB_DEVICE_DESCRIPTOR_RECORD Descriptor;
+  BootServices->SetMem(&Descriptor, sizeof(Descriptor), 0);
+  USB_IO_PROTOCOL *UsbIo = nullptr;
+  if (EFI_ERROR(BootServices->HandleProtocol(Handle, &gUsbIoGuid, reinterpret_cast<VOID **>(&UsbIo))) ||
+      UsbIo == nullptr)
+    return TRUE;
+  if (EFI_ERROR(UsbIo->UsbGetDeviceDescriptor(UsbIo, &Descriptor))) return TRUE;
+  const UINT32 Id = (static_cast<UINT32>(Descriptor.IdProduct) << 16) | Descriptor.IdVendor;
+  if (Id == USB_ID_NOT_READ) return TRUE;
+  for (UINTN Index = 0; Index < Filter->IdCount; ++Index)
+    if (Filter->Ids[Index] == Id) return TRUE;
+  return FALSE;
+}
+
+BOOLEAN CheckWwanPort(const WwanPortFilter *Filter) {
+  EFI_BOOT_SERVICES *BootServices = gDriverContext.BootServices;
+  EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge = nullptr;
+  if (EFI_ERROR(BootServices->LocateProtocol(&gPciRootBridgeIoGuid, nullptr,
+                                             reinterpret_cast<VOID **>(&RootBridge))) ||
+      RootBridge == nullptr)
+    return TRUE;
+
+  UINTN Count = 0;
+  EFI_HANDLE *Handles = nullptr;
+  if (EFI_ERROR(BootServices->LocateHandleBuffer(ByProtocol, &gUsbIoGuid, nullptr, &Count, &Handles)))
+    return TRUE;
+
+  BOOLEAN Allowed = TRUE;
+  // Kept from one handle to the next: a handle's failed read leaves the last vendor seen.
+  UINT16 Vendor = 0;
+  UINT8 AlternativePort = 0;
+  for (UINTN Index = 0; Index < Count; ++Index) {
+    VOID *Path = nullptr;
+    if (EFI_ERROR(BootServices->HandleProtocol(Handles[Index], &gDevicePathGuid, &Path)) || Path == nullptr)
+      continue;
+    const UINT8 *PciNode;
+    const UINT8 *UsbNode;
+    if (!FindPciUsbNodePair(static_cast<const UINT8 *>(Path), &PciNode, &UsbNode)) continue;
+    const UINT8 PciFunction = PciNode[4];
+    const UINT8 PciDevice = PciNode[5];
+    const UINT8 ParentPortNumber = UsbNode[4];
+
+    // The read's status is deliberately not examined.
+    RootBridge->Pci.Read(RootBridge, EfiPciWidthUint16, PciRootBridgeAddress(0, PciDevice, 0, 0), 1,
+                         &Vendor);
+    UINT16 AlternativeFunction = OTHER_COMPANION_FUNCTION;
+    if (Vendor == PCI_VENDOR_INTEL) {
+      AlternativeFunction = INTEL_EHCI_FUNCTION;
+      AlternativePort = static_cast<UINT8>(Filter->ControllerFunction * 2 + Filter->Port);
+    }
+
+    if (PciDevice != Filter->ControllerDevice) continue;
+    const BOOLEAN OnOwnFunction = PciFunction == Filter->ControllerFunction && ParentPortNumber == Filter->Port;
+    const BOOLEAN OnAlternative = PciFunction == AlternativeFunction && ParentPortNumber == AlternativePort;
+    if (!OnOwnFunction && !OnAlternative) continue;
+
+    // Only the first handle on the port is judged.
+    Allowed = IsModuleAllowed(Handles[Index], Filter);
+    break;
+  }
+  if (Handles != nullptr) BootServices->FreePool(Handles);
+  return Allowed;
+}
+
+static VOID PrintHaltLine(STRING_REF Token) {
+  CHAR16 *Line = GetHiiString(Token);
+  if (Line == nullptr) return;
+  EFI_SIMPLE_TEXT_OUT_PROTOCOL *ConOut = gDriverContext.SystemTable->ConOut;
+  if (ConOut != nullptr) ConOut->OutputString(ConOut, Line);
+  gDriverContext.BootServices->FreePool(Line);
+}
+
+VOID EFIAPI OnReadyToBootWwan(EFI_EVENT Event, VOID *Context) {
+  (void)Event;
+  if (CheckWwanPort(static_cast<const WwanPortFilter *>(Context))) return;
+  PrintHaltLine(WWAN_STRING_HALT_LINE_1);
+  PrintHaltLine(WWAN_STRING_HALT_LINE_2);
+  // The boot stops here for good.
+  for (;;) hw::HaltStep();
+}
+
+extern "C" EFI_STATUS EFIAPI WwanPortGuardEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  InitDriverContext(ImageHandle, SystemTable);
+  RegisterStringPackages(&gWwanPackageGuid, gWwanStringPacks.Bytes);
+  EFI_EVENT Event;
+  CreateReadyToBootEvent(TPL_CALLBACK, OnReadyToBootWwan, const_cast<WwanPortFilter *>(&gWwanPortFilter),
+                         &Event);
+  return EFI_SUCCESS;
+}

@@ -1,0 +1,29 @@
+// The wireless-WAN port guard: at ready-to-boot it finds the USB module on the wireless-WAN
+// port and stops the boot when the module's IDs are not on the allow-list.
+#pragma once
+
+#include "support/uefi.h"
+
+// Which port is guarded and which modules may sit on it; handed to the notify as its context.
+struct WwanPortFilter {
+  UINT16 Reserved;            // not read
+  UINT16 ControllerDevice;    // PCI device of the USB host controller
+  UINT16 ControllerFunction;  // PCI function of the controller that owns the port
+  UINT8 Port;                 // root port, compared with the device path's ParentPortNumber
+  UINT8 IdCount;              // allow-list entries
+  const UINT32 *Ids;          // product ID << 16 | vendor ID
+};
+
+extern const WwanPortFilter gWwanPortFilter;
+
+extern "C" EFI_STATUS EFIAPI WwanPortGuardEntry(EFI_HANDLE ImageHandle,
+                                                EFI_SYSTEM_TABLE *SystemTable);
+
+VOID EFIAPI OnReadyToBootWwan(EFI_EVENT Event, VOID *Context);
+
+// True when the boot may go on.
+BOOLEAN CheckWwanPort(const WwanPortFilter *Filter);
+
+// The first hardware/PCI node of Path that is directly followed by a messaging/USB node. False
+// when the path has no such pair, or when a node's length cannot be walked (below 4 bytes).
+BOOLEAN FindPciUsbNodePair(const UINT8 *Path, const UINT8 **PciNode, const UINT8 **UsbNode);
