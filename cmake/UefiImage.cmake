@@ -73,14 +73,16 @@ function(add_uefi_image name)
   # Link-time optimisation across the driver and its support sources, one merged section for
   # code, constants and data (the loader does not page-protect images aligned below 4 KiB), and
   # 32-byte alignment keep the images small. lld-link warns that /align wants /driver: that
-  # warning is about Windows kernel drivers and does not apply to UEFI images.
+  # warning is about Windows kernel drivers and does not apply to UEFI images. lld-link fills a
+  # code section with 0xCC, zero-initialised statics merged into it included, so LTO code
+  # generation must give them explicit zero bytes (-nozero-initialized-in-bss).
   set(image "${IMG_OUTPUT_DIR}/${name}.efi")
   add_custom_command(
     OUTPUT "${image}"
     COMMAND "${CMAKE_COMMAND}" -E make_directory "${IMG_OUTPUT_DIR}"
     COMMAND "${UEFI_LINKER}" /nologo /subsystem:${IMG_SUBSYSTEM} /dll /entry:${IMG_ENTRY}
             /nodefaultlib /machine:x64 /dynamicbase /opt:ref /opt:icf /align:32 /filealign:32
-            /merge:.rdata=.text /merge:.data=.text
+            /merge:.rdata=.text /merge:.data=.text /mllvm:-nozero-initialized-in-bss
             /implib:${objdir}/${name}.lib /out:${image} ${objects}
     COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/check_image.py"
             --subsystem ${subsystem_number} "${checked}"

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Every test: installs what is missing, configures a clean build, builds the images and the host
+# tests, and runs them all with ctest (host tests, image checks, and the emulated-board scenarios).
+set -euo pipefail
+cd "$(dirname "$0")"
+source tools/packages.sh
+tools/install_deps.sh "${BUILD_PACKAGES[@]}"
+# The board scenarios are skipped (and reported so) when these cannot be installed.
+tools/install_deps.sh "${BOARD_PACKAGES[@]}" || echo "warning: emulated-board packages unavailable"
+
+cmake --preset default --fresh >/dev/null
+cmake --build --preset default
+ctest --preset default -j2

@@ -1,0 +1,31 @@
+// Host side of the seam's halt loop: each pass is counted, and the pass after the limit hands
+// control back to the test by throwing.
+#include "tests/sim/halt.h"
+
+#include "support/hw_seam.h"
+
+namespace sim {
+namespace {
+uint64_t gPasses = 0;
+uint64_t gLimit = kDefaultHaltPasses;
+}  // namespace
+
+uint64_t HaltPasses() { return gPasses; }
+
+void SetHaltPassLimit(uint64_t Passes) { gLimit = Passes == 0 ? 1 : Passes; }
+
+void ResetHalt() {
+  gPasses = 0;
+  gLimit = kDefaultHaltPasses;
+}
+
+}  // namespace sim
+
+namespace hw {
+
+void HaltStep() {
+  ++sim::gPasses;
+  if (sim::gPasses >= sim::gLimit) throw sim::HaltReached(sim::gPasses);
+}
+
+}  // namespace hw

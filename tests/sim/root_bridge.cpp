@@ -1,0 +1,177 @@
+// The PCI root-bridge I/O protocol over the configuration-space model: Pci.Read/Pci.Write
+// reach sim::ConfigSpace, Io.Read/Io.Write reach the port hooks; one trace entry per access.
+#include <cstring>
+
+#include "tests/sim/firmware_internal.h"
+
+namespace sim {
+namespace {
+
+constexpr const char* kTraceName = "rootbridge";
+
+struct Access {
+  size_t Size = 0;        // bytes per element
+  bool StepAddress = true;
+  bool StepBuffer = true;
+};
+
+// Plain widths step address and buffer, Fifo only the buffer, Fill only the address.
+std::optional<Access> DecodeWidth(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width) {
+  if (Width < 0 || Width >= EfiPciIoWidthMaximum) return std::nullopt;
+  int w = int(Width);
+  Access access;
+  access.Size = size_t(1) << (w & 3);
+  if (access.Size == 8) return std::nullopt;  // no 64-bit configuration or port cycles here
+  access.StepAddress = w < 4 || w >= 8;
+  access.StepBuffer = w < 8;
+  return access;
+}
+
+uint32_t LoadElement(const uint8_t* Buffer, size_t Size) {
+  uint32_t value = 0;
+  std::memcpy(&value, Buffer, Size);
+  return value;
+}
+
+void StoreElement(uint8_t* Buffer, size_t Size, uint32_t Value) { std::memcpy(Buffer, &Value, Size); }
+
+EFI_STATUS TraceAccess(TraceKind Kind, uint64_t Address, size_t Size, uint64_t Value,
+                       EFI_STATUS Status) {
+  TraceEntry entry;
+  entry.Kind = Kind;
+  entry.Name = kTraceName;
+  entry.Address = Address;
+  entry.Width = uint32_t(Size);
+  entry.Value = Value;
+  entry.Status = Status;
+  GlobalTrace().Add(std::move(entry));
+  return Status;
+}
+
+EFI_STATUS PciAccess(bool Write, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL* This,
+                     EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address, UINTN Count,
+                     VOID* Buffer) {
+  auto& fw = Fw();
+  TraceKind kind = Write ? TraceKind::ConfigWrite : TraceKind::ConfigRead;
+  std::optional<Access> access = DecodeWidth(Width);
+  size_t size = access ? access->Size : 0;
+  if (auto injected = fw.Self.EnterService(Write ? "RootBridge.Pci.Write" : "RootBridge.Pci.Read"))
+    return TraceAccess(kind, Address, size, 0, *injected);
+  if (This != &fw.RootBridgeTable || Buffer == nullptr || !access)
+    return TraceAccess(kind, Address, size, 0, EFI_INVALID_PARAMETER);
+  PciLocation where{uint8_t(Address >> 24), uint8_t(Address >> 16), uint8_t(Address >> 8)};
+  uint32_t extended = uint32_t(Address >> 32);
+  uint32_t reg = extended != 0 ? extended : uint32_t(Address & 0xFF);
+  if (where.Device > 31 || where.Function > 7 || reg >= ConfigSpace::kFunctionSize ||
+      reg + (access->StepAddress ? Count : 1) * size > ConfigSpace::kFunctionSize)
+    return TraceAccess(kind, Address, size, 0, EFI_INVALID_PARAMETER);
+  if (reg & (size - 1)) return TraceAccess(kind, Address, size, 0, EFI_UNSUPPORTED);
+
+  auto* bytes = static_cast<uint8_t*>(Buffer);
+  for (UINTN i = 0; i < Count; ++i) {
+    uint16_t at = uint16_t(reg + (access->StepAddress ? i * size : 0));
+    uint8_t* element = bytes + (access->StepBuffer ? i * size : 0);
+    if (Write) {
+      uint32_t value = LoadElement(element, size);
+      TraceAccess(kind, ConfigAddress(where, at), size, value, EFI_SUCCESS);
+      fw.Config.Write(where, at, int(size), value);
+    } else {
+      uint32_t value = fw.Config.Read(where, at, int(size));
+      StoreElement(element, size, value);
+      TraceAccess(kind, ConfigAddress(where, at), size, value, EFI_SUCCESS);
+    }
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS IoAccess(bool Write, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL* This,
+                    EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address, UINTN Count,
+                    VOID* Buffer) {
+  auto& fw = Fw();
+  Firmware& self = fw.Self;
+  TraceKind kind = Write ? TraceKind::IoWrite : TraceKind::IoRead;
+  std::optional<Access> access = DecodeWidth(Width);
+  size_t size = access ? access->Size : 0;
+  if (auto injected = self.EnterService(Write ? "RootBridge.Io.Write" : "RootBridge.Io.Read"))
+    return TraceAccess(kind, Address, size, 0, *injected);
+  if (This != &fw.RootBridgeTable || Buffer == nullptr || !access ||
+      Address + (access->StepAddress ? Count : 1) * size > 0x10000)
+    return TraceAccess(kind, Address, size, 0, EFI_INVALID_PARAMETER);
+  if (Address & (size - 1)) return TraceAccess(kind, Address, size, 0, EFI_UNSUPPORTED);
+
+  auto* bytes = static_cast<uint8_t*>(Buffer);
+  for (UINTN i = 0; i < Count; ++i) {
+    uint16_t port = uint16_t(Address + (access->StepAddress ? i * size : 0));
+    uint8_t* element = bytes + (access->StepBuffer ? i * size : 0);
+    if (Write) {
+      uint32_t value = LoadElement(element, size);
+      TraceAccess(kind, port, size, value, EFI_SUCCESS);
+      if (self.RootBridgePortWrite) self.RootBridgePortWrite(port, int(size), value);
+    } else {
+      uint32_t all_ones = size == 4 ? 0xFFFFFFFFu : (1u << (8 * size)) - 1;
+      uint32_t value =
+          self.RootBridgePortRead ? self.RootBridgePortRead(port, int(size)) : all_ones;
+      StoreElement(element, size, value);
+      TraceAccess(kind, port, size, value, EFI_SUCCESS);
+    }
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI PciRead(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL* This,
+                          EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address,
+                          UINTN Count, VOID* Buffer) {
+  return PciAccess(false, This, Width, Address, Count, Buffer);
+}
+EFI_STATUS EFIAPI PciWrite(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL* This,
+                           EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address,
+                           UINTN Count, VOID* Buffer) {
+  return PciAccess(true, This, Width, Address, Count, Buffer);
+}
+EFI_STATUS EFIAPI IoRead(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL* This,
+                         EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address,
+                         UINTN Count, VOID* Buffer) {
+  return IoAccess(false, This, Width, Address, Count, Buffer);
+}
+EFI_STATUS EFIAPI IoWrite(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL* This,
+                          EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address,
+                          UINTN Count, VOID* Buffer) {
+  return IoAccess(true, This, Width, Address, Count, Buffer);
+}
+
+const char* const kRootBridgeSlotNames[] = {
+    "PollMem",        "PollIo",     "Mem.Read",      "Mem.Write",     "Io.Read",
+    "Io.Write",       "Pci.Read",   "Pci.Write",     "CopyMem",       "Map",
+    "Unmap",          "AllocateBuffer", "FreeBuffer", "Flush",        "GetAttributes",
+    "SetAttributes",  "Configuration"};
+
+}  // namespace
+
+void SetUpRootBridgeTable(Firmware::Impl& Fw) {
+  EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL& rb = Fw.RootBridgeTable;
+  FillUnimplemented(&rb.PollMem, sizeof(kRootBridgeSlotNames) / sizeof(kRootBridgeSlotNames[0]),
+                    "RootBridge", kRootBridgeSlotNames);
+  rb.Pci.Read = PciRead;
+  rb.Pci.Write = PciWrite;
+  rb.Io.Read = IoRead;
+  rb.Io.Write = IoWrite;
+  rb.SegmentNumber = 0;
+}
+
+ConfigSpace& Firmware::Config() { return Impl_->Config; }
+EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL* Firmware::RootBridge() { return &Impl_->RootBridgeTable; }
+EFI_HANDLE Firmware::RootBridgeHandle() const { return Impl_->RootBridgeHandle; }
+
+void Firmware::InstallRootBridge() {
+  if (Impl_->RootBridgeHandle != nullptr) return;
+  Impl_->RootBridgeHandle = InstallProtocol(nullptr, kRootBridgeIoGuid, &Impl_->RootBridgeTable);
+  Impl_->RootBridgeTable.ParentHandle = Impl_->RootBridgeHandle;
+}
+
+void Firmware::UninstallRootBridge() {
+  if (Impl_->RootBridgeHandle == nullptr) return;
+  UninstallProtocol(Impl_->RootBridgeHandle, kRootBridgeIoGuid);
+  Impl_->RootBridgeHandle = nullptr;
+}
+
+}  // namespace sim

@@ -1,0 +1,227 @@
+// The wireless-WAN port guard against the simulated firmware: entry, the port check's
+// decisions and failure paths, and the halt.
+#include "wwan_port_guard/wwan_guard.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/sim/firmware.h"
+
+namespace {
+
+using sim::DevicePath;
+
+constexpr uint8_t kUsbDevice = 0x1A;
+constexpr uint16_t kListedVendor = 0x7E2D, kListedProduct = 0x0C72;
+constexpr uint16_t kOtherVendor = 0x1234, kOtherProduct = 0x5678;
+
+std::vector<uint8_t> PathTo(uint8_t Function, uint8_t Device, uint8_t Port) {
+  return DevicePath().Acpi().Pci(Function, Device).Usb(Port).End();
+}
+
+class WwanGuardTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(WwanPortGuardEntry(fw.ImageHandle(), fw.SystemTable()), EFI_SUCCESS);
+    SetControllerVendor(kUsbDevice, 0x8086);
+  }
+  void SetControllerVendor(uint8_t Device, uint16_t Vendor) {
+    fw.Config().Set16({0, Device, 0}, 0x00, Vendor);
+  }
+  // Runs the check and requires that it left no pool behind (the handle buffer included).
+  bool Check(const WwanPortFilter& Filter = gWwanPortFilter) {
+    size_t before = fw.LiveAllocations();
+    bool allowed = CheckWwanPort(&Filter);
+    EXPECT_EQ(fw.LiveAllocations(), before) << fw.DescribeLiveBlocks();
+    return allowed;
+  }
+  sim::Firmware fw;
+};
+
+TEST_F(WwanGuardTest, EntryHooksReadyToBootAtCallbackWithTheFilterAsContext) {
+  auto events = fw.Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].Type, uint32_t(EVT_NOTIFY_SIGNAL));
+  EXPECT_EQ(events[0].Tpl, EFI_TPL(TPL_CALLBACK));
+  EXPECT_TRUE(sim::SameGuid(events[0].Group, sim::kReadyToBootGroupGuid));
+  EXPECT_EQ(events[0].Notify, &OnReadyToBootWwan);
+  EXPECT_EQ(events[0].Context, &gWwanPortFilter);
+  EXPECT_EQ(fw.HiiPackages().size(), 1u);
+}
+
+TEST(WwanGuardEntryTest, SucceedsWhateverRegistrationAndEventCreationSay) {
+  sim::Firmware fw(sim::FirmwareOptions{.InstallHii = false});
+  fw.FailEveryCall("CreateEventEx", EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(WwanPortGuardEntry(fw.ImageHandle(), fw.SystemTable()), EFI_SUCCESS);
+  EXPECT_EQ(fw.LiveAllocations(), 0u);
+}
+
+// One USB handle, judged by the filter of the wireless-WAN port.
+struct PortCase {
+  const char* Name;
+  uint16_t ControllerVendor;
+  std::vector<uint8_t> Path;
+  uint16_t Vendor, Product;
+  bool Allowed;
+};
+
+class WwanPortDecisionTest : public WwanGuardTest, public ::testing::WithParamInterface<PortCase> {};
+
+TEST_P(WwanPortDecisionTest, Decides) {
+  SetControllerVendor(kUsbDevice, GetParam().ControllerVendor);
+  fw.AddUsbDevice(GetParam().Path, GetParam().Vendor, GetParam().Product);
+  EXPECT_EQ(Check(), GetParam().Allowed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ports, WwanPortDecisionTest,
+    ::testing::Values(
+        PortCase{"ListedModuleOnThePort", 0x8086, PathTo(0, kUsbDevice, 1), kListedVendor, kListedProduct, true},
+        PortCase{"EveryListedProduct", 0x8086, PathTo(0, kUsbDevice, 1), kListedVendor, 0x0C74, true},
+        PortCase{"UnlistedModuleOnThePort", 0x8086, PathTo(0, kUsbDevice, 1), kOtherVendor, kOtherProduct, false},
+        PortCase{"ListedVendorOtherProduct", 0x8086, PathTo(0, kUsbDevice, 1), kListedVendor, 0x0C75, false},
+        PortCase{"IntelEhciFunctionSamePort", 0x8086, PathTo(7, kUsbDevice, 1), kOtherVendor, kOtherProduct, false},
+        PortCase{"IntelEhciFunctionOtherPort", 0x8086, PathTo(7, kUsbDevice, 2), kOtherVendor, kOtherProduct, true},
+        PortCase{"OtherPortSameController", 0x8086, PathTo(0, kUsbDevice, 0), kOtherVendor, kOtherProduct, true},
+        PortCase{"OtherController", 0x8086, PathTo(0, 0x1D, 1), kOtherVendor, kOtherProduct, true},
+        PortCase{"OtherFunction", 0x8086, PathTo(1, kUsbDevice, 1), kOtherVendor, kOtherProduct, true},
+        PortCase{"IdsReadAllOnes", 0x8086, PathTo(0, kUsbDevice, 1), 0xFFFF, 0xFFFF, true},
+        PortCase{"OnlyVendorAllOnes", 0x8086, PathTo(0, kUsbDevice, 1), 0xFFFF, kOtherProduct, false},
+        PortCase{"DeviceBehindAHubOnThePort", 0x8086,
+                 DevicePath().Acpi().Pci(0, kUsbDevice).Usb(1).Usb(3).End(), kOtherVendor, kOtherProduct, false},
+        PortCase{"PciNodeNotFollowedByUsb", 0x8086,
+                 DevicePath().Acpi().Pci(0, kUsbDevice).Node(1, 4, {0, 0}).Usb(1).End(), kOtherVendor, kOtherProduct, true},
+        PortCase{"NodeTypeHighBitIgnored", 0x8086,
+                 DevicePath().Acpi().RawNode(0x81, 1, 6, {0, kUsbDevice}).RawNode(0x83, 5, 6, {1, 0}).End(),
+                 kOtherVendor, kOtherProduct, false},
+        PortCase{"NonIntelCompanionFunctionPortZero", 0x1106, PathTo(2, kUsbDevice, 0), kOtherVendor, kOtherProduct, false},
+        PortCase{"NonIntelCompanionFunctionPortOne", 0x1106, PathTo(2, kUsbDevice, 1), kOtherVendor, kOtherProduct, true},
+        PortCase{"NonIntelEhciFunction", 0x1106, PathTo(7, kUsbDevice, 1), kOtherVendor, kOtherProduct, true},
+        PortCase{"ZeroLengthNodeSkipsTheHandle", 0x8086,
+                 DevicePath().Acpi().RawNode(1, 1, 0, {0, kUsbDevice}).Usb(1).End(), kOtherVendor, kOtherProduct, true},
+        PortCase{"ShortNodeSkipsTheHandle", 0x8086,
+                 DevicePath().RawNode(2, 1, 2).Raw({0, 0}).Pci(0, kUsbDevice).Usb(1).End(), kOtherVendor, kOtherProduct, true},
+        PortCase{"EndNodeBeforeThePair", 0x8086,
+                 DevicePath().Acpi().End().Pci(0, kUsbDevice).Usb(1).End(), kOtherVendor, kOtherProduct, true}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(WwanGuardTest, NoUsbHandlesLetsTheBootGoOn) { EXPECT_TRUE(Check()); }
+
+TEST_F(WwanGuardTest, OnlyTheFirstHandleOnThePortIsJudged) {
+  fw.AddUsbDevice(PathTo(0, kUsbDevice, 1), kListedVendor, kListedProduct);
+  fw.AddUsbDevice(PathTo(7, kUsbDevice, 1), kOtherVendor, kOtherProduct);
+  EXPECT_TRUE(Check());
+  EXPECT_EQ(fw.CallCount("UsbGetDeviceDescriptor"), 1u);
+}
+
+TEST_F(WwanGuardTest, AHandleBeforeTheModuleDoesNotHideIt) {
+  fw.AddUsbDevice(PathTo(0, kUsbDevice, 3), kListedVendor, kListedProduct);
+  fw.AddUsbDevice(PathTo(0, kUsbDevice, 1), kOtherVendor, kOtherProduct);
+  EXPECT_FALSE(Check());
+}
+
+TEST_F(WwanGuardTest, FilterWithNoEntriesStopsForEveryModuleExceptUnreadIds) {
+  WwanPortFilter empty = gWwanPortFilter;
+  empty.IdCount = 0;
+  auto handle = fw.AddUsbDevice(PathTo(0, kUsbDevice, 1), kListedVendor, kListedProduct);
+  EXPECT_FALSE(Check(empty));
+  fw.Usb(handle).Descriptor.IdVendor = 0xFFFF;
+  fw.Usb(handle).Descriptor.IdProduct = 0xFFFF;
+  EXPECT_TRUE(Check(empty));
+}
+
+// The alternative port for a controller that is not Intel's stays 0 until a handle of the same
+// check has read vendor 0x8086; from then on it is the Intel one.
+TEST_F(WwanGuardTest, AlternativePortFollowsTheLastIntelReadingOfTheSameCheck) {
+  SetControllerVendor(kUsbDevice, 0x1106);
+  SetControllerVendor(0x1D, 0x8086);
+  fw.AddUsbDevice(PathTo(2, kUsbDevice, 1), kOtherVendor, kOtherProduct);
+  EXPECT_TRUE(Check()) << "port 1 of function 2 is not the port before an Intel reading";
+  fw.AddUsbDevice(PathTo(0, 0x1D, 4), kListedVendor, kListedProduct);
+  fw.AddUsbDevice(PathTo(2, kUsbDevice, 1), kOtherVendor, kOtherProduct);
+  EXPECT_FALSE(Check()) << "after an Intel reading the alternative port is 1";
+}
+
+TEST_F(WwanGuardTest, AFailedVendorReadKeepsTheLastVendorRead) {
+  SetControllerVendor(0x1D, 0x8086);
+  SetControllerVendor(kUsbDevice, 0x1106);
+  fw.AddUsbDevice(PathTo(0, 0x1D, 4), kListedVendor, kListedProduct);
+  fw.AddUsbDevice(PathTo(7, kUsbDevice, 1), kOtherVendor, kOtherProduct);
+  fw.FailNthCall("Pci.Read", 2, EFI_DEVICE_ERROR);
+  EXPECT_FALSE(Check()) << "the second read failed, so Intel's function 7 still applies";
+}
+
+TEST_F(WwanGuardTest, VendorIsReadFromFunctionZeroOfTheNodesDevice) {
+  fw.AddUsbDevice(PathTo(7, kUsbDevice, 1), kListedVendor, kListedProduct);
+  sim::GlobalTrace().Clear();
+  EXPECT_TRUE(Check());
+  auto reads = sim::GlobalTrace().Of(sim::TraceKind::ConfigRead);
+  ASSERT_EQ(reads.size(), 1u);
+  EXPECT_EQ(reads[0].Address, PciRootBridgeAddress(0, kUsbDevice, 0, 0));
+  EXPECT_EQ(reads[0].Width, 2u);
+}
+
+// Every failing service on the checking path lets the boot go on and leaks nothing.
+struct ServiceFailure {
+  const char* Service;
+  uint64_t Nth;
+};
+
+class WwanServiceFailureTest : public WwanGuardTest,
+                               public ::testing::WithParamInterface<ServiceFailure> {};
+
+TEST_P(WwanServiceFailureTest, BootGoesOn) {
+  fw.AddUsbDevice(PathTo(0, kUsbDevice, 1), kOtherVendor, kOtherProduct);
+  fw.FailNthCall(GetParam().Service, GetParam().Nth, EFI_DEVICE_ERROR);
+  EXPECT_TRUE(Check());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Services, WwanServiceFailureTest,
+    ::testing::Values(ServiceFailure{"LocateProtocol", 1}, ServiceFailure{"LocateHandleBuffer", 1},
+                      ServiceFailure{"HandleProtocol", 1}, ServiceFailure{"HandleProtocol", 2},
+                      ServiceFailure{"UsbGetDeviceDescriptor", 1}),
+    [](const auto& info) {
+      return std::string(info.param.Service) + std::to_string(info.param.Nth);
+    });
+
+TEST_F(WwanGuardTest, HandleWithoutDevicePathIsSkipped) {
+  fw.AddUsbDevice({}, kOtherVendor, kOtherProduct);
+  fw.AddUsbDevice(PathTo(0, kUsbDevice, 1), kListedVendor, kListedProduct);
+  EXPECT_TRUE(Check());
+  EXPECT_EQ(fw.CallCount("UsbGetDeviceDescriptor"), 1u);
+}
+
+TEST_F(WwanGuardTest, ListedModuleLetsTheNotifyReturn) {
+  fw.AddUsbDevice(PathTo(0, kUsbDevice, 1), kListedVendor, kListedProduct);
+  EXPECT_EQ(fw.SignalGroup(sim::kReadyToBootGroupGuid), 1u);
+  EXPECT_TRUE(fw.ConsoleText().empty());
+  EXPECT_EQ(fw.LiveAllocations(), 0u);
+}
+
+// The halt prints both lines, frees them, and then spins without another call.
+TEST_F(WwanGuardTest, UnlistedModulePrintsBothLinesThenSpinsWithoutCalls) {
+  fw.AddUsbDevice(PathTo(0, kUsbDevice, 1), kOtherVendor, kOtherProduct);
+  sim::GlobalTrace().Clear();
+  EXPECT_THROW(fw.SignalGroup(sim::kReadyToBootGroupGuid), sim::HaltReached);
+  EXPECT_EQ(fw.ConsoleText(), u"105-Unsupported wireless broadband device detected."
+                              u"\r\nSystem Halted. Remove device and restart.");
+  const auto& entries = sim::GlobalTrace().Entries();
+  ASSERT_FALSE(entries.empty());
+  EXPECT_EQ(entries.back().Name, "FreePool") << "nothing after the second line is released";
+  std::vector<std::string> console;
+  for (const auto& e : entries)
+    if (e.Kind == sim::TraceKind::Console) console.push_back(e.Name);
+  EXPECT_EQ(console, (std::vector<std::string>{"OutputString", "OutputString"}));
+  EXPECT_GE(sim::HaltPasses(), sim::kDefaultHaltPasses);
+  EXPECT_EQ(fw.LiveAllocations(), 0u);
+}
+
+TEST_F(WwanGuardTest, HaltWithoutMessagesStillStops) {
+  fw.AddUsbDevice(PathTo(0, kUsbDevice, 1), kOtherVendor, kOtherProduct);
+  fw.FailEveryCall("GetString", EFI_DEVICE_ERROR);
+  EXPECT_THROW(fw.SignalGroup(sim::kReadyToBootGroupGuid), sim::HaltReached);
+  EXPECT_TRUE(fw.ConsoleText().empty());
+  EXPECT_EQ(fw.LiveAllocations(), 0u);
+}
+
+}  // namespace

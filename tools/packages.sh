@@ -1,0 +1,3 @@
+# The Debian packages of each job, sourced by run.sh and test.sh.
+BUILD_PACKAGES=(cmake ninja-build clang-14 lld-14 gnu-efi python3 libgtest-dev libgmock-dev)
+BOARD_PACKAGES=(qemu-system-x86 ovmf mtools)
