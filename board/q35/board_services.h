@@ -1,0 +1,27 @@
+// The pieces of the board support image: each publishes one interface the target platform's
+// firmware provides and OVMF does not. The entry point installs them on its image handle.
+#pragma once
+
+#include "support/uefi.h"
+
+namespace board {
+
+// The firmware tables the board image keeps from its entry point.
+extern EFI_SYSTEM_TABLE *gSystemTable;
+extern EFI_BOOT_SERVICES *gBootServices;
+
+// Interfaces, ready to install once the entry point has saved the tables.
+FRAMEWORK_HII_PROTOCOL *FrameworkHiiInterface();
+FRAMEWORK_CPU_IO_PROTOCOL *FrameworkCpuIoInterface();
+
+// Builds the setup record and the station-address block from the board's variables; false when
+// the record cannot be allocated.
+bool PreparePlatformData();
+SETUP_DATA_PROTOCOL *SetupDataInterface();
+STATION_ADDRESS_PROTOCOL *StationAddressInterface();
+
+// Byte fill and copy for the board's own buffers (no C library in the image).
+void FillBytes(void *Destination, UINTN Size, UINT8 Value);
+void CopyBytes(void *Destination, const void *Source, UINTN Size);
+
+}  // namespace board

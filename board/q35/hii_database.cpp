@@ -1,0 +1,157 @@
+// String-pack list walking and string lookup for the board's Framework HII database.
+#include "board/q35/hii_database.h"
+
+namespace board {
+namespace {
+
+constexpr CHAR16 NARROW_CHAR = 0xFFF0;
+constexpr CHAR16 WIDE_CHAR = 0xFFF1;
+constexpr CHAR16 NON_BREAKING_CHAR = 0xFFF2;
+constexpr UINTN LANGUAGE_CODE_LENGTH = 3;
+
+// Packs are byte-packed and strings sit at any offset, so every field is read byte by byte.
+UINT16 Read16(const UINT8 *Bytes) {
+  return static_cast<UINT16>(Bytes[0] | (Bytes[1] << 8));
+}
+
+UINT32 Read32(const UINT8 *Bytes) {
+  return static_cast<UINT32>(Bytes[0]) | (static_cast<UINT32>(Bytes[1]) << 8) |
+         (static_cast<UINT32>(Bytes[2]) << 16) | (static_cast<UINT32>(Bytes[3]) << 24);
+}
+
+UINT32 PackLength(const UINT8 *Pack) { return Read32(Pack + offsetof(EFI_HII_PACK_HEADER, Length)); }
+
+UINT32 PackTokenCount(const UINT8 *Pack) {
+  return Read32(Pack + offsetof(EFI_HII_STRING_PACK, NumStringPointers));
+}
+
+CHAR16 LowerCase(CHAR16 Character) {
+  return (Character >= u'A' && Character <= u'Z') ? static_cast<CHAR16>(Character + 0x20)
+                                                  : Character;
+}
+
+bool IsGlyphControl(CHAR16 Character) {
+  return Character == NARROW_CHAR || Character == WIDE_CHAR || Character == NON_BREAKING_CHAR;
+}
+
+// True when one of the three-letter codes at the pack's language offset equals Language.
+bool PackSpeaks(const UINT8 *Pack, const CHAR16 *Language) {
+  const UINT32 Length = PackLength(Pack);
+  UINT32 Offset = Read32(Pack + offsetof(EFI_HII_STRING_PACK, LanguageNameString));
+  while (Offset + 2 * LANGUAGE_CODE_LENGTH <= Length) {
+    const UINT8 *Code = Pack + Offset;
+    if (Read16(Code) == 0) {
+      return false;
+    }
+    bool Same = true;
+    for (UINTN Index = 0; Index < LANGUAGE_CODE_LENGTH; Index++) {
+      if (Read16(Code + 2 * Index) != Language[Index]) {
+        Same = false;
+      }
+    }
+    if (Same) {
+      return true;
+    }
+    Offset += 2 * LANGUAGE_CODE_LENGTH;
+  }
+  return false;
+}
+
+}  // namespace
+
+UINTN MeasureStringPackList(const UINT8 *List) {
+  if (List == nullptr) {
+    return 0;
+  }
+  UINTN Total = 0;
+  for (;;) {
+    const UINT8 *Pack = List + Total;
+    const UINT32 Length = PackLength(Pack);
+    if (Length == 0) {
+      break;
+    }
+    if (Length < STRING_PACK_HEADER_SIZE ||
+        Read16(Pack + offsetof(EFI_HII_PACK_HEADER, Type)) != EFI_HII_STRING_PACK_TYPE ||
+        PackTokenCount(Pack) > (Length - STRING_PACK_HEADER_SIZE) / sizeof(RELOFST) ||
+        Length > STRING_PACK_LIST_LIMIT - Total) {
+      return 0;
+    }
+    Total += Length;
+  }
+  return Total == 0 ? 0 : Total + STRING_PACK_HEADER_SIZE;
+}
+
+const UINT8 *SelectStringPack(const UINT8 *List, const CHAR16 *Language) {
+  if (Language == nullptr) {
+    return List;
+  }
+  CHAR16 Wanted[LANGUAGE_CODE_LENGTH];
+  for (UINTN Index = 0; Index < LANGUAGE_CODE_LENGTH; Index++) {
+    Wanted[Index] = LowerCase(Language[Index]);
+  }
+  for (const UINT8 *Pack = List; PackLength(Pack) != 0; Pack += PackLength(Pack)) {
+    if (PackSpeaks(Pack, Wanted)) {
+      return Pack;
+    }
+  }
+  return List;
+}
+
+EFI_STATUS ReadPackString(const UINT8 *Pack, STRING_REF Token, BOOLEAN Raw, UINTN *BufferLength,
+                          CHAR16 *Buffer) {
+  if (Pack == nullptr || BufferLength == nullptr || Token == 0 || Token >= PackTokenCount(Pack)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const UINT32 Length = PackLength(Pack);
+  const UINT32 Offset = Read32(Pack + STRING_PACK_HEADER_SIZE + sizeof(RELOFST) * Token);
+  if (Offset < STRING_PACK_HEADER_SIZE || Offset >= Length) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  // Characters up to the NUL, which must lie inside the pack.
+  UINTN Characters = 0;
+  for (;;) {
+    const UINTN At = Offset + 2 * Characters;
+    if (At + 2 > Length) {
+      return EFI_INVALID_PARAMETER;
+    }
+    if (Read16(Pack + At) == 0) {
+      break;
+    }
+    Characters++;
+  }
+
+  const UINTN Needed = (Characters + 1) * sizeof(CHAR16);
+  if (Buffer == nullptr || *BufferLength < Needed) {
+    *BufferLength = Needed;
+    return EFI_BUFFER_TOO_SMALL;
+  }
+  UINTN Copied = 0;
+  for (UINTN Index = 0; Index < Characters; Index++) {
+    const CHAR16 Character = Read16(Pack + Offset + 2 * Index);
+    if (Raw || !IsGlyphControl(Character)) {
+      Buffer[Copied++] = Character;
+    }
+  }
+  Buffer[Copied] = 0;
+  *BufferLength = (Copied + 1) * sizeof(CHAR16);
+  return EFI_SUCCESS;
+}
+
+bool DecodeLanguageVariable(const UINT8 *Value, UINTN Size, CHAR16 *Language) {
+  if (Value == nullptr || Language == nullptr) {
+    return false;
+  }
+  if (Size != LANGUAGE_CODE_LENGTH && !(Size == LANGUAGE_CODE_LENGTH + 1 && Value[3] == 0)) {
+    return false;
+  }
+  for (UINTN Index = 0; Index < LANGUAGE_CODE_LENGTH; Index++) {
+    if (Value[Index] == 0 || Value[Index] >= 0x80) {
+      return false;
+    }
+    Language[Index] = Value[Index];
+  }
+  return true;
+}
+
+}  // namespace board

@@ -1,0 +1,65 @@
+// The setup record and the station-address block of the board, as the platform's own firmware
+// components would publish them. Both start from fixed contents; a scenario overrides options
+// and the address through the board's variables before the image loads.
+#include "board/q35/board_services.h"
+#include "board/q35/board_vendor.h"
+
+namespace board {
+namespace {
+
+// A locally administered address, so that no real vendor's block is implied.
+constexpr UINT8 DEFAULT_STATION_ADDRESS[STATION_ADDRESS_BLOCK_SIZE] = {0x02, 0x5B, 0x0A, 0x3D,
+                                                                       0x71, 0xC4, 0x00, 0x00};
+
+SETUP_DATA_PROTOCOL gSetupData;
+STATION_ADDRESS_PROTOCOL gStationAddress;
+
+// Reads the board variable Name into Buffer (at most Capacity bytes); the number of bytes
+// read, 0 when the variable is absent or larger than Capacity.
+UINTN ReadBoardVariable(const char16_t *Name, UINT8 *Buffer, UINTN Capacity) {
+  EFI_GUID Vendor = BOARD_VENDOR_GUID;
+  UINTN Size = Capacity;
+  CHAR16 *VariableName = reinterpret_cast<CHAR16 *>(const_cast<char16_t *>(Name));
+  if (gSystemTable->RuntimeServices->GetVariable(VariableName, &Vendor, nullptr, &Size, Buffer) !=
+      EFI_SUCCESS) {
+    return 0;
+  }
+  return Size;
+}
+
+void ApplyOption(const char16_t *Name, UINTN Offset) {
+  UINT8 Value = 0;
+  if (ReadBoardVariable(Name, &Value, sizeof(Value)) == sizeof(Value)) {
+    gSetupData.Record[Offset] = Value;
+  }
+}
+
+}  // namespace
+
+bool PreparePlatformData() {
+  VOID *Record = nullptr;
+  if (gBootServices->AllocatePool(EfiBootServicesData, SETUP_RECORD_SIZE, &Record) !=
+      EFI_SUCCESS) {
+    return false;
+  }
+  FillBytes(Record, SETUP_RECORD_SIZE, 0);
+  gSetupData.Reserved = 0;
+  gSetupData.Record = static_cast<UINT8 *>(Record);
+  ApplyOption(PEG_ASPM_OPTION_VARIABLE, PEG_ASPM_OPTION_OFFSET);
+  ApplyOption(LAN_PHY_OPTION_VARIABLE, LAN_PHY_OPTION_OFFSET);
+
+  FillBytes(&gStationAddress, sizeof(gStationAddress), 0);
+  UINT8 Address[STATION_ADDRESS_BLOCK_SIZE] = {};
+  if (ReadBoardVariable(STATION_ADDRESS_VARIABLE, Address, sizeof(Address)) != 0) {
+    CopyBytes(gStationAddress.StationAddress, Address, sizeof(Address));
+  } else {
+    CopyBytes(gStationAddress.StationAddress, DEFAULT_STATION_ADDRESS, sizeof(Address));
+  }
+  return true;
+}
+
+SETUP_DATA_PROTOCOL *SetupDataInterface() { return &gSetupData; }
+
+STATION_ADDRESS_PROTOCOL *StationAddressInterface() { return &gStationAddress; }
+
+}  // namespace board
