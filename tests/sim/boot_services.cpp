@@ -8,25 +8,67 @@
 namespace sim {
 namespace {
 
-const char* const kBootServiceNames[] = {
-    "RaiseTPL", "RestoreTPL", "AllocatePages", "FreePages", "GetMemoryMap", "AllocatePool",
-    "FreePool", "CreateEvent", "SetTimer", "WaitForEvent", "SignalEvent", "CloseEvent",
-    "CheckEvent", "InstallProtocolInterface", "ReinstallProtocolInterface",
-    "UninstallProtocolInterface", "HandleProtocol", "Reserved", "RegisterProtocolNotify",
-    "LocateHandle", "LocateDevicePath", "InstallConfigurationTable", "LoadImage", "StartImage",
-    "Exit", "UnloadImage", "ExitBootServices", "GetNextMonotonicCount", "Stall",
-    "SetWatchdogTimer", "ConnectController", "DisconnectController", "OpenProtocol",
-    "CloseProtocol", "OpenProtocolInformation", "ProtocolsPerHandle", "LocateHandleBuffer",
-    "LocateProtocol", "InstallMultipleProtocolInterfaces", "UninstallMultipleProtocolInterfaces",
-    "CalculateCrc32", "CopyMem", "SetMem", "CreateEventEx"};
+const char* const kBootServiceNames[] = {"RaiseTPL",
+                                         "RestoreTPL",
+                                         "AllocatePages",
+                                         "FreePages",
+                                         "GetMemoryMap",
+                                         "AllocatePool",
+                                         "FreePool",
+                                         "CreateEvent",
+                                         "SetTimer",
+                                         "WaitForEvent",
+                                         "SignalEvent",
+                                         "CloseEvent",
+                                         "CheckEvent",
+                                         "InstallProtocolInterface",
+                                         "ReinstallProtocolInterface",
+                                         "UninstallProtocolInterface",
+                                         "HandleProtocol",
+                                         "Reserved",
+                                         "RegisterProtocolNotify",
+                                         "LocateHandle",
+                                         "LocateDevicePath",
+                                         "InstallConfigurationTable",
+                                         "LoadImage",
+                                         "StartImage",
+                                         "Exit",
+                                         "UnloadImage",
+                                         "ExitBootServices",
+                                         "GetNextMonotonicCount",
+                                         "Stall",
+                                         "SetWatchdogTimer",
+                                         "ConnectController",
+                                         "DisconnectController",
+                                         "OpenProtocol",
+                                         "CloseProtocol",
+                                         "OpenProtocolInformation",
+                                         "ProtocolsPerHandle",
+                                         "LocateHandleBuffer",
+                                         "LocateProtocol",
+                                         "InstallMultipleProtocolInterfaces",
+                                         "UninstallMultipleProtocolInterfaces",
+                                         "CalculateCrc32",
+                                         "CopyMem",
+                                         "SetMem",
+                                         "CreateEventEx"};
 constexpr size_t kBootServiceSlots = (sizeof(EFI_BOOT_SERVICES) - sizeof(EFI_TABLE_HEADER)) / 8;
 static_assert(sizeof(kBootServiceNames) / sizeof(kBootServiceNames[0]) == kBootServiceSlots);
 
-const char* const kRuntimeServiceNames[] = {
-    "GetTime", "SetTime", "GetWakeupTime", "SetWakeupTime", "SetVirtualAddressMap",
-    "ConvertPointer", "GetVariable", "GetNextVariableName", "SetVariable",
-    "GetNextHighMonotonicCount", "ResetSystem", "UpdateCapsule", "QueryCapsuleCapabilities",
-    "QueryVariableInfo"};
+const char* const kRuntimeServiceNames[] = {"GetTime",
+                                            "SetTime",
+                                            "GetWakeupTime",
+                                            "SetWakeupTime",
+                                            "SetVirtualAddressMap",
+                                            "ConvertPointer",
+                                            "GetVariable",
+                                            "GetNextVariableName",
+                                            "SetVariable",
+                                            "GetNextHighMonotonicCount",
+                                            "ResetSystem",
+                                            "UpdateCapsule",
+                                            "QueryCapsuleCapabilities",
+                                            "QueryVariableInfo"};
 constexpr size_t kRuntimeServiceSlots =
     (sizeof(EFI_RUNTIME_SERVICES) - sizeof(EFI_TABLE_HEADER)) / 8;
 static_assert(sizeof(kRuntimeServiceNames) / sizeof(kRuntimeServiceNames[0]) ==
@@ -76,9 +118,8 @@ EFI_STATUS EFIAPI FreePool(VOID* Buffer) {
 
 // ---- Events ----
 
-EFI_STATUS CreateEventCommon(const char* Name, UINT32 Type, EFI_TPL Tpl,
-                             EFI_EVENT_NOTIFY Notify, const VOID* Context, const EFI_GUID* Group,
-                             EFI_EVENT* Event) {
+EFI_STATUS CreateEventCommon(const char* Name, UINT32 Type, EFI_TPL Tpl, EFI_EVENT_NOTIFY Notify,
+                             const VOID* Context, const EFI_GUID* Group, EFI_EVENT* Event) {
   auto& fw = Fw();
   std::u16string group_text = Group ? GuidText(*Group) : std::u16string();
   if (auto injected = fw.Self.EnterService(Name))
@@ -113,19 +154,24 @@ EFI_STATUS EFIAPI CreateEventEx(UINT32 Type, EFI_TPL Tpl, EFI_EVENT_NOTIFY Notif
   return CreateEventCommon("CreateEventEx", Type, Tpl, Notify, Context, Group, Event);
 }
 
-EventRecord* FindEvent(EFI_EVENT Event) {
-  for (auto& record : Fw().EventList)
-    if (record.get() == Event) return record.get();
+// Counts a call on Event; null when it must fail (the failure is traced).
+EventRecord* EnterEventCall(const char* Name, EFI_EVENT Event, EFI_STATUS* Failure) {
+  auto& fw = Fw();
+  std::optional<EFI_STATUS> failure = fw.Self.EnterService(Name);
+  EventRecord* found = nullptr;
+  for (auto& record : fw.EventList)
+    if (record.get() == Event && !record->Closed) found = record.get();
+  if (!failure && found == nullptr) failure = EFI_INVALID_PARAMETER;
+  if (!failure) return found;
+  *Failure = fw.Self.TraceService(Name, *failure, 0, Bits(Event));
   return nullptr;
 }
 
 EFI_STATUS EFIAPI SignalEvent(EFI_EVENT Event) {
+  EFI_STATUS failure;
+  EventRecord* record = EnterEventCall("SignalEvent", Event, &failure);
+  if (record == nullptr) return failure;
   auto& fw = Fw();
-  if (auto injected = fw.Self.EnterService("SignalEvent"))
-    return fw.Self.TraceService("SignalEvent", *injected, 0, Bits(Event));
-  EventRecord* record = FindEvent(Event);
-  if (record == nullptr || record->Closed)
-    return fw.Self.TraceService("SignalEvent", EFI_INVALID_PARAMETER, 0, Bits(Event));
   fw.Self.TraceService("SignalEvent", EFI_SUCCESS, 0, Bits(Event));
   if (record->InGroup) {
     fw.Self.SignalGroup(record->Group);
@@ -136,14 +182,11 @@ EFI_STATUS EFIAPI SignalEvent(EFI_EVENT Event) {
 }
 
 EFI_STATUS EFIAPI CloseEvent(EFI_EVENT Event) {
-  auto& fw = Fw();
-  if (auto injected = fw.Self.EnterService("CloseEvent"))
-    return fw.Self.TraceService("CloseEvent", *injected, 0, Bits(Event));
-  EventRecord* record = FindEvent(Event);
-  if (record == nullptr || record->Closed)
-    return fw.Self.TraceService("CloseEvent", EFI_INVALID_PARAMETER, 0, Bits(Event));
+  EFI_STATUS failure;
+  EventRecord* record = EnterEventCall("CloseEvent", Event, &failure);
+  if (record == nullptr) return failure;
   record->Closed = true;
-  return fw.Self.TraceService("CloseEvent", EFI_SUCCESS, 0, Bits(Event));
+  return Fw().Self.TraceService("CloseEvent", EFI_SUCCESS, 0, Bits(Event));
 }
 
 // ---- Protocol database ----
@@ -196,8 +239,8 @@ EFI_STATUS EFIAPI HandleProtocol(EFI_HANDLE Handle, EFI_GUID* Protocol, VOID** I
   if (entry == nullptr)
     return fw.Self.TraceService("HandleProtocol", EFI_UNSUPPORTED, 0, Bits(Handle), text);
   *Interface = entry->Interface;
-  return fw.Self.TraceService("HandleProtocol", EFI_SUCCESS, Bits(entry->Interface),
-                              Bits(Handle), text);
+  return fw.Self.TraceService("HandleProtocol", EFI_SUCCESS, Bits(entry->Interface), Bits(Handle),
+                              text);
 }
 
 bool ValidOpenAttributes(UINT32 Attributes) {
@@ -249,8 +292,8 @@ EFI_STATUS EFIAPI OpenProtocol(EFI_HANDLE Handle, EFI_GUID* Protocol, VOID** Int
 
   bool by_driver = false, exclusive = false;
   for (const auto& open : entry->Opens) {
-    bool exact = open.Agent == Agent && open.Controller == Controller &&
-                 open.Attributes == Attributes;
+    bool exact =
+        open.Agent == Agent && open.Controller == Controller && open.Attributes == Attributes;
     if (open.Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) {
       by_driver = true;
       if (exact) return finish(EFI_ALREADY_STARTED, entry);
@@ -366,8 +409,8 @@ VOID EFIAPI SetMem(VOID* Buffer, UINTN Size, UINT8 Value) {
 
 // ---- Runtime: variables (the HII database reads "Lang" the same way) ----
 
-EFI_STATUS EFIAPI GetVariable(CHAR16* Name, EFI_GUID* Vendor, UINT32* Attributes,
-                              UINTN* DataSize, VOID* Data) {
+EFI_STATUS EFIAPI GetVariable(CHAR16* Name, EFI_GUID* Vendor, UINT32* Attributes, UINTN* DataSize,
+                              VOID* Data) {
   auto& fw = Fw();
   if (auto injected = fw.Self.EnterService("GetVariable"))
     return fw.Self.TraceService("GetVariable", *injected);
@@ -392,11 +435,15 @@ EFI_STATUS EFIAPI GetVariable(CHAR16* Name, EFI_GUID* Vendor, UINT32* Attributes
 
 }  // namespace
 
+void InitTableHeader(EFI_TABLE_HEADER& Header, UINT64 Signature, UINT32 Size) {
+  Header.Signature = Signature;
+  Header.Revision = (2 << 16) | 70;  // UEFI 2.7
+  Header.HeaderSize = Size;
+}
+
 void SetUpBootServices(Firmware::Impl& Fw) {
   EFI_BOOT_SERVICES& bs = Fw.Boot;
-  bs.Hdr.Signature = EFI_BOOT_SERVICES_SIGNATURE;
-  bs.Hdr.Revision = (2 << 16) | 70;
-  bs.Hdr.HeaderSize = sizeof(EFI_BOOT_SERVICES);
+  InitTableHeader(bs.Hdr, EFI_BOOT_SERVICES_SIGNATURE, sizeof(EFI_BOOT_SERVICES));
   FillUnimplemented(&bs.RaiseTPL, kBootServiceSlots, "BootServices", kBootServiceNames);
   bs.RaiseTPL = RaiseTpl;
   bs.RestoreTPL = RestoreTpl;
@@ -418,9 +465,7 @@ void SetUpBootServices(Firmware::Impl& Fw) {
   bs.CreateEventEx = CreateEventEx;
 
   EFI_RUNTIME_SERVICES& rt = Fw.Runtime;
-  rt.Hdr.Signature = EFI_RUNTIME_SERVICES_SIGNATURE;
-  rt.Hdr.Revision = (2 << 16) | 70;
-  rt.Hdr.HeaderSize = sizeof(EFI_RUNTIME_SERVICES);
+  InitTableHeader(rt.Hdr, EFI_RUNTIME_SERVICES_SIGNATURE, sizeof(EFI_RUNTIME_SERVICES));
   FillUnimplemented(&rt.GetTime, kRuntimeServiceSlots, "RuntimeServices", kRuntimeServiceNames);
   rt.GetVariable = GetVariable;
 }

@@ -12,15 +12,23 @@ constexpr INT32 kDefaultAttribute = EFI_LIGHTGRAY | EFI_BACKGROUND_BLACK;
 
 EFI_STATUS TraceConsole(const char* Name, EFI_STATUS Status, uint64_t Value = 0,
                         uint64_t Address = 0, std::u16string Text = {}) {
-  TraceEntry entry;
-  entry.Kind = TraceKind::Console;
-  entry.Name = Name;
-  entry.Status = Status;
-  entry.Value = Value;
-  entry.Address = Address;
-  entry.Text = std::move(Text);
-  GlobalTrace().Add(std::move(entry));
-  return Status;
+  return TraceCall(TraceKind::Console, Name, Status, Value, Address, std::move(Text));
+}
+
+// One ConOut/ConIn member call: counted, failed by injection or for a foreign This, else Body
+// decides the status; traced either way with the call's arguments.
+template <typename Body>
+EFI_STATUS ConsoleCall(const char* Name, bool ValidThis, uint64_t Value, uint64_t Address, Body Run,
+                       std::u16string Text = {}) {
+  auto& fw = Fw();
+  EFI_STATUS status;
+  if (auto injected = fw.Self.EnterService(Name))
+    status = *injected;
+  else if (!ValidThis)
+    status = EFI_INVALID_PARAMETER;
+  else
+    status = Run(fw);
+  return TraceConsole(Name, status, Value, Address, std::move(Text));
 }
 
 void ClearScreenModel(Firmware::Impl& Fw) {
@@ -69,108 +77,93 @@ void PutText(Firmware::Impl& Fw, const std::u16string& Text) {
 bool IsConOut(SIMPLE_TEXT_OUTPUT_INTERFACE* This) { return This == &Fw().ConOut; }
 
 EFI_STATUS EFIAPI OutReset(SIMPLE_TEXT_OUTPUT_INTERFACE* This, BOOLEAN Extended) {
-  auto& fw = Fw();
-  if (auto injected = fw.Self.EnterService("Reset")) return TraceConsole("Reset", *injected);
-  if (!IsConOut(This)) return TraceConsole("Reset", EFI_INVALID_PARAMETER);
-  fw.ConOutMode.Attribute = kDefaultAttribute;
-  ClearScreenModel(fw);
-  return TraceConsole("Reset", EFI_SUCCESS, Extended);
+  return ConsoleCall("Reset", IsConOut(This), Extended, 0, [](Firmware::Impl& fw) -> EFI_STATUS {
+    fw.ConOutMode.Attribute = kDefaultAttribute;
+    ClearScreenModel(fw);
+    return EFI_SUCCESS;
+  });
 }
 
 EFI_STATUS EFIAPI OutputString(SIMPLE_TEXT_OUTPUT_INTERFACE* This, CHAR16* String) {
-  auto& fw = Fw();
   std::u16string text;
   if (String != nullptr)
     for (const CHAR16* c = String; *c; ++c) text.push_back(char16_t(*c));
-  if (auto injected = fw.Self.EnterService("OutputString"))
-    return TraceConsole("OutputString", *injected, 0, 0, text);
-  if (!IsConOut(This) || String == nullptr)
-    return TraceConsole("OutputString", EFI_INVALID_PARAMETER, 0, 0, text);
-  fw.ConsoleText += text;
-  PutText(fw, text);
-  return TraceConsole("OutputString", EFI_SUCCESS, 0, 0, text);
+  return ConsoleCall(
+      "OutputString", IsConOut(This) && String != nullptr, 0, 0,
+      [&](Firmware::Impl& fw) -> EFI_STATUS {
+        fw.ConsoleText += text;
+        PutText(fw, text);
+        return EFI_SUCCESS;
+      },
+      text);
 }
 
 EFI_STATUS EFIAPI TestString(SIMPLE_TEXT_OUTPUT_INTERFACE* This, CHAR16* String) {
-  auto& fw = Fw();
-  if (auto injected = fw.Self.EnterService("TestString"))
-    return TraceConsole("TestString", *injected);
-  if (!IsConOut(This) || String == nullptr) return TraceConsole("TestString", EFI_INVALID_PARAMETER);
-  return TraceConsole("TestString", EFI_SUCCESS);
+  return ConsoleCall("TestString", IsConOut(This) && String != nullptr, 0, 0,
+                     [](Firmware::Impl&) -> EFI_STATUS { return EFI_SUCCESS; });
 }
 
 EFI_STATUS EFIAPI QueryMode(SIMPLE_TEXT_OUTPUT_INTERFACE* This, UINTN Mode, UINTN* Columns,
                             UINTN* Rows) {
-  auto& fw = Fw();
-  if (auto injected = fw.Self.EnterService("QueryMode"))
-    return TraceConsole("QueryMode", *injected, Mode);
-  if (!IsConOut(This) || Columns == nullptr || Rows == nullptr)
-    return TraceConsole("QueryMode", EFI_INVALID_PARAMETER, Mode);
-  if (Mode != 0) return TraceConsole("QueryMode", EFI_UNSUPPORTED, Mode);
-  *Columns = Firmware::kColumns;
-  *Rows = Firmware::kRows;
-  return TraceConsole("QueryMode", EFI_SUCCESS, Mode);
+  bool valid = IsConOut(This) && Columns != nullptr && Rows != nullptr;
+  return ConsoleCall("QueryMode", valid, Mode, 0, [&](Firmware::Impl&) -> EFI_STATUS {
+    if (Mode != 0) return EFI_UNSUPPORTED;
+    *Columns = Firmware::kColumns;
+    *Rows = Firmware::kRows;
+    return EFI_SUCCESS;
+  });
 }
 
 EFI_STATUS EFIAPI SetMode(SIMPLE_TEXT_OUTPUT_INTERFACE* This, UINTN Mode) {
-  auto& fw = Fw();
-  if (auto injected = fw.Self.EnterService("SetMode"))
-    return TraceConsole("SetMode", *injected, Mode);
-  if (!IsConOut(This)) return TraceConsole("SetMode", EFI_INVALID_PARAMETER, Mode);
-  if (Mode != 0) return TraceConsole("SetMode", EFI_UNSUPPORTED, Mode);
-  ClearScreenModel(fw);
-  return TraceConsole("SetMode", EFI_SUCCESS, Mode);
+  return ConsoleCall("SetMode", IsConOut(This), Mode, 0, [&](Firmware::Impl& fw) -> EFI_STATUS {
+    if (Mode != 0) return EFI_UNSUPPORTED;
+    ClearScreenModel(fw);
+    return EFI_SUCCESS;
+  });
 }
 
 EFI_STATUS EFIAPI SetAttribute(SIMPLE_TEXT_OUTPUT_INTERFACE* This, UINTN Attribute) {
-  auto& fw = Fw();
-  if (auto injected = fw.Self.EnterService("SetAttribute"))
-    return TraceConsole("SetAttribute", *injected, Attribute);
-  if (!IsConOut(This)) return TraceConsole("SetAttribute", EFI_INVALID_PARAMETER, Attribute);
-  if (Attribute > 0x7F) return TraceConsole("SetAttribute", EFI_UNSUPPORTED, Attribute);
-  fw.ConOutMode.Attribute = INT32(Attribute);
-  return TraceConsole("SetAttribute", EFI_SUCCESS, Attribute);
+  return ConsoleCall("SetAttribute", IsConOut(This), Attribute, 0,
+                     [&](Firmware::Impl& fw) -> EFI_STATUS {
+                       if (Attribute > 0x7F) return EFI_UNSUPPORTED;
+                       fw.ConOutMode.Attribute = INT32(Attribute);
+                       return EFI_SUCCESS;
+                     });
 }
 
 EFI_STATUS EFIAPI ClearScreen(SIMPLE_TEXT_OUTPUT_INTERFACE* This) {
-  auto& fw = Fw();
-  if (auto injected = fw.Self.EnterService("ClearScreen"))
-    return TraceConsole("ClearScreen", *injected);
-  if (!IsConOut(This)) return TraceConsole("ClearScreen", EFI_INVALID_PARAMETER);
-  ClearScreenModel(fw);
-  return TraceConsole("ClearScreen", EFI_SUCCESS);
+  return ConsoleCall("ClearScreen", IsConOut(This), 0, 0, [](Firmware::Impl& fw) -> EFI_STATUS {
+    ClearScreenModel(fw);
+    return EFI_SUCCESS;
+  });
 }
 
 // Traced with Address = column and Value = row.
-EFI_STATUS EFIAPI SetCursorPosition(SIMPLE_TEXT_OUTPUT_INTERFACE* This, UINTN Column,
-                                    UINTN Row) {
-  auto& fw = Fw();
-  if (auto injected = fw.Self.EnterService("SetCursorPosition"))
-    return TraceConsole("SetCursorPosition", *injected, Row, Column);
-  if (!IsConOut(This)) return TraceConsole("SetCursorPosition", EFI_INVALID_PARAMETER, Row, Column);
-  if (Column >= UINTN(Firmware::kColumns) || Row >= UINTN(Firmware::kRows))
-    return TraceConsole("SetCursorPosition", EFI_UNSUPPORTED, Row, Column);
-  fw.ConOutMode.CursorColumn = INT32(Column);
-  fw.ConOutMode.CursorRow = INT32(Row);
-  return TraceConsole("SetCursorPosition", EFI_SUCCESS, Row, Column);
+EFI_STATUS EFIAPI SetCursorPosition(SIMPLE_TEXT_OUTPUT_INTERFACE* This, UINTN Column, UINTN Row) {
+  return ConsoleCall("SetCursorPosition", IsConOut(This), Row, Column,
+                     [&](Firmware::Impl& fw) -> EFI_STATUS {
+                       if (Column >= UINTN(Firmware::kColumns) || Row >= UINTN(Firmware::kRows))
+                         return EFI_UNSUPPORTED;
+                       fw.ConOutMode.CursorColumn = INT32(Column);
+                       fw.ConOutMode.CursorRow = INT32(Row);
+                       return EFI_SUCCESS;
+                     });
 }
 
 EFI_STATUS EFIAPI EnableCursor(SIMPLE_TEXT_OUTPUT_INTERFACE* This, BOOLEAN Visible) {
-  auto& fw = Fw();
-  if (auto injected = fw.Self.EnterService("EnableCursor"))
-    return TraceConsole("EnableCursor", *injected, Visible);
-  if (!IsConOut(This)) return TraceConsole("EnableCursor", EFI_INVALID_PARAMETER, Visible);
-  fw.ConOutMode.CursorVisible = Visible;
-  return TraceConsole("EnableCursor", EFI_SUCCESS, Visible);
+  return ConsoleCall("EnableCursor", IsConOut(This), Visible, 0,
+                     [&](Firmware::Impl& fw) -> EFI_STATUS {
+                       fw.ConOutMode.CursorVisible = Visible;
+                       return EFI_SUCCESS;
+                     });
 }
 
 EFI_STATUS EFIAPI InReset(SIMPLE_INPUT_INTERFACE* This, BOOLEAN Extended) {
-  auto& fw = Fw();
-  if (auto injected = fw.Self.EnterService("ConIn.Reset"))
-    return TraceConsole("ConIn.Reset", *injected, Extended);
-  if (This != &fw.ConIn) return TraceConsole("ConIn.Reset", EFI_INVALID_PARAMETER, Extended);
-  fw.Keys.clear();
-  return TraceConsole("ConIn.Reset", EFI_SUCCESS, Extended);
+  return ConsoleCall("ConIn.Reset", This == &Fw().ConIn, Extended, 0,
+                     [](Firmware::Impl& fw) -> EFI_STATUS {
+                       fw.Keys.clear();
+                       return EFI_SUCCESS;
+                     });
 }
 
 // Traced with Value = scan code << 16 | character of the key returned.
@@ -178,7 +171,8 @@ EFI_STATUS EFIAPI ReadKeyStroke(SIMPLE_INPUT_INTERFACE* This, EFI_INPUT_KEY* Key
   auto& fw = Fw();
   if (auto injected = fw.Self.EnterService("ReadKeyStroke"))
     return TraceConsole("ReadKeyStroke", *injected);
-  if (This != &fw.ConIn || Key == nullptr) return TraceConsole("ReadKeyStroke", EFI_INVALID_PARAMETER);
+  if (This != &fw.ConIn || Key == nullptr)
+    return TraceConsole("ReadKeyStroke", EFI_INVALID_PARAMETER);
   if (fw.Keys.empty()) return TraceConsole("ReadKeyStroke", EFI_NOT_READY);
   *Key = fw.Keys.front();
   fw.Keys.pop_front();

@@ -23,7 +23,7 @@ Firmware* gCurrent = nullptr;
 // Bytes after every pool block; a write past the block's end changes them.
 constexpr size_t kGuardBytes = 16;
 constexpr uint8_t kGuardByte = 0xE7;
-constexpr uint8_t kFreshByte = 0xAF;   // new pool memory is not zeroed on real firmware
+constexpr uint8_t kFreshByte = 0xAF;  // new pool memory is not zeroed on real firmware
 constexpr uint8_t kFreedByte = 0xDF;
 }  // namespace
 
@@ -62,8 +62,7 @@ template <size_t I>
 EFI_STATUS EFIAPI UnimplementedSlot() {
   ADD_FAILURE() << "the code under test called " << StubNames()[I]
                 << ", which the simulated firmware does not provide";
-  if (Firmware* fw = Firmware::CurrentOrNull())
-    fw->TraceService(StubNames()[I], EFI_UNSUPPORTED);
+  if (Firmware* fw = Firmware::CurrentOrNull()) fw->TraceService(StubNames()[I], EFI_UNSUPPORTED);
   return EFI_UNSUPPORTED;
 }
 
@@ -113,9 +112,7 @@ Firmware::Firmware(FirmwareOptions Options) : Impl_(std::make_unique<Impl>(*this
   SetUpHiiTable(fw);
   SetUpRootBridgeTable(fw);
 
-  fw.System.Hdr.Signature = EFI_SYSTEM_TABLE_SIGNATURE;
-  fw.System.Hdr.Revision = (2 << 16) | 70;
-  fw.System.Hdr.HeaderSize = sizeof(EFI_SYSTEM_TABLE);
+  InitTableHeader(fw.System.Hdr, EFI_SYSTEM_TABLE_SIGNATURE, sizeof(EFI_SYSTEM_TABLE));
   fw.System.FirmwareRevision = 0x00010000;
   fw.System.BootServices = &fw.Boot;
   fw.System.RuntimeServices = &fw.Runtime;
@@ -145,8 +142,8 @@ Firmware::~Firmware() {
       for (size_t i = 0; i < kGuardBytes; ++i)
         if (bytes[entry.Block.Size + i] != kGuardByte) {
           ADD_FAILURE() << "a write past the end of the " << entry.Block.Size
-                        << "-byte pool block #" << entry.Block.Serial << " ("
-                        << entry.Block.Origin << ")";
+                        << "-byte pool block #" << entry.Block.Serial << " (" << entry.Block.Origin
+                        << ")";
           break;
         }
       continue;
@@ -288,15 +285,15 @@ bool Firmware::Impl::FreeBlock(void* Pointer, const char* Who) {
     return false;
   }
   if (!entry->Live) {
-    ADD_FAILURE() << Who << " of pool block #" << entry->Block.Serial << " ("
-                  << entry->Block.Origin << "), which was already freed";
+    ADD_FAILURE() << Who << " of pool block #" << entry->Block.Serial << " (" << entry->Block.Origin
+                  << "), which was already freed";
     return false;
   }
   const uint8_t* guard = entry->Storage.get() + entry->Block.Size;
   for (size_t i = 0; i < kGuardBytes; ++i)
     if (guard[i] != kGuardByte) {
-      ADD_FAILURE() << "a write past the end of the " << entry->Block.Size
-                    << "-byte pool block #" << entry->Block.Serial;
+      ADD_FAILURE() << "a write past the end of the " << entry->Block.Size << "-byte pool block #"
+                    << entry->Block.Serial;
       break;
     }
   std::memset(entry->Storage.get(), kFreedByte, entry->Block.Size);
@@ -481,8 +478,13 @@ std::optional<EFI_STATUS> Firmware::EnterService(std::string_view Name) {
 
 EFI_STATUS Firmware::TraceService(std::string_view Name, EFI_STATUS Status, uint64_t Value,
                                   uint64_t Address, std::u16string Text) {
+  return TraceCall(TraceKind::Service, Name, Status, Value, Address, std::move(Text));
+}
+
+EFI_STATUS TraceCall(TraceKind Kind, std::string_view Name, EFI_STATUS Status, uint64_t Value,
+                     uint64_t Address, std::u16string Text) {
   TraceEntry entry;
-  entry.Kind = TraceKind::Service;
+  entry.Kind = Kind;
   entry.Name = std::string(Name);
   entry.Status = Status;
   entry.Value = Value;

@@ -92,9 +92,9 @@ struct GetStringCall {
 
 struct GetStringReply {
   EFI_STATUS Status = EFI_SUCCESS;
-  std::optional<uint64_t> Length;       // stored into *BufferLength (16 bits in that mode)
-  std::optional<std::u16string> Text;   // copied, never past the caller's BufferLength bytes
-  bool Terminate = true;                // append a NUL to Text
+  std::optional<uint64_t> Length;      // stored into *BufferLength (16 bits in that mode)
+  std::optional<std::u16string> Text;  // copied, never past the caller's BufferLength bytes
+  bool Terminate = true;               // append a NUL to Text
 };
 
 // A USB device handle: its USB I/O table comes first so that This finds the record.
@@ -178,7 +178,7 @@ class Firmware {
   std::optional<std::vector<uint8_t>> Variable(std::string_view Name) const;
 
   // ---- Consoles ----
-  std::u16string ConsoleText() const;  // every OutputString text, concatenated as passed
+  std::u16string ConsoleText() const;       // every OutputString text, concatenated as passed
   std::u16string ScreenRow(int Row) const;  // the row with trailing blanks removed
   const SIMPLE_TEXT_OUTPUT_MODE& ConsoleMode() const;
   void QueueKey(EFI_INPUT_KEY Key);
@@ -215,8 +215,7 @@ class Firmware {
   // ---- USB I/O handles ----
   // Installs EFI_DEVICE_PATH_PROTOCOL (the bytes, unless empty) and USB_IO_PROTOCOL on a new
   // handle, with a device descriptor carrying Vendor and Product.
-  EFI_HANDLE AddUsbDevice(std::vector<uint8_t> DevicePathBytes, uint16_t Vendor,
-                          uint16_t Product);
+  EFI_HANDLE AddUsbDevice(std::vector<uint8_t> DevicePathBytes, uint16_t Vendor, uint16_t Product);
   UsbDevice& Usb(EFI_HANDLE Handle);
 
   // ---- Failure injection ----

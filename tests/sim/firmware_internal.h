@@ -1,13 +1,13 @@
 // The simulated firmware's state, shared by the files that implement its services.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <deque>
 #include <map>
 #include <memory>
 #include <utility>
-
-#include <gtest/gtest.h>
 
 #include "tests/sim/firmware.h"
 
@@ -105,10 +105,15 @@ struct Firmware::Impl {
   void RunNotify(EventRecord& Event);
 };
 
+// Appends one call of Kind (Service or Console) to the trace and returns Status.
+EFI_STATUS TraceCall(TraceKind Kind, std::string_view Name, EFI_STATUS Status, uint64_t Value,
+                     uint64_t Address, std::u16string Text);
+
 // Fills Count function-pointer slots with stubs that fail the test as "<Table>.<slot name>".
 void FillUnimplemented(void* FirstSlot, size_t Count, const char* Table,
                        const char* const* SlotNames);
 
+void InitTableHeader(EFI_TABLE_HEADER& Header, UINT64 Signature, UINT32 Size);
 void SetUpBootServices(Firmware::Impl& Fw);
 void SetUpConsoles(Firmware::Impl& Fw);
 void SetUpHiiTable(Firmware::Impl& Fw);

@@ -79,7 +79,8 @@ EFI_STATUS AddStringList(Firmware& Self, const uint8_t* First, HiiPackageList& L
     pack.Offset = base + at;
     pack.Length = Read32(First + at);
     if (pack.Length >= kStringPackHeaderSize) {
-      pack.NumStringPointers = Read32(First + at + offsetof(EFI_HII_STRING_PACK, NumStringPointers));
+      pack.NumStringPointers =
+          Read32(First + at + offsetof(EFI_HII_STRING_PACK, NumStringPointers));
       uint32_t language = Read32(First + at + offsetof(EFI_HII_STRING_PACK, LanguageNameString));
       if (auto text = ReadString(List.Bytes, pack.Offset + language, pack.Offset + pack.Length))
         pack.Languages = *text;
@@ -112,9 +113,8 @@ EFI_STATUS EFIAPI NewPack(FRAMEWORK_HII_PROTOCOL* This, EFI_HII_PACKAGES* Packag
 
   bool has_string = false, has_ifr = false;
   for (UINTN i = 0; i < count; ++i) {
-    if (pointers[i] == nullptr ||
-        !Readable(self, pointers[i], sizeof(EFI_HII_PACK_HEADER), self.NewPackWalkLimit,
-                  "a pack header"))
+    if (pointers[i] == nullptr || !Readable(self, pointers[i], sizeof(EFI_HII_PACK_HEADER),
+                                            self.NewPackWalkLimit, "a pack header"))
       return self.TraceService("NewPack", EFI_INVALID_PARAMETER, count);
     auto* header = static_cast<const EFI_HII_PACK_HEADER*>(pointers[i]);
     has_string |= header->Type == EFI_HII_STRING_PACK_TYPE;
@@ -254,12 +254,23 @@ EFI_STATUS EFIAPI GetString(FRAMEWORK_HII_PROTOCOL* This, FRAMEWORK_HII_HANDLE H
   return done(EFI_SUCCESS, out);
 }
 
-const char* const kHiiSlotNames[] = {
-    "NewPack",     "RemovePack",          "FindHandles",           "ExportDatabase",
-    "TestString",  "GetGlyph",            "GlyphToBlt",            "NewString",
-    "GetPrimaryLanguages", "GetSecondaryLanguages", "GetString", "ResetStrings",
-    "GetLine",     "GetForms",            "GetDefaultImage",       "UpdateForm",
-    "GetKeyboardLayout"};
+const char* const kHiiSlotNames[] = {"NewPack",
+                                     "RemovePack",
+                                     "FindHandles",
+                                     "ExportDatabase",
+                                     "TestString",
+                                     "GetGlyph",
+                                     "GlyphToBlt",
+                                     "NewString",
+                                     "GetPrimaryLanguages",
+                                     "GetSecondaryLanguages",
+                                     "GetString",
+                                     "ResetStrings",
+                                     "GetLine",
+                                     "GetForms",
+                                     "GetDefaultImage",
+                                     "UpdateForm",
+                                     "GetKeyboardLayout"};
 
 }  // namespace
 

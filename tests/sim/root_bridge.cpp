@@ -10,7 +10,7 @@ namespace {
 constexpr const char* kTraceName = "rootbridge";
 
 struct Access {
-  size_t Size = 0;        // bytes per element
+  size_t Size = 0;  // bytes per element
   bool StepAddress = true;
   bool StepBuffer = true;
 };
@@ -33,7 +33,9 @@ uint32_t LoadElement(const uint8_t* Buffer, size_t Size) {
   return value;
 }
 
-void StoreElement(uint8_t* Buffer, size_t Size, uint32_t Value) { std::memcpy(Buffer, &Value, Size); }
+void StoreElement(uint8_t* Buffer, size_t Size, uint32_t Value) {
+  std::memcpy(Buffer, &Value, Size);
+}
 
 EFI_STATUS TraceAccess(TraceKind Kind, uint64_t Address, size_t Size, uint64_t Value,
                        EFI_STATUS Status) {
@@ -46,6 +48,29 @@ EFI_STATUS TraceAccess(TraceKind Kind, uint64_t Address, size_t Size, uint64_t V
   entry.Status = Status;
   GlobalTrace().Add(std::move(entry));
   return Status;
+}
+
+// Moves Count elements between Buffer and a target reached by byte offset from the first
+// element; a write is traced before it reaches the target, a read after.
+EFI_STATUS Transfer(bool Write, TraceKind Kind, const Access& A, UINTN Count, VOID* Buffer,
+                    const std::function<uint64_t(UINTN)>& TraceAddress,
+                    const std::function<uint32_t(UINTN)>& Read,
+                    const std::function<void(UINTN, uint32_t)>& Store) {
+  auto* bytes = static_cast<uint8_t*>(Buffer);
+  for (UINTN i = 0; i < Count; ++i) {
+    UINTN offset = A.StepAddress ? i * A.Size : 0;
+    uint8_t* element = bytes + (A.StepBuffer ? i * A.Size : 0);
+    if (Write) {
+      uint32_t value = LoadElement(element, A.Size);
+      TraceAccess(Kind, TraceAddress(offset), A.Size, value, EFI_SUCCESS);
+      Store(offset, value);
+    } else {
+      uint32_t value = Read(offset);
+      StoreElement(element, A.Size, value);
+      TraceAccess(Kind, TraceAddress(offset), A.Size, value, EFI_SUCCESS);
+    }
+  }
+  return EFI_SUCCESS;
 }
 
 EFI_STATUS PciAccess(bool Write, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL* This,
@@ -67,21 +92,14 @@ EFI_STATUS PciAccess(bool Write, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL* This,
     return TraceAccess(kind, Address, size, 0, EFI_INVALID_PARAMETER);
   if (reg & (size - 1)) return TraceAccess(kind, Address, size, 0, EFI_UNSUPPORTED);
 
-  auto* bytes = static_cast<uint8_t*>(Buffer);
-  for (UINTN i = 0; i < Count; ++i) {
-    uint16_t at = uint16_t(reg + (access->StepAddress ? i * size : 0));
-    uint8_t* element = bytes + (access->StepBuffer ? i * size : 0);
-    if (Write) {
-      uint32_t value = LoadElement(element, size);
-      TraceAccess(kind, ConfigAddress(where, at), size, value, EFI_SUCCESS);
-      fw.Config.Write(where, at, int(size), value);
-    } else {
-      uint32_t value = fw.Config.Read(where, at, int(size));
-      StoreElement(element, size, value);
-      TraceAccess(kind, ConfigAddress(where, at), size, value, EFI_SUCCESS);
-    }
-  }
-  return EFI_SUCCESS;
+  uint16_t first = uint16_t(reg);
+  return Transfer(
+      Write, kind, *access, Count, Buffer,
+      [&](UINTN offset) { return ConfigAddress(where, uint16_t(first + offset)); },
+      [&](UINTN offset) { return fw.Config.Read(where, uint16_t(first + offset), int(size)); },
+      [&](UINTN offset, uint32_t value) {
+        fw.Config.Write(where, uint16_t(first + offset), int(size), value);
+      });
 }
 
 EFI_STATUS IoAccess(bool Write, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL* This,
@@ -99,51 +117,44 @@ EFI_STATUS IoAccess(bool Write, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL* This,
     return TraceAccess(kind, Address, size, 0, EFI_INVALID_PARAMETER);
   if (Address & (size - 1)) return TraceAccess(kind, Address, size, 0, EFI_UNSUPPORTED);
 
-  auto* bytes = static_cast<uint8_t*>(Buffer);
-  for (UINTN i = 0; i < Count; ++i) {
-    uint16_t port = uint16_t(Address + (access->StepAddress ? i * size : 0));
-    uint8_t* element = bytes + (access->StepBuffer ? i * size : 0);
-    if (Write) {
-      uint32_t value = LoadElement(element, size);
-      TraceAccess(kind, port, size, value, EFI_SUCCESS);
-      if (self.RootBridgePortWrite) self.RootBridgePortWrite(port, int(size), value);
-    } else {
-      uint32_t all_ones = size == 4 ? 0xFFFFFFFFu : (1u << (8 * size)) - 1;
-      uint32_t value =
-          self.RootBridgePortRead ? self.RootBridgePortRead(port, int(size)) : all_ones;
-      StoreElement(element, size, value);
-      TraceAccess(kind, port, size, value, EFI_SUCCESS);
-    }
-  }
-  return EFI_SUCCESS;
+  uint32_t all_ones = size == 4 ? 0xFFFFFFFFu : (1u << (8 * size)) - 1;
+  return Transfer(
+      Write, kind, *access, Count, Buffer, [&](UINTN offset) { return Address + offset; },
+      [&](UINTN offset) {
+        auto port = uint16_t(Address + offset);
+        return self.RootBridgePortRead ? self.RootBridgePortRead(port, int(size)) : all_ones;
+      },
+      [&](UINTN offset, uint32_t value) {
+        if (self.RootBridgePortWrite)
+          self.RootBridgePortWrite(uint16_t(Address + offset), int(size), value);
+      });
 }
 
 EFI_STATUS EFIAPI PciRead(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL* This,
-                          EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address,
-                          UINTN Count, VOID* Buffer) {
+                          EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address, UINTN Count,
+                          VOID* Buffer) {
   return PciAccess(false, This, Width, Address, Count, Buffer);
 }
 EFI_STATUS EFIAPI PciWrite(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL* This,
-                           EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address,
-                           UINTN Count, VOID* Buffer) {
+                           EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address, UINTN Count,
+                           VOID* Buffer) {
   return PciAccess(true, This, Width, Address, Count, Buffer);
 }
 EFI_STATUS EFIAPI IoRead(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL* This,
-                         EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address,
-                         UINTN Count, VOID* Buffer) {
+                         EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address, UINTN Count,
+                         VOID* Buffer) {
   return IoAccess(false, This, Width, Address, Count, Buffer);
 }
 EFI_STATUS EFIAPI IoWrite(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL* This,
-                          EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address,
-                          UINTN Count, VOID* Buffer) {
+                          EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address, UINTN Count,
+                          VOID* Buffer) {
   return IoAccess(true, This, Width, Address, Count, Buffer);
 }
 
 const char* const kRootBridgeSlotNames[] = {
-    "PollMem",        "PollIo",     "Mem.Read",      "Mem.Write",     "Io.Read",
-    "Io.Write",       "Pci.Read",   "Pci.Write",     "CopyMem",       "Map",
-    "Unmap",          "AllocateBuffer", "FreeBuffer", "Flush",        "GetAttributes",
-    "SetAttributes",  "Configuration"};
+    "PollMem",    "PollIo",    "Mem.Read",      "Mem.Write",     "Io.Read",      "Io.Write",
+    "Pci.Read",   "Pci.Write", "CopyMem",       "Map",           "Unmap",        "AllocateBuffer",
+    "FreeBuffer", "Flush",     "GetAttributes", "SetAttributes", "Configuration"};
 
 }  // namespace
 

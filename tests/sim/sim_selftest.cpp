@@ -13,7 +13,8 @@ namespace sim {
 namespace {
 
 // A string pack laid out as the drivers lay theirs: header, offset table, strings back to back.
-std::vector<uint8_t> StringPack(const std::u16string& Code, const std::vector<std::u16string>& Rest) {
+std::vector<uint8_t> StringPack(const std::u16string& Code,
+                                const std::vector<std::u16string>& Rest) {
   std::vector<std::u16string> strings{Code};
   strings.insert(strings.end(), Rest.begin(), Rest.end());
   uint32_t offset = uint32_t(sizeof(EFI_HII_STRING_PACK) + 4 * strings.size());
@@ -95,8 +96,9 @@ TEST_F(SimTest, OpenProtocolByDriverFollowsTheCoreRules) {
 
   EFI_GUID missing = EFI_DEVICE_PATH_PROTOCOL_GUID;
   got = &iface;
-  EXPECT_EQ(bs->OpenProtocol(controller, &missing, &got, a, controller, EFI_OPEN_PROTOCOL_BY_DRIVER),
-            EFI_UNSUPPORTED);
+  EXPECT_EQ(
+      bs->OpenProtocol(controller, &missing, &got, a, controller, EFI_OPEN_PROTOCOL_BY_DRIVER),
+      EFI_UNSUPPORTED);
   EXPECT_EQ(got, nullptr);
 
   EXPECT_EQ(bs->CloseProtocol(controller, &guid, b, controller), EFI_NOT_FOUND);
@@ -186,8 +188,7 @@ TEST_F(SimTest, NewPackWalkStopsAtTheProvidedBytes) {
   auto list = PackList({StringPack(u"eng", {u"English"})});
   list.resize(list.size() - 22 + 4);  // the zero Length is there, the 22-byte copy is not
   FRAMEWORK_HII_HANDLE handle = 0;
-  EXPECT_NONFATAL_FAILURE(EXPECT_EQ(Register(list, &handle), EFI_INVALID_PARAMETER),
-                          "terminator");
+  EXPECT_NONFATAL_FAILURE(EXPECT_EQ(Register(list, &handle), EFI_INVALID_PARAMETER), "terminator");
 }
 
 TEST_F(SimTest, GetStringChoosesTheLanguageAndFallsBackToTheFirstPack) {
@@ -199,9 +200,9 @@ TEST_F(SimTest, GetStringChoosesTheLanguageAndFallsBackToTheFirstPack) {
     std::optional<std::string> Lang;
     std::u16string Expected;
   };
-  for (const Case& c : {Case{std::nullopt, u"Halted"}, Case{"fra", u"Arr\u00eat\u00e9"},
-                        Case{"FRE", u"Arr\u00eat\u00e9"}, Case{"chi", u"Halted"},
-                        Case{"fraX", u"Halted"}}) {
+  for (const Case& c :
+       {Case{std::nullopt, u"Halted"}, Case{"fra", u"Arr\u00eat\u00e9"},
+        Case{"FRE", u"Arr\u00eat\u00e9"}, Case{"chi", u"Halted"}, Case{"fraX", u"Halted"}}) {
     if (c.Lang)
       fw.SetVariable("Lang", std::vector<uint8_t>(c.Lang->begin(), c.Lang->end()));
     else
@@ -266,9 +267,9 @@ TEST_F(SimTest, FailureInjectionByNameSuffixAndGlobalIndex) {
 
   fw.FailNthCall("Pci.Read", 1, EFI_DEVICE_ERROR);
   UINT16 vendor = 0x1111;
-  EXPECT_EQ(bridge->Pci.Read(bridge, EfiPciWidthUint16, PciRootBridgeAddress(0, 0x1A, 0, 0), 1,
-                             &vendor),
-            EFI_DEVICE_ERROR);
+  EXPECT_EQ(
+      bridge->Pci.Read(bridge, EfiPciWidthUint16, PciRootBridgeAddress(0, 0x1A, 0, 0), 1, &vendor),
+      EFI_DEVICE_ERROR);
   EXPECT_EQ(vendor, 0x1111);
 
   uint64_t next = fw.ServiceCallCount() + 2;
@@ -332,8 +333,8 @@ TEST_F(SimTest, SignalGroupRunsNotifiesByTplThenCreationOrder) {
 
 TEST_F(SimTest, HaltLoopHandsControlBack) {
   EFI_EVENT e;
-  bs->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, HaltingNotify, nullptr,
-                    &kReadyToBootGroupGuid, &e);
+  bs->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, HaltingNotify, nullptr, &kReadyToBootGroupGuid,
+                    &e);
   SetHaltPassLimit(3);
   EXPECT_THROW(fw.SignalGroup(kReadyToBootGroupGuid), HaltReached);
   EXPECT_EQ(HaltPasses(), 3u);

@@ -9,12 +9,19 @@ namespace {
 
 constexpr uint8_t kDeviceDescriptorType = 1;
 
-const char* const kUsbIoSlotNames[] = {
-    "UsbControlTransfer",        "UsbBulkTransfer",           "UsbAsyncInterruptTransfer",
-    "UsbSyncInterruptTransfer",  "UsbIsochronousTransfer",    "UsbAsyncIsochronousTransfer",
-    "UsbGetDeviceDescriptor",    "UsbGetConfigDescriptor",    "UsbGetInterfaceDescriptor",
-    "UsbGetEndpointDescriptor",  "UsbGetStringDescriptor",    "UsbGetSupportedLanguages",
-    "UsbPortReset"};
+const char* const kUsbIoSlotNames[] = {"UsbControlTransfer",
+                                       "UsbBulkTransfer",
+                                       "UsbAsyncInterruptTransfer",
+                                       "UsbSyncInterruptTransfer",
+                                       "UsbIsochronousTransfer",
+                                       "UsbAsyncIsochronousTransfer",
+                                       "UsbGetDeviceDescriptor",
+                                       "UsbGetConfigDescriptor",
+                                       "UsbGetInterfaceDescriptor",
+                                       "UsbGetEndpointDescriptor",
+                                       "UsbGetStringDescriptor",
+                                       "UsbGetSupportedLanguages",
+                                       "UsbPortReset"};
 
 UsbDevice* FindDevice(const USB_IO_PROTOCOL* This) {
   for (auto& device : Fw().UsbDevices)
