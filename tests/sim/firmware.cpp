@@ -17,6 +17,7 @@ const EFI_GUID kDevicePathGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
 const EFI_GUID kReadyToBootGroupGuid = READY_TO_BOOT_EVENT_GROUP_GUID;
 const EFI_GUID kGlobalVariableGuid = EFI_GLOBAL_VARIABLE;
 const EFI_GUID kLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
+const EFI_GUID kDriverBindingGuid = EFI_DRIVER_BINDING_PROTOCOL_GUID;
 
 namespace {
 Firmware* gCurrent = nullptr;
@@ -58,8 +59,10 @@ std::vector<std::string>& StubNames() {
   return names;
 }
 
+// Called through pointers of every slot type; the sanitizer's function-type check is off for
+// them on purpose.
 template <size_t I>
-EFI_STATUS EFIAPI UnimplementedSlot() {
+__attribute__((no_sanitize("function"))) EFI_STATUS EFIAPI UnimplementedSlot() {
   ADD_FAILURE() << "the code under test called " << StubNames()[I]
                 << ", which the simulated firmware does not provide";
   if (Firmware* fw = Firmware::CurrentOrNull()) fw->TraceService(StubNames()[I], EFI_UNSUPPORTED);
@@ -490,6 +493,19 @@ EFI_STATUS TraceCall(TraceKind Kind, std::string_view Name, EFI_STATUS Status, u
   entry.Value = Value;
   entry.Address = Address;
   entry.Text = std::move(Text);
+  GlobalTrace().Add(std::move(entry));
+  return Status;
+}
+
+EFI_STATUS TraceAccess(TraceKind Kind, std::string_view Name, uint64_t Address, size_t Size,
+                       uint64_t Value, EFI_STATUS Status) {
+  TraceEntry entry;
+  entry.Kind = Kind;
+  entry.Name = std::string(Name);
+  entry.Address = Address;
+  entry.Width = uint32_t(Size);
+  entry.Value = Value;
+  entry.Status = Status;
   GlobalTrace().Add(std::move(entry));
   return Status;
 }

@@ -253,5 +253,6 @@ extern const EFI_GUID kDevicePathGuid;
 extern const EFI_GUID kReadyToBootGroupGuid;
 extern const EFI_GUID kGlobalVariableGuid;
 extern const EFI_GUID kLoadedImageGuid;
+extern const EFI_GUID kDriverBindingGuid;
 
 }  // namespace sim

@@ -109,6 +109,11 @@ struct Firmware::Impl {
 EFI_STATUS TraceCall(TraceKind Kind, std::string_view Name, EFI_STATUS Status, uint64_t Value,
                      uint64_t Address, std::u16string Text);
 
+// Appends one hardware access (ConfigRead/Write, IoRead/Write, ...) of Size bytes by the route
+// Name ("rootbridge", "pciio") and returns Status.
+EFI_STATUS TraceAccess(TraceKind Kind, std::string_view Name, uint64_t Address, size_t Size,
+                       uint64_t Value, EFI_STATUS Status);
+
 // Fills Count function-pointer slots with stubs that fail the test as "<Table>.<slot name>".
 void FillUnimplemented(void* FirstSlot, size_t Count, const char* Table,
                        const char* const* SlotNames);

@@ -39,15 +39,7 @@ void StoreElement(uint8_t* Buffer, size_t Size, uint32_t Value) {
 
 EFI_STATUS TraceAccess(TraceKind Kind, uint64_t Address, size_t Size, uint64_t Value,
                        EFI_STATUS Status) {
-  TraceEntry entry;
-  entry.Kind = Kind;
-  entry.Name = kTraceName;
-  entry.Address = Address;
-  entry.Width = uint32_t(Size);
-  entry.Value = Value;
-  entry.Status = Status;
-  GlobalTrace().Add(std::move(entry));
-  return Status;
+  return sim::TraceAccess(Kind, kTraceName, Address, Size, Value, Status);
 }
 
 // Moves Count elements between Buffer and a target reached by byte offset from the first
