@@ -77,7 +77,7 @@ const Bytes kEnglish = Pack(u"eng", {u"Halted.", u"\r\nRemove it."});
 const Bytes kFrench = Pack(u"fra", {u"Arr\u00EAt\u00E9.", u"\r\nRetirer."});
 const Bytes kSpanishCatalan = Pack(u"spacat", {u"Detenido.", u"\r\nRetire."});
 
-TEST(MeasureStringPackList, CountsEveryPackAndOneFullHeaderAtTheTerminator) {
+TEST(BoardHiiMeasure, CountsEveryPackAndOneFullHeaderAtTheTerminator) {
   const Bytes L = List({kEnglish, kFrench, kSpanishCatalan});
   EXPECT_EQ(board::MeasureStringPackList(L.data()),
             kEnglish.size() + kFrench.size() + kSpanishCatalan.size() + 22);
@@ -90,9 +90,9 @@ struct MalformedCase {
   bool Wide;
 };
 
-class MalformedList : public ::testing::TestWithParam<MalformedCase> {};
+class BoardHiiMalformedList : public ::testing::TestWithParam<MalformedCase> {};
 
-TEST_P(MalformedList, IsRejected) {
+TEST_P(BoardHiiMalformedList, IsRejected) {
   Bytes Second = kFrench;
   if (GetParam().Wide) {
     Put32(Second, GetParam().Offset, GetParam().Value);
@@ -104,14 +104,14 @@ TEST_P(MalformedList, IsRejected) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Board, MalformedList,
+    Board, BoardHiiMalformedList,
     ::testing::Values(MalformedCase{"LengthShorterThanHeader", 0, 10, true},
                       MalformedCase{"NotAStringPack", 4, 3, false},
                       MalformedCase{"OffsetTableLongerThanPack", 0x0E, 0x1000, true},
                       MalformedCase{"LengthBeyondLimit", 0, 0x7FFFFFF0, true}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
-TEST(MeasureStringPackList, ListWithoutAnyPackIsRejected) {
+TEST(BoardHiiMeasure, ListWithoutAnyPackIsRejected) {
   const Bytes L = List({});
   EXPECT_EQ(board::MeasureStringPackList(L.data()), 0u);
   EXPECT_EQ(board::MeasureStringPackList(nullptr), 0u);
@@ -122,15 +122,15 @@ struct LanguageCase {
   const char16_t *Expected;  // token 2 of the chosen pack
 };
 
-class SelectStringPack : public ::testing::TestWithParam<LanguageCase> {};
+class BoardHiiSelect : public ::testing::TestWithParam<LanguageCase> {};
 
-TEST_P(SelectStringPack, ChoosesByPrimaryOrSecondaryCodeElseTheFirstPack) {
+TEST_P(BoardHiiSelect, ChoosesByPrimaryOrSecondaryCodeElseTheFirstPack) {
   const Bytes L = List({kEnglish, kFrench, kSpanishCatalan});
   const auto *Language = reinterpret_cast<const CHAR16 *>(GetParam().Language);
   EXPECT_EQ(Read(board::SelectStringPack(L.data(), Language), 2), GetParam().Expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Board, SelectStringPack,
+INSTANTIATE_TEST_SUITE_P(Board, BoardHiiSelect,
                          ::testing::Values(LanguageCase{u"fra", u"Arr\u00EAt\u00E9."},
                                            LanguageCase{u"FrA", u"Arr\u00EAt\u00E9."},
                                            LanguageCase{u"cat", u"Detenido."},
@@ -139,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(Board, SelectStringPack,
                                            LanguageCase{u"pac", u"Halted."},
                                            LanguageCase{nullptr, u"Halted."}));
 
-TEST(ReadPackString, AnExactBufferIsEnoughAndTheLengthCountsTheNul) {
+TEST(BoardHiiRead, AnExactBufferIsEnoughAndTheLengthCountsTheNul) {
   const char16_t Expected[] = u"\r\nRemove it.";
   const UINTN Needed = sizeof(Expected);
   CHAR16 Buffer[64];
@@ -149,7 +149,7 @@ TEST(ReadPackString, AnExactBufferIsEnoughAndTheLengthCountsTheNul) {
   EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(Buffer)), Expected);
 }
 
-TEST(ReadPackString, AShortOrMissingBufferGetsTheNeededLengthAndNothingCopied) {
+TEST(BoardHiiRead, AShortOrMissingBufferGetsTheNeededLengthAndNothingCopied) {
   const UINTN Needed = sizeof(u"Halted.");
   CHAR16 Buffer[64];
   Buffer[0] = 0x5A5A;
@@ -165,7 +165,7 @@ TEST(ReadPackString, AShortOrMissingBufferGetsTheNeededLengthAndNothingCopied) {
   EXPECT_EQ(Length, Needed);
 }
 
-TEST(ReadPackString, GlyphWidthControlsStayWhenRawAndGoOtherwise) {
+TEST(BoardHiiRead, GlyphWidthControlsStayWhenRawAndGoOtherwise) {
   const Bytes Chinese = Pack(u"chn", {u"105-\uFFF1\u4E2D\u6587\uFFF0(WWAN)\uFFF2"});
   EXPECT_EQ(Read(Chinese.data(), 2, TRUE), u"105-\uFFF1\u4E2D\u6587\uFFF0(WWAN)\uFFF2");
 
@@ -176,7 +176,7 @@ TEST(ReadPackString, GlyphWidthControlsStayWhenRawAndGoOtherwise) {
   EXPECT_EQ(Length, sizeof(u"105-\u4E2D\u6587(WWAN)"));
 }
 
-TEST(ReadPackString, TokensThePackCannotResolveAreInvalid) {
+TEST(BoardHiiRead, TokensThePackCannotResolveAreInvalid) {
   UINTN Length = 64;
   CHAR16 Buffer[32];
   for (STRING_REF Token : {STRING_REF{0}, STRING_REF{4}, STRING_REF{0xFFFF}}) {
@@ -186,7 +186,7 @@ TEST(ReadPackString, TokensThePackCannotResolveAreInvalid) {
   }
 }
 
-TEST(ReadPackString, AStringThatRunsPastItsPackIsInvalid) {
+TEST(BoardHiiRead, AStringThatRunsPastItsPackIsInvalid) {
   Bytes Broken = kEnglish;
   Put16(Broken, Broken.size() - 2, u'!');  // the last string loses its NUL
   UINTN Length = 64;
@@ -206,9 +206,9 @@ struct VariableCase {
   const char16_t *Language;  // null: no language
 };
 
-class DecodeLanguageVariable : public ::testing::TestWithParam<VariableCase> {};
+class BoardHiiLanguage : public ::testing::TestWithParam<VariableCase> {};
 
-TEST_P(DecodeLanguageVariable, AcceptsThreeLettersWithOrWithoutOneNul) {
+TEST_P(BoardHiiLanguage, AcceptsThreeLettersWithOrWithoutOneNul) {
   CHAR16 Language[3] = {};
   const bool Decoded = board::DecodeLanguageVariable(
       reinterpret_cast<const UINT8 *>(GetParam().Value), GetParam().Size, Language);
@@ -221,7 +221,7 @@ TEST_P(DecodeLanguageVariable, AcceptsThreeLettersWithOrWithoutOneNul) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Board, DecodeLanguageVariable,
+INSTANTIATE_TEST_SUITE_P(Board, BoardHiiLanguage,
                          ::testing::Values(VariableCase{"fra", 3, u"fra"},
                                            VariableCase{"eng\0", 4, u"eng"},
                                            VariableCase{"engx", 4, nullptr},
