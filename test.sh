@@ -7,6 +7,7 @@ source tools/packages.sh
 tools/install_deps.sh "${BUILD_PACKAGES[@]}"
 # The board scenarios are skipped (and reported so) when these cannot be installed.
 tools/install_deps.sh "${BOARD_PACKAGES[@]}" || echo "warning: emulated-board packages unavailable"
+tools/install_deps.sh "${PACKAGE_TOOLS[@]}" || echo "warning: uefitool-cli unavailable; the UEFIExtract check is skipped"
 
 cmake --preset default --fresh >/dev/null
 cmake --build --preset default

@@ -1,0 +1,44 @@
+"""The package the build produced, as ctest hands it to the package tests (environment:
+PACKAGE_DIR, IMAGE_DIR, SOURCE_DIR, PACKAGE_MODULES), and what each driver must declare."""
+import os
+from pathlib import Path
+
+import pi_reader
+
+# What each entry point locates before it can do its work, by the macro names of support/uefi.h;
+# the dispatcher must not start a guard before all of them are installed.
+ENTRY_POINT_PROTOCOLS = {
+    "wwan_port_guard": ["FRAMEWORK_HII_PROTOCOL_GUID"],
+    "wlan_slot_guard": ["FRAMEWORK_CPU_IO_PROTOCOL_GUID", "FRAMEWORK_HII_PROTOCOL_GUID"],
+    "lan_controller_setup": [],
+}
+MODULE_TYPES = {
+    "wwan_port_guard": "DXE_DRIVER",
+    "wlan_slot_guard": "DXE_DRIVER",
+    "lan_controller_setup": "UEFI_DRIVER",
+}
+EFI_SECTION_PE32, EFI_SECTION_DXE_DEPEX, EFI_SECTION_VERSION, EFI_SECTION_USER_INTERFACE = 0x10, 0x13, 0x14, 0x15
+
+
+class BuiltPackage:
+    def __init__(self):
+        missing = [v for v in ("PACKAGE_DIR", "IMAGE_DIR", "SOURCE_DIR", "PACKAGE_MODULES") if v not in os.environ]
+        if missing:
+            raise RuntimeError(f"run through ctest: {', '.join(missing)} not set")
+        self.root = Path(os.environ["PACKAGE_DIR"])
+        self.images = Path(os.environ["IMAGE_DIR"])
+        self.source = Path(os.environ["SOURCE_DIR"])
+        self.modules = [m for m in os.environ["PACKAGE_MODULES"].split(",") if m]
+        self.uefi_guids = pi_reader.header_guids(self.source / "support" / "uefi.h")
+
+    def path(self, module, suffix):
+        return self.root / module / f"{module}{suffix}"
+
+    def image(self, module):
+        return (self.images / f"{module}.efi").read_bytes()
+
+    def required_guids(self, module):
+        return [self.uefi_guids[macro] for macro in ENTRY_POINT_PROTOCOLS[module]]
+
+    def inf(self, module):
+        return pi_reader.read_inf(self.path(module, ".inf"))

@@ -1,0 +1,183 @@
+"""The packaging tools on inputs made to expose layout faults: sizes that force padding between
+every pair of sections, a GUID whose byte order shows, expressions and module types they must
+refuse. Their output is read back with pi_reader, which shares no code with them."""
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+import uuid
+from pathlib import Path
+
+import pi_reader
+
+TOOLS = Path(__file__).resolve().parents[2] / "tools"
+
+INF = """[Defines]
+  INF_VERSION    = 0x00010017
+  BASE_NAME      = {name}
+  FILE_GUID      = {guid}
+  MODULE_TYPE    = {module_type}
+  VERSION_STRING = {version}
+
+[Binaries.X64]
+  PE32|{name}.efi
+{depex_line}"""
+
+DEC = """[Defines]
+  DEC_SPECIFICATION = 0x00010005
+  PACKAGE_NAME      = TestPkg
+  PACKAGE_GUID      = 5B5B6A8B-1F57-4C55-A2A5-4E1C1E3F0A10
+
+[Protocols]
+  gFirstProtocolGuid  = {{ 0x00112233, 0x4455, 0x6677, {{ 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF }} }}
+  gSecondProtocolGuid = {{ 0x10203040, 0x5060, 0x7080, {{ 0x90, 0xA0, 0xB0, 0xC0, 0xD0, 0xE0, 0xF0, 0x01 }} }}
+  gThirdProtocolGuid  = {{ 0xCAFEF00D, 0x0001, 0x0002, {{ 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A }} }}
+"""
+
+FIRST_GUID_IN_MEMORY = bytes.fromhex("33221100 5544 7766 8899AABBCCDDEEFF")
+SECOND_GUID_IN_MEMORY = bytes.fromhex("40302010 6050 8070 90A0B0C0D0E0F001")
+THIRD_GUID_IN_MEMORY = bytes.fromhex("0DF0FECA 0100 0200 030405060708090A")
+
+
+def run(tool, *args):
+    return subprocess.run([sys.executable, str(TOOLS / tool), *map(str, args)],
+                          capture_output=True, text=True, check=False)
+
+
+class ToolTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.dir = Path(self.tmp.name)
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+
+class GenFfsTest(ToolTest):
+    def module(self, name="m", module_type="DXE_DRIVER", pe32=b"MZ" + bytes(range(33)), depex=None,
+               guid="00112233-4455-6677-8899-AABBCCDDEEFF", version="2.5"):
+        (self.dir / f"{name}.efi").write_bytes(pe32)
+        depex_line = ""
+        if depex is not None:
+            (self.dir / f"{name}.depex").write_bytes(depex)
+            depex_line = f"  DXE_DEPEX|{name}.depex\n"
+        inf = self.dir / f"{name}.inf"
+        inf.write_text(INF.format(name=name, guid=guid, module_type=module_type, version=version,
+                                  depex_line=depex_line), encoding="utf-8")
+        return inf
+
+    def gen(self, inf):
+        out = self.dir / "out.ffs"
+        result = run("gen_ffs.py", inf, "-o", out)
+        return result, out
+
+    def test_odd_sizes_pad_every_section_to_four_bytes(self):
+        # Depex section 22 bytes, PE32 39, UI 8: each following section needs padding.
+        depex = b"\x02" + FIRST_GUID_IN_MEMORY + b"\x08"
+        pe32 = b"MZ" + bytes(range(1, 34))
+        result, out = self.gen(self.module(name="m", pe32=pe32, depex=depex))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        ffs = pi_reader.FirmwareFile(out.read_bytes())
+        self.assertEqual([(s.kind, s.offset) for s in ffs.sections],
+                         [(0x13, 24), (0x10, 48), (0x15, 88), (0x14, 96)])
+        self.assertEqual(ffs.only(0x13).body, depex)
+        self.assertEqual(ffs.only(0x10).body, pe32)
+        self.assertEqual(pi_reader.ucs2z(ffs.only(0x15).body), "m")
+        self.assertEqual(pi_reader.version_section(ffs.only(0x14).body), (0, "2.5"))
+        self.assertEqual(ffs.size, 96 + 4 + 2 + 8, "no padding after the last section")
+
+    def test_file_name_is_the_guid_in_memory_order(self):
+        result, out = self.gen(self.module(module_type="UEFI_DRIVER"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(out.read_bytes()[:16], FIRST_GUID_IN_MEMORY)
+
+    def test_uefi_driver_has_no_depex_section(self):
+        result, out = self.gen(self.module(module_type="UEFI_DRIVER"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        ffs = pi_reader.FirmwareFile(out.read_bytes())
+        self.assertEqual(ffs.type, 0x07)
+        self.assertEqual([s.kind for s in ffs.sections], [0x10, 0x15, 0x14])
+
+    def test_reader_rejects_any_flipped_byte(self):
+        result, out = self.gen(self.module(depex=b"\x06\x08"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        good = out.read_bytes()
+        pi_reader.FirmwareFile(good)
+        # Name, type, size, every section header and body: a change anywhere but the state byte
+        # must break a checksum or the layout.
+        for offset in [0, 15, 18, 20, 24, 27, 28, len(good) - 1]:
+            with self.subTest(offset=offset):
+                bad = bytearray(good)
+                bad[offset] ^= 0x01
+                with self.assertRaises(pi_reader.FormatError):
+                    pi_reader.FirmwareFile(bad)
+
+    def test_refuses_what_it_cannot_pack(self):
+        cases = {
+            "peim": self.module(name="p", module_type="PEIM"),
+            "not a PE image": self.module(name="q", pe32=b"\x7fELF" + bytes(60)),
+        }
+        broken = self.dir / "broken.inf"
+        broken.write_text("[Defines]\n  BASE_NAME = x\n", encoding="utf-8")
+        cases["no FILE_GUID"] = broken
+        for label, inf in cases.items():
+            with self.subTest(label):
+                result, out = self.gen(inf)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn("gen_ffs.py:", result.stderr)
+                self.assertFalse(out.exists())
+
+
+class PackageModuleTest(ToolTest):
+    def package(self, module_type, depex=None):
+        manifest = self.dir / "modules.ini"
+        text = f"[package]\nname = TestPkg\nversion = 3.1\n\n[drv]\nfile_guid = {uuid.uuid4()}\nmodule_type = {module_type}\n"
+        if depex is not None:
+            text += f"depex = {depex}\n"
+        manifest.write_text(text, encoding="utf-8")
+        (self.dir / "DEC.dec").write_text(DEC.format(), encoding="utf-8")
+        (self.dir / "drv_image.efi").write_bytes(b"MZ" + bytes(30))
+        out = self.dir / "out"
+        result = run("package_module.py", "--manifest", manifest, "--dec", self.dir / "DEC.dec",
+                     "--image", self.dir / "drv_image.efi", "--out", out, "drv")
+        return result, out
+
+    def test_conjunction_of_three_protocols(self):
+        result, out = self.package("DXE_DRIVER", "gFirstProtocolGuid AND gSecondProtocolGuid AND gThirdProtocolGuid")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        program = pi_reader.decode_depex((out / "drv.depex").read_bytes())
+        guids = [FIRST_GUID_IN_MEMORY, SECOND_GUID_IN_MEMORY, THIRD_GUID_IN_MEMORY]
+        self.assertEqual([g for op, g in program if op == "PUSH"], guids)
+        for missing in guids:
+            self.assertFalse(pi_reader.evaluate_depex(program, set(guids) - {missing}))
+        self.assertTrue(pi_reader.evaluate_depex(program, set(guids)))
+        defines = pi_reader.inf_defines(pi_reader.read_inf(out / "drv.inf"))
+        self.assertEqual((defines["VERSION_STRING"], defines["MODULE_TYPE"]), ("3.1", "DXE_DRIVER"))
+        self.assertEqual((out / "drv.efi").read_bytes(), b"MZ" + bytes(30))
+
+    def test_uefi_driver_gets_no_depex(self):
+        result, out = self.package("UEFI_DRIVER")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(sorted(p.name for p in out.iterdir()), ["drv.efi", "drv.inf"])
+        self.assertEqual(pi_reader.read_inf(out / "drv.inf")["Binaries.X64"], ["PE32|drv.efi"])
+
+    def test_refuses_expressions_it_cannot_encode(self):
+        cases = {
+            "or": ("DXE_DRIVER", "gFirstProtocolGuid OR gSecondProtocolGuid"),
+            "dangling and": ("DXE_DRIVER", "gFirstProtocolGuid AND"),
+            "undeclared name": ("DXE_DRIVER", "gFirstProtocolGuid AND gUnknownProtocolGuid"),
+            "empty": ("DXE_DRIVER", ""),
+            "uefi driver with depex": ("UEFI_DRIVER", "gFirstProtocolGuid"),
+        }
+        for label, (module_type, depex) in cases.items():
+            with self.subTest(label):
+                result, out = self.package(module_type, depex)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn("package_module.py:", result.stderr)
+                self.assertFalse((out / "drv.inf").exists())
+
+
+if __name__ == "__main__":
+    os.chdir(Path(__file__).parent)
+    unittest.main()
