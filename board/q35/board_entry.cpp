@@ -1,5 +1,6 @@
 // Entry point of the board support image: keeps the firmware tables, prepares the platform
-// data and installs the four interfaces on the image handle. The image stays resident.
+// data, programs the chipset registers OVMF leaves alone and installs the four interfaces on
+// the image handle. The image stays resident.
 #include "board/q35/board_services.h"
 
 namespace board {
@@ -26,6 +27,7 @@ extern "C" EFI_STATUS EFIAPI BoardSupportEntry(EFI_HANDLE ImageHandle,
   if (!PreparePlatformData()) {
     return EFI_OUT_OF_RESOURCES;
   }
+  ProgramChipset();
   Publication Publications[] = {
       {FRAMEWORK_HII_PROTOCOL_GUID, FrameworkHiiInterface()},
       {FRAMEWORK_CPU_IO_PROTOCOL_GUID, FrameworkCpuIoInterface()},

@@ -18,6 +18,8 @@ FRAMEWORK_CPU_IO_PROTOCOL *FrameworkCpuIoInterface();
 // the record cannot be allocated.
 bool PreparePlatformData();
 SETUP_DATA_PROTOCOL *SetupDataInterface();
+// Gives the chipset registers the target firmware programs and OVMF does not their values.
+void ProgramChipset();
 STATION_ADDRESS_PROTOCOL *StationAddressInterface();
 
 // Byte fill and copy for the board's own buffers (no C library in the image).

@@ -11,6 +11,11 @@ namespace {
 constexpr UINT8 DEFAULT_STATION_ADDRESS[STATION_ADDRESS_BLOCK_SIZE] = {0x02, 0x5B, 0x0A, 0x3D,
                                                                        0x71, 0xC4, 0x00, 0x00};
 
+// The LPC bridge's GPIO base: the target firmware sets it, OVMF leaves it at 0. 0x500 is free
+// on q35 (the PM block is at 0x600, PCI I/O starts at 0x6000); bit 0 marks I/O space.
+constexpr UINT64 LPC_GPIO_BASE_REGISTER = PciRootBridgeAddress(0, 31, 0, 0x48);
+constexpr UINT32 LPC_GPIO_BASE_VALUE = 0x0501;
+
 SETUP_DATA_PROTOCOL gSetupData;
 STATION_ADDRESS_PROTOCOL gStationAddress;
 
@@ -56,6 +61,17 @@ bool PreparePlatformData() {
     CopyBytes(gStationAddress.StationAddress, DEFAULT_STATION_ADDRESS, sizeof(Address));
   }
   return true;
+}
+
+void ProgramChipset() {
+  EFI_GUID Guid = EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID;
+  EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge = nullptr;
+  if (gBootServices->LocateProtocol(&Guid, nullptr, reinterpret_cast<VOID **>(&RootBridge)) !=
+      EFI_SUCCESS) {
+    return;
+  }
+  UINT32 GpioBase = LPC_GPIO_BASE_VALUE;
+  RootBridge->Pci.Write(RootBridge, EfiPciWidthUint32, LPC_GPIO_BASE_REGISTER, 1, &GpioBase);
 }
 
 SETUP_DATA_PROTOCOL *SetupDataInterface() { return &gSetupData; }

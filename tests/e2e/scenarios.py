@@ -72,20 +72,22 @@ SCENARIOS = [
     Scenario(
         name="board_smoke",
         summary="the board alone: options and station address set through board variables "
-                "reach the setup record and the station-address block; the boot goes on",
+                "reach the setup record and the station-address block, the LPC bridge has its "
+                "GPIO base; the boot goes on",
         outcome="boot",
         variables=[
             Variable("PegAspmOption", "01"),
             Variable("LanPhyOption", "01"),
             Variable("StationAddress", "001B2C3D4E5F6A7B"),
         ],
-        afterwards=["board_dump.efi record station pci 00:00.0 0 32"],
+        afterwards=["board_dump.efi record station pci 00:00.0 0 32 pci 00:1f.0 48 32"],
         expect=[
             "record PegAspmOption [0x194] = 0x01",
             "record LanPhyOption [0x258] = 0x01",
             "record WlanSlotFlags [0x38B] = 0x00",
             "station 0x00 0x1B 0x2C 0x3D 0x4E 0x5F 0x6A 0x7B",
             "pci 00:00.0 [0x000] = 0x29C08086",
+            "pci 00:1f.0 [0x048] = 0x00000501",
         ],
         limit=45,
     ),
