@@ -12,6 +12,7 @@ SCENARIO defaults to "demo": an unlisted USB module on the wireless-WAN port.
 """
 import argparse
 import ctypes
+import fcntl
 import json
 import os
 import re
@@ -292,6 +293,26 @@ def run(scenario, images_dir, out_dir, show):
 
     workdir = out_dir / scenario.name
     workdir.mkdir(parents=True, exist_ok=True)
+    with exclusive(workdir, scenario.limit + 30):
+        boot(scenario, qemu, code, variables, images, workdir, show)
+
+
+def exclusive(workdir, patience):
+    """Holds the scenario's directory for one run at a time (ctest and the demo may overlap)."""
+    lock = open(workdir / ".lock", "w")
+    give_up = time.monotonic() + patience
+    while True:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return lock
+        except BlockingIOError:
+            if time.monotonic() > give_up:
+                lock.close()
+                raise Failure(f"another run kept {workdir} busy for {patience} s")
+            time.sleep(0.5)
+
+
+def boot(scenario, qemu, code, variables, images, workdir, show):
     screenshot = workdir / "screen.png"
     if screenshot.exists():
         screenshot.unlink()
