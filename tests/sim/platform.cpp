@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "support/hw_seam.h"
+#include "tests/sim/firmware_internal.h"
 
 namespace sim {
 
@@ -346,12 +347,7 @@ uint8_t Platform::WindowRead8(uint64_t Address) {
     return 0xFF;
   }
   auto value = uint8_t(Config().Read(where, reg, 1));
-  TraceEntry entry;
-  entry.Kind = TraceKind::WindowRead;
-  entry.Address = Address;
-  entry.Width = 1;
-  entry.Value = value;
-  GlobalTrace().Add(std::move(entry));
+  TraceAccess(TraceKind::WindowRead, "window", Address, 1, value, EFI_SUCCESS);
   return value;
 }
 
@@ -363,12 +359,7 @@ void Platform::WindowWrite8(uint64_t Address, uint8_t Value) {
     ADD_FAILURE() << "configuration window write outside the window at 0x" << std::hex << Address;
     return;
   }
-  TraceEntry entry;
-  entry.Kind = TraceKind::WindowWrite;
-  entry.Address = Address;
-  entry.Width = 1;
-  entry.Value = Value;
-  GlobalTrace().Add(std::move(entry));
+  TraceAccess(TraceKind::WindowWrite, "window", Address, 1, Value, EFI_SUCCESS);
   Config().Write(where, reg, 1, Value);
 }
 
