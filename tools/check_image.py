@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Checks UEFI driver images: PE32+, machine x64, the expected subsystem, base relocations
-present, no import table, entry point inside an executable section, and an optional size
-limit. Prints each image's size in bytes. Exits non-zero on the first image that fails."""
+"""Checks UEFI driver images: PE32+, machine x64, the expected subsystem, relocatable (base
+relocations not stripped), no import table, entry point inside an executable section, and an
+optional size limit. Prints each image's size in bytes. Exits non-zero on the first image that fails."""
 import argparse
 import struct
 import sys
@@ -11,7 +11,7 @@ PE32_PLUS_MAGIC = 0x20B
 SCN_CNT_CODE = 0x00000020
 SCN_MEM_EXECUTE = 0x20000000
 DIR_IMPORT = 1
-DIR_BASERELOC = 5
+IMAGE_FILE_RELOCS_STRIPPED = 0x0001
 
 
 class ImageError(Exception):
@@ -26,7 +26,8 @@ def inspect(path):
     (pe_offset,) = struct.unpack_from("<I", data, 0x3C)
     if data[pe_offset:pe_offset + 4] != b"PE\0\0":
         raise ImageError("no PE signature")
-    machine, sections, _, _, _, opt_size, _ = struct.unpack_from("<HHIIIHH", data, pe_offset + 4)
+    machine, sections, _, _, _, opt_size, characteristics = struct.unpack_from(
+        "<HHIIIHH", data, pe_offset + 4)
     opt = pe_offset + 24
     (magic,) = struct.unpack_from("<H", data, opt)
     if magic != PE32_PLUS_MAGIC:
@@ -42,7 +43,8 @@ def inspect(path):
             "<8sIIIIIIHHI", data, table + 40 * i)
         section_list.append((name.rstrip(b"\0").decode(errors="replace"), vaddr, max(vsize, rsize), flags))
     return {
-        "size": len(data), "machine": machine, "subsystem": subsystem, "entry": entry,
+        "size": len(data), "machine": machine, "characteristics": characteristics,
+        "subsystem": subsystem, "entry": entry,
         "dirs": dirs, "sections": section_list,
     }
 
@@ -54,8 +56,11 @@ def check(path, subsystem, max_bytes):
     if info["subsystem"] != subsystem:
         raise ImageError(f"subsystem {info['subsystem']}, expected {subsystem}")
     dirs = info["dirs"]
-    if len(dirs) <= DIR_BASERELOC or dirs[DIR_BASERELOC][1] == 0:
-        raise ImageError("no base relocations")
+    # The loader may place the image anywhere. A /fixed link marks the image stripped of its
+    # relocations; otherwise lld-link emits every base relocation the image needs, and none at
+    # all for an image without absolute addresses.
+    if info["characteristics"] & IMAGE_FILE_RELOCS_STRIPPED:
+        raise ImageError("base relocations stripped")
     if len(dirs) > DIR_IMPORT and dirs[DIR_IMPORT][1] != 0:
         raise ImageError("has an import table")
     if any(name == ".idata" for name, *_ in info["sections"]):
@@ -84,7 +89,7 @@ def main():
             size = check(path, args.subsystem, int(limit) if limit else 0)
             bound = f" (limit {limit})" if limit else ""
             print(f"{name}: {size} bytes{bound}: PE32+ x64, subsystem {args.subsystem}, "
-                  "relocations, no imports, entry in code: OK")
+                  "relocatable, no imports, entry in code: OK")
         except (ImageError, OSError, struct.error) as error:
             print(f"{name}: FAILED: {error}", file=sys.stderr)
             status = 1

@@ -1,0 +1,393 @@
+// The wireless-LAN guard as the firmware sees it: the entry point, the ready-to-boot decision
+// for each kind of card with the link settings it leaves, the halt screen's console calls in
+// their order and language, and the boots without the setup record or the root bridge.
+#include "wlan_slot_guard/wlan_policy.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/string_packages.h"
+#include "tests/sim/platform.h"
+#include "tests/support/pack_walk.h"
+#include "tests/wlan_slot_guard/slot_layout.h"
+#include "wlan_slot_guard/slot_probe.h"
+#include "wlan_slot_guard/wlan_strings.h"
+
+namespace {
+
+using namespace wlantest;
+
+constexpr uint16_t kBoardControlPort = 0x50F;
+constexpr uint16_t kEcRadioRegister = 0x42FA;
+// Link Control before the guard runs: bit 6 set, ASPM field 1, a value the guard never writes.
+constexpr uint8_t kLinkBefore = 0x41;
+
+const char16_t kEnglishLine1[] = u"104-Unsupported wireless network device detected.";
+const char16_t kEnglishLine2[] = u"System Halted. Remove device and restart.";
+
+const EFI_GUID kSetupDataGuid = SETUP_DATA_PROTOCOL_GUID;
+
+constexpr Card kUnlistedEthernet{0x10D38086, 0x0200, 0x00008086};
+
+// Console calls, pool releases and stalls in trace order: "EnableCursor 0", "SetAttribute 0x0F",
+// "SetCursorPosition 0,1", "OutputString", "FreePool", "Stall 62000", "ReadKeyStroke".
+std::vector<std::string> HaltLog() {
+  std::vector<std::string> log;
+  char line[64];
+  for (const auto& e : sim::GlobalTrace().Entries()) {
+    if (e.Kind == sim::TraceKind::Console) {
+      if (e.Name == "SetCursorPosition")
+        std::snprintf(line, sizeof line, "SetCursorPosition %llu,%llu", (unsigned long long)e.Address,
+                      (unsigned long long)e.Value);
+      else if (e.Name == "SetAttribute")
+        std::snprintf(line, sizeof line, "SetAttribute 0x%02llX", (unsigned long long)e.Value);
+      else if (e.Name == "EnableCursor")
+        std::snprintf(line, sizeof line, "EnableCursor %llu", (unsigned long long)e.Value);
+      else
+        std::snprintf(line, sizeof line, "%s", e.Name.c_str());
+    } else if (e.Kind == sim::TraceKind::Service && e.Name == "FreePool") {
+      std::snprintf(line, sizeof line, "FreePool");
+    } else if (e.Kind == sim::TraceKind::Service && e.Name == "Stall") {
+      std::snprintf(line, sizeof line, "Stall %llu", (unsigned long long)e.Value);
+    } else {
+      continue;
+    }
+    log.emplace_back(line);
+  }
+  return log;
+}
+
+std::vector<std::string> Polls(size_t Count) { return std::vector<std::string>(Count, "ReadKeyStroke"); }
+
+std::vector<std::string> Then(std::vector<std::string> First, const std::vector<std::string>& Rest) {
+  First.insert(First.end(), Rest.begin(), Rest.end());
+  return First;
+}
+
+class WlanPolicyTest : public ::testing::Test {
+ protected:
+  explicit WlanPolicyTest(sim::FirmwareOptions Options = {}, sim::PlatformOptions Board = {})
+      : fw(Options), platform(fw, Board) {}
+
+  void SetUp() override {
+    fw.Config().AddFunction(kHostBridge);
+    fw.Config().Set8(kHostBridge, 0x08, 0x04);
+    AddRootPort(fw.Config(), kSlotRootPort, kSlotBus, kLinkBefore);
+    AddRootPort(fw.Config(), kGraphicsPort, kGraphicsBus, kLinkBefore);
+    AddPcieFunction(fw.Config(), {kGraphicsBus, 0, 0}, kLinkBefore);
+    fw.Config().Set16(kLpcBridge, 0x48, 0x0481);
+    platform.OptionCmos[0x4C] = 0x5A;
+    platform.OptionCmos[0x4D] = 0xA5;
+    platform.DefineRegister(kBoardControlPort, 1, 0x40);
+  }
+
+  // Runs the entry point; the trace then starts afresh unless the test looks at the entry.
+  void StartDriver(bool KeepTrace = false) {
+    sim::GlobalTrace().Clear();
+    ASSERT_EQ(WlanSlotGuardEntry(fw.ImageHandle(), fw.SystemTable()), EFI_SUCCESS);
+    if (!KeepTrace) sim::GlobalTrace().Clear();
+  }
+
+  // True when the notify returned, false when it reached its halt loop.
+  bool SignalReadyToBoot() {
+    try {
+      EXPECT_EQ(fw.SignalGroup(sim::kReadyToBootGroupGuid), 1u);
+      return true;
+    } catch (const sim::HaltReached&) {
+      return false;
+    }
+  }
+
+  uint8_t Aspm(sim::PciLocation Where) { return LinkControlOf(fw.Config(), Where) & 3; }
+
+  sim::Firmware fw;
+  sim::Platform platform;
+  PublishedRecord record;
+};
+
+// ---- Entry point ----
+
+struct ControlPortCase {
+  uint8_t Before, After;
+};
+
+class EntryTest : public WlanPolicyTest, public ::testing::WithParamInterface<ControlPortCase> {};
+
+TEST_P(EntryTest, HooksReadyToBootThenSetsTheControlBitThenRegistersThePacks) {
+  platform.DefineRegister(kBoardControlPort, 1, GetParam().Before);
+  StartDriver(/*KeepTrace=*/true);
+  EXPECT_EQ(platform.Register(kBoardControlPort, 1), GetParam().After);
+
+  auto events = fw.Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].Type, uint32_t(EVT_NOTIFY_SIGNAL));
+  EXPECT_EQ(events[0].Tpl, EFI_TPL(TPL_CALLBACK));
+  EXPECT_TRUE(events[0].InGroup && sim::SameGuid(events[0].Group, sim::kReadyToBootGroupGuid));
+  EXPECT_EQ(events[0].Notify, &OnReadyToBootWlan);
+  EXPECT_EQ(events[0].Context, nullptr);
+  ASSERT_EQ(fw.HiiPackages().size(), 1u);
+  const EFI_GUID guid = WLAN_STRING_PACKAGE_GUID;
+  EXPECT_TRUE(sim::SameGuid(fw.HiiPackages()[0].Guid, guid));
+  EXPECT_EQ(fw.LiveAllocations(), 0u);
+
+  // One read and one write of the control port, between the event and the registration.
+  std::vector<std::string> steps;
+  for (const auto& e : sim::GlobalTrace().Entries()) {
+    if (e.Kind == sim::TraceKind::Service && (e.Name == "CreateEventEx" || e.Name == "NewPack"))
+      steps.push_back(e.Name);
+    if ((e.Kind == sim::TraceKind::PortRead || e.Kind == sim::TraceKind::PortWrite) &&
+        e.Address == kBoardControlPort) {
+      EXPECT_EQ(e.Route, sim::PortRoute::CpuIo);
+      EXPECT_EQ(e.Width, 1u);
+      steps.push_back(e.Kind == sim::TraceKind::PortRead ? "read" : "write " + std::to_string(e.Value));
+    }
+  }
+  EXPECT_EQ(steps, (std::vector<std::string>{"CreateEventEx", "read",
+                                             "write " + std::to_string(GetParam().After), "NewPack"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(ControlPort, EntryTest,
+                         ::testing::Values(ControlPortCase{0x00, 0x01}, ControlPortCase{0xA4, 0xA5},
+                                           ControlPortCase{0xFF, 0xFF}));
+
+TEST_F(WlanPolicyTest, AFailedControlPortReadWritesJustTheEnableBit) {
+  fw.FailNthCall(sim::kCpuIoReadService, 1, EFI_DEVICE_ERROR);
+  StartDriver();
+  EXPECT_EQ(platform.Register(kBoardControlPort, 1), 0x01u);
+}
+
+TEST_F(WlanPolicyTest, EntrySucceedsWithoutCpuIoHiiOrEvent) {
+  platform.UninstallCpuIo();
+  fw.UninstallHii();
+  fw.FailEveryCall("CreateEventEx", EFI_OUT_OF_RESOURCES);
+  StartDriver();
+  EXPECT_EQ(platform.Register(kBoardControlPort, 1), 0x40u) << "the control port is left alone";
+  EXPECT_EQ(fw.LiveAllocations(), 0u);
+}
+
+// ---- The ready-to-boot decision and the links it leaves ----
+
+struct NotifyCase {
+  const char* Name;
+  std::optional<Card> Slot;
+  uint8_t PegAspmOption;
+  bool BootGoesOn;
+  uint8_t SlotPortAspm, CardAspm, GraphicsAspm;  // 1: left as it was
+};
+
+// The driver started on a board that publishes its setup record.
+class StartedGuardTest : public WlanPolicyTest {
+ protected:
+  void SetUp() override {
+    WlanPolicyTest::SetUp();
+    record.Publish(fw);
+    StartDriver();
+  }
+};
+
+class ReadyToBootTest : public StartedGuardTest, public ::testing::WithParamInterface<NotifyCase> {};
+
+TEST_P(ReadyToBootTest, DecidesAndProgramsTheLinks) {
+  const NotifyCase& c = GetParam();
+  if (c.Slot) AddCard(fw.Config(), kSlotBus, *c.Slot, kLinkBefore);
+  record.Record()->PegAspmOption = c.PegAspmOption;
+
+  EXPECT_EQ(SignalReadyToBoot(), c.BootGoesOn);
+
+  EXPECT_EQ(Aspm(kSlotRootPort), c.SlotPortAspm);
+  if (c.Slot) EXPECT_EQ(Aspm({kSlotBus, 0, 0}), c.CardAspm);
+  EXPECT_EQ(Aspm(kGraphicsPort), c.GraphicsAspm);
+  EXPECT_EQ(Aspm({kGraphicsBus, 0, 0}), c.GraphicsAspm);
+  for (sim::PciLocation where : {kSlotRootPort, kGraphicsPort, sim::PciLocation{kGraphicsBus, 0, 0}})
+    EXPECT_EQ(LinkControlOf(fw.Config(), where) & 0xFC, kLinkBefore & 0xFC);
+  EXPECT_EQ(fw.LiveAllocations(), 0u) << fw.DescribeLiveBlocks();
+  EXPECT_EQ(platform.EcRegisters[kEcRadioRegister] & 0x40, 0);
+}
+
+Card Listed(uint32_t Chip, uint16_t Subsystem) { return Card{Chip, 0x0280, uint32_t(Subsystem) << 16 | 0x7E1D}; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Slots, ReadyToBootTest,
+    ::testing::Values(
+        NotifyCase{"EmptySlotGraphicsOff", std::nullopt, 0, true, 1, 1, 0},
+        NotifyCase{"EmptySlotGraphicsOn", std::nullopt, 1, true, 1, 1, 3},
+        NotifyCase{"EmptySlotOptionTwoIsOff", std::nullopt, 2, true, 1, 1, 0},
+        NotifyCase{"Row1", Listed(0x431514E4, 0x0E51), 0, true, 3, 3, 0},
+        NotifyCase{"Row2", Listed(0x431514E4, 0x0E52), 1, true, 3, 3, 3},
+        NotifyCase{"Row3", Listed(0x435314E4, 0x0E53), 0, true, 3, 3, 0},
+        NotifyCase{"Row4", Listed(0x435314E4, 0x0E54), 0, true, 3, 3, 0},
+        NotifyCase{"Row5", Listed(0x431514E4, 0x0E55), 0, true, 3, 3, 0},
+        NotifyCase{"Row6", Listed(0x002A168C, 0x0E56), 1, true, 2, 2, 3},
+        NotifyCase{"Row7", Listed(0x002A168C, 0x0E57), 0, true, 2, 2, 0},
+        NotifyCase{"ListedIdsOnAnEthernetController", Card{0x002A168C, 0x0200, 0x0E577E1D}, 0, true, 2, 2, 0},
+        NotifyCase{"ChipOfOneRowSubsystemOfAnother", Listed(0x431514E4, 0x0E56), 1, false, 1, 1, 1},
+        NotifyCase{"ListedSubsystemOtherChip", Listed(0x432914E4, 0x0E51), 0, false, 1, 1, 1},
+        NotifyCase{"UnlistedEthernetController", kUnlistedEthernet, 1, false, 1, 1, 1},
+        NotifyCase{"UnlistedDisplayControllerReadsAsEmpty", Card{0x01111234, 0x0300, 0}, 1, true, 1, 1, 3}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(StartedGuardTest, TheCardIsRecordedInThePublishedRecord) {
+  AddCard(fw.Config(), kSlotBus, Listed(0x435314E4, 0x0E54), kLinkBefore);
+  EXPECT_TRUE(SignalReadyToBoot());
+  EXPECT_EQ(record.Record()->WlanSlotFlags, 0x11);
+  EXPECT_EQ(record.Record()->WlanChipId, 0x435314E4u);
+  EXPECT_EQ(record.Record()->WlanSubsystemId, 0x0E547E1Du);
+}
+
+TEST_F(StartedGuardTest, MatchingReadsTheRecordNotTheSlot) {
+  record.Record()->WlanChipId = 0x002A168C;
+  record.Record()->WlanSubsystemId = 0x0E567E1D;
+  EXPECT_TRUE(MatchWlanAllowList(record.Record()));
+  EXPECT_EQ(Aspm(kSlotRootPort), 2);
+  record.Record()->WlanSubsystemId = 0x0E587E1D;
+  EXPECT_FALSE(MatchWlanAllowList(record.Record()));
+}
+
+// ---- The halt screen ----
+
+TEST_F(StartedGuardTest, HaltScreenBeepsThenWritesBothLinesThenPollsKeysForever) {
+  AddCard(fw.Config(), kSlotBus, kUnlistedEthernet, kLinkBefore);
+  fw.QueueKey(u'x');
+  fw.QueueKey(u'\r');
+  sim::SetHaltPassLimit(6);
+
+  EXPECT_FALSE(SignalReadyToBoot());
+
+  EXPECT_EQ(HaltLog(), Then({"Stall 62000", "EnableCursor 0", "SetAttribute 0x0F",
+                             "SetCursorPosition 0,0", "OutputString", "SetCursorPosition 0,1",
+                             "OutputString", "FreePool", "FreePool"},
+                            Polls(6)));
+  EXPECT_EQ(fw.ConsoleText(), std::u16string(kEnglishLine1) + kEnglishLine2);
+  EXPECT_EQ(fw.ScreenRow(0), kEnglishLine1);
+  EXPECT_EQ(fw.ScreenRow(1), kEnglishLine2);
+  EXPECT_EQ(fw.ConsoleMode().Attribute, 0x0F);
+  EXPECT_FALSE(fw.ConsoleMode().CursorVisible);
+  EXPECT_EQ(fw.QueuedKeys(), 0u) << "keys are read and ignored";
+  EXPECT_EQ(fw.LiveAllocations(), 0u) << fw.DescribeLiveBlocks();
+  EXPECT_EQ(platform.Pit2.Divisor, 0x0555);
+  EXPECT_FALSE(platform.SpeakerSounding());
+}
+
+TEST_F(StartedGuardTest, ALineThatCannotBeRetrievedIsLeftOut) {
+  AddCard(fw.Config(), kSlotBus, kUnlistedEthernet, kLinkBefore);
+  fw.FailNthCall("GetString", 1, EFI_DEVICE_ERROR);
+  EXPECT_FALSE(SignalReadyToBoot());
+  EXPECT_EQ(HaltLog(), Then({"Stall 62000", "EnableCursor 0", "SetAttribute 0x0F", "FreePool",
+                             "SetCursorPosition 0,0", "SetCursorPosition 0,1", "OutputString",
+                             "FreePool"},
+                            Polls(sim::kDefaultHaltPasses)));
+  EXPECT_EQ(fw.ConsoleText(), kEnglishLine2);
+  EXPECT_EQ(fw.LiveAllocations(), 0u) << fw.DescribeLiveBlocks();
+}
+
+struct LanguageCase {
+  const char* Lang;  // nullptr: no "Lang" variable
+  const char16_t* Line1;
+  const char16_t* Line2;
+};
+
+class HaltLanguageTest : public StartedGuardTest, public ::testing::WithParamInterface<LanguageCase> {};
+
+TEST_P(HaltLanguageTest, ShowsBothLinesOfTheCurrentLanguage) {
+  if (GetParam().Lang != nullptr) {
+    std::string lang = GetParam().Lang;
+    fw.SetVariable("Lang", std::vector<uint8_t>(lang.begin(), lang.end()));
+  }
+  AddCard(fw.Config(), kSlotBus, kUnlistedEthernet, kLinkBefore);
+  EXPECT_FALSE(SignalReadyToBoot());
+  EXPECT_EQ(fw.ConsoleText(), std::u16string(GetParam().Line1) + GetParam().Line2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Languages, HaltLanguageTest,
+    ::testing::Values(
+        LanguageCase{"eng", kEnglishLine1, kEnglishLine2},
+        LanguageCase{"fra", u"104-Détection d'un périphérique réseau sans fil non pris en charge.",
+                     u"Système interrompu. Retirer le périphérique et redémarrer."},
+        LanguageCase{"spa", u"104-Se ha detectado un dispositivo de red inalámbrica no compatible.",
+                     u"El sistema se ha detenido. Extraiga el dispositivo y reinicie el sistema."},
+        LanguageCase{"chn", u"104-\uFFF1偵測到不支援的無線網路裝置\uFFF0(WLAN)",
+                     u"\uFFF1已停止系統. 請移除此裝置並重新啟動\uFFF0"},
+        LanguageCase{"deu", kEnglishLine1, kEnglishLine2},
+        LanguageCase{nullptr, kEnglishLine1, kEnglishLine2}),
+    [](const auto& info) { return std::string(info.param.Lang ? info.param.Lang : "unset"); });
+
+TEST(WlanStringPacksTest, FourLanguagesWithTheirNamesEnglishFirst) {
+  auto packs = packtest::WalkPackList(gWlanStringPacks.Bytes, sizeof(gWlanStringPacks.Bytes));
+  ASSERT_EQ(packs.size(), 4u);
+  const char16_t* codes[] = {u"eng", u"fra", u"spa", u"chn"};
+  const char16_t* names[] = {u"English", u"Français", u"español", u"\uFFF1中文"};
+  for (size_t i = 0; i < packs.size(); ++i) {
+    ASSERT_EQ(packs[i].Tokens.size(), 4u);
+    EXPECT_EQ(packs[i].Tokens[0], codes[i]);
+    EXPECT_EQ(packs[i].Tokens[1], names[i]);
+  }
+}
+
+// ---- Without the setup record, without the root bridge ----
+
+struct MissingRecordCase {
+  const char* Name;
+  bool Installed;  // installed, but without a record
+};
+
+class NoSetupRecordTest : public WlanPolicyTest, public ::testing::WithParamInterface<MissingRecordCase> {
+ protected:
+  void SetUp() override {
+    WlanPolicyTest::SetUp();
+    if (GetParam().Installed) {
+      record.Protocol.Record = nullptr;
+      record.Publish(fw);
+    }
+    StartDriver();
+    // Graphics link left in L0s and L1 by an earlier boot: with no record the option reads 0.
+    fw.Config().Set8(kGraphicsPort, kLinkControl, 0x43);
+  }
+};
+
+TEST_P(NoSetupRecordTest, AListedCardIsStillProgrammedAndTheGraphicsLinkTurnedOff) {
+  AddCard(fw.Config(), kSlotBus, Listed(0x431514E4, 0x0E51), kLinkBefore);
+  EXPECT_TRUE(SignalReadyToBoot());
+  EXPECT_EQ(Aspm(kSlotRootPort), 3);
+  EXPECT_EQ(Aspm(kGraphicsPort), 0);
+  EXPECT_EQ(fw.HandlesWith(kSetupDataGuid).size(), GetParam().Installed ? 1u : 0u)
+      << "nothing is published";
+}
+
+TEST_P(NoSetupRecordTest, AnUnlistedCardStillStopsTheBoot) {
+  AddCard(fw.Config(), kSlotBus, kUnlistedEthernet, kLinkBefore);
+  EXPECT_FALSE(SignalReadyToBoot());
+  EXPECT_EQ(fw.ScreenRow(0), kEnglishLine1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Setups, NoSetupRecordTest,
+                         ::testing::Values(MissingRecordCase{"ProtocolAbsent", false},
+                                           MissingRecordCase{"ProtocolWithoutRecord", true}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+class NoRootBridgePolicyTest : public WlanPolicyTest {
+ protected:
+  NoRootBridgePolicyTest() : WlanPolicyTest(sim::FirmwareOptions{.InstallRootBridge = false}) {}
+  void SetUp() override {
+    WlanPolicyTest::SetUp();
+    record.Publish(fw);
+    StartDriver();
+  }
+};
+
+TEST_F(NoRootBridgePolicyTest, TheSlotReadsEmptyTheBootGoesOnAndTheOtherUpdatesHappen) {
+  AddCard(fw.Config(), kSlotBus, kUnlistedEthernet, kLinkBefore);
+  record.Record()->PegAspmOption = 1;
+  platform.EcRegisters[kEcRadioRegister] = 0xFF;
+  EXPECT_TRUE(SignalReadyToBoot());
+  EXPECT_EQ(record.Record()->WlanSlotFlags & WLAN_SLOT_FLAG_CARD_PRESENT, 0);
+  EXPECT_EQ(platform.EcRegisters[kEcRadioRegister], 0xBF);
+  EXPECT_EQ(Aspm(kGraphicsPort), 3);
+  EXPECT_EQ(Aspm({kSlotBus, 0, 0}), 1);
+}
+
+}  // namespace

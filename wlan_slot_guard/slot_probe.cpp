@@ -1,0 +1,159 @@
+// The wireless-LAN slot probe and the radio state, all configuration and GPIO accesses through
+// the PCI root-bridge protocol, located anew by each operation.
+#include "wlan_slot_guard/slot_probe.h"
+
+#include "support/driver_context.h"
+#include "wlan_slot_guard/port_primitives.h"
+
+namespace {
+
+EFI_GUID gPciRootBridgeIoGuid = EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID;
+
+// What an absent function reads as; a failed read and a missing root bridge read the same.
+constexpr UINT32 PCI_ALL_ONES = 0xFFFFFFFF;
+
+constexpr UINT64 HOST_BRIDGE_REVISION = PciRootBridgeAddress(0, 0, 0, 0x08);
+// From host-bridge revision 4 on, the root port to enable is function 5, before it function 1.
+constexpr UINT8 HOST_BRIDGE_REVISION_ROOT_PORT_6 = 4;
+constexpr UINT64 ROOT_PORT_6_COMMAND = PciRootBridgeAddress(0, 0x1C, 5, 0x04);
+constexpr UINT64 ROOT_PORT_2_COMMAND = PciRootBridgeAddress(0, 0x1C, 1, 0x04);
+constexpr UINT8 PCI_COMMAND_IO_MEMORY_BUS_MASTER = 0x07;
+
+// The slot's root port: its bus-number register carries the secondary bus in bits 8-15.
+constexpr UINT64 SLOT_ROOT_PORT_BUS_NUMBERS = PciRootBridgeAddress(0, 0x1C, 0, 0x18);
+constexpr UINT8 PCI_ID_REGISTER = 0x00;
+constexpr UINT8 PCI_CLASS_REGISTER = 0x08;
+constexpr UINT8 PCI_SUBSYSTEM_ID_REGISTER = 0x2C;
+constexpr UINT16 PCI_CLASS_NETWORK_OTHER = 0x0280;
+constexpr UINT16 PCI_CLASS_ETHERNET = 0x0200;
+
+// Option bytes of the second CMOS bank, initialised together while the signature is missing.
+constexpr UINT8 OPTION_CMOS_FIRST_INDEX = 0x48;
+constexpr UINT8 OPTION_CMOS_INDEX_RADIO = 0x49;
+constexpr UINT8 OPTION_CMOS_SIGNATURE_INDEX = 0x4C;
+constexpr UINT8 OPTION_CMOS_SIGNATURE[] = {0x5A, 0xA5};
+constexpr UINT8 OPTION_CMOS_DEFAULTS[] = {0x20, 0x0F, 0x0F, 0x0F, OPTION_CMOS_SIGNATURE[0],
+                                          OPTION_CMOS_SIGNATURE[1]};
+constexpr UINT8 OPTION_RADIO_LEVEL_HIGH = 0x01;
+
+constexpr UINT8 WLAN_SLOT_FLAG_CARD_SEEN = 0x10;
+constexpr UINT8 STATUS_A_CARD_PRESENT = 0x01;
+constexpr UINT8 STATUS_A_PROBED = 0x20;
+constexpr UINT8 STATUS_A_PROBE_CLEARS = 0x40;
+constexpr UINT8 STATUS_B_CARD_PRESENT = 0x04;
+constexpr UINT8 STATUS_B_PROBE_CLEARS = 0x30;
+constexpr UINT8 STATUS_C_PROBE_CLEARS = 0x10;
+
+// The LPC bridge's GPIO base (bit 0 is the I/O-space indicator) and the level register of the
+// GPIO bank that carries the radio's line.
+constexpr UINT64 LPC_GPIO_BASE = PciRootBridgeAddress(0, 31, 0, 0x48);
+constexpr UINT16 GPIO_BASE_IO_SPACE_BIT = 0x0001;
+constexpr UINT16 GPIO_BASE_ABSENT = 0xFFFF & ~GPIO_BASE_IO_SPACE_BIT;
+constexpr UINT16 GPIO_LEVEL_OFFSET = 0x0C;
+constexpr UINT32 GPIO_LEVEL_RADIO = 1u << 28;
+
+constexpr UINT16 EC_RADIO_REGISTER = 0x42FA;
+constexpr UINT8 EC_RADIO_CLEARED_BIT = 0x40;
+
+EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *LocateRootBridge() {
+  EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge = nullptr;
+  gDriverContext.BootServices->LocateProtocol(&gPciRootBridgeIoGuid, nullptr,
+                                              reinterpret_cast<VOID **>(&RootBridge));
+  return RootBridge;
+}
+
+// The read's status is not examined: the buffer starts all ones, so whatever did not answer
+// reads as an absent function. A narrow read fills only the low bytes.
+UINT32 ConfigRead(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge,
+                  EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address) {
+  UINT32 Value = PCI_ALL_ONES;
+  if (RootBridge != nullptr) RootBridge->Pci.Read(RootBridge, Width, Address, 1, &Value);
+  return Value;
+}
+
+// Configuration address of Register of the card: device 0, function 0 on the root port's
+// secondary bus, read afresh from the port.
+UINT64 SlotCardAddress(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge, UINT8 Register) {
+  UINT8 Secondary =
+      static_cast<UINT8>(ConfigRead(RootBridge, EfiPciWidthUint32, SLOT_ROOT_PORT_BUS_NUMBERS) >> 8);
+  return PciRootBridgeAddress(Secondary, 0, 0, Register);
+}
+
+// Multi-byte record fields are stored one byte at a time, least significant first.
+void StoreRecordDword(UINT32 *Field, UINT32 Value) {
+  auto *Bytes = reinterpret_cast<UINT8 *>(Field);
+  for (UINTN Index = 0; Index < sizeof(UINT32); ++Index)
+    Bytes[Index] = static_cast<UINT8>(Value >> (8 * Index));
+}
+
+void KeepOptionCmosInitialised() {
+  // The second signature byte is read only behind a matching first one.
+  if (ReadOptionCmos(OPTION_CMOS_SIGNATURE_INDEX) == OPTION_CMOS_SIGNATURE[0] &&
+      ReadOptionCmos(OPTION_CMOS_SIGNATURE_INDEX + 1) == OPTION_CMOS_SIGNATURE[1])
+    return;
+  // In index order, so that the signature is written last.
+  for (UINT8 Index = 0; Index < sizeof(OPTION_CMOS_DEFAULTS); ++Index)
+    WriteOptionCmos(static_cast<UINT8>(OPTION_CMOS_FIRST_INDEX + Index), OPTION_CMOS_DEFAULTS[Index]);
+}
+
+}  // namespace
+
+void ProbeWlanSlot(PlatformSetupRecord *Record) {
+  EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge = LocateRootBridge();
+
+  UINT8 Revision = static_cast<UINT8>(ConfigRead(RootBridge, EfiPciWidthUint8, HOST_BRIDGE_REVISION));
+  if (RootBridge != nullptr) {
+    UINT8 Command = PCI_COMMAND_IO_MEMORY_BUS_MASTER;
+    RootBridge->Pci.Write(RootBridge, EfiPciWidthUint8,
+                          Revision >= HOST_BRIDGE_REVISION_ROOT_PORT_6 ? ROOT_PORT_6_COMMAND
+                                                                       : ROOT_PORT_2_COMMAND,
+                          1, &Command);
+  }
+
+  KeepOptionCmosInitialised();
+
+  UINT16 Class = static_cast<UINT16>(
+      ConfigRead(RootBridge, EfiPciWidthUint32, SlotCardAddress(RootBridge, PCI_CLASS_REGISTER)) >> 16);
+  UINT32 Id = ConfigRead(RootBridge, EfiPciWidthUint32, SlotCardAddress(RootBridge, PCI_ID_REGISTER));
+
+  if (Id == PCI_ALL_ONES || (Class != PCI_CLASS_NETWORK_OTHER && Class != PCI_CLASS_ETHERNET)) {
+    Record->WlanSlotFlags &= ~WLAN_SLOT_FLAG_CARD_PRESENT;
+  } else {
+    Record->WlanSlotFlags |= WLAN_SLOT_FLAG_CARD_PRESENT;
+    Record->WlanSlotFlags |= WLAN_SLOT_FLAG_CARD_SEEN;
+    Record->WlanStatusA |= STATUS_A_CARD_PRESENT;
+    Record->WlanStatusB |= STATUS_B_CARD_PRESENT;
+    StoreRecordDword(&Record->WlanChipId, Id);
+    StoreRecordDword(&Record->WlanSubsystemId,
+                     ConfigRead(RootBridge, EfiPciWidthUint32,
+                                SlotCardAddress(RootBridge, PCI_SUBSYSTEM_ID_REGISTER)));
+  }
+
+  Record->WlanStatusB &= ~STATUS_B_PROBE_CLEARS;
+  Record->WlanStatusC &= ~STATUS_C_PROBE_CLEARS;
+  Record->WlanStatusA &= ~STATUS_A_PROBE_CLEARS;
+  Record->WlanStatusA |= STATUS_A_PROBED;
+}
+
+void ApplyRadioState() {
+  EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge = LocateRootBridge();
+
+  // Without a GPIO base, or without a level that was read, there is no register to write back:
+  // writing a level never read would drive every other line of the bank.
+  UINT16 GpioBase = static_cast<UINT16>(ConfigRead(RootBridge, EfiPciWidthUint16, LPC_GPIO_BASE)) &
+                    ~GPIO_BASE_IO_SPACE_BIT;
+  UINT64 LevelPort = static_cast<UINT64>(GpioBase) + GPIO_LEVEL_OFFSET;
+  UINT32 Level = 0;
+  bool LevelRead = GpioBase != GPIO_BASE_ABSENT &&
+                   !EFI_ERROR(RootBridge->Io.Read(RootBridge, EfiPciWidthUint32, LevelPort, 1, &Level));
+  if (LevelRead) {
+    if (ReadOptionCmos(OPTION_CMOS_INDEX_RADIO) & OPTION_RADIO_LEVEL_HIGH)
+      Level |= GPIO_LEVEL_RADIO;
+    else
+      Level &= ~GPIO_LEVEL_RADIO;
+  }
+
+  EcWrite(EC_RADIO_REGISTER, EcRead(EC_RADIO_REGISTER) & ~EC_RADIO_CLEARED_BIT);
+
+  if (LevelRead) RootBridge->Io.Write(RootBridge, EfiPciWidthUint32, LevelPort, 1, &Level);
+}
