@@ -1,0 +1,83 @@
+// The driver binding of the LAN controller driver: entry point, support test and release. The
+// driver keeps no per-controller record; a started controller is one whose PCI I/O protocol it
+// holds open by driver.
+#include "lan_controller_setup/lan_binding.h"
+
+#include "lan_controller_setup/lan_start.h"
+#include "support/driver_context.h"
+
+EFI_DRIVER_BINDING_PROTOCOL LanDriverBinding = {
+    LanSupported, LanStart, LanStop, LAN_DRIVER_BINDING_VERSION, nullptr, nullptr};
+
+EFI_PCI_IO_PROTOCOL *gLanPciIo;
+
+static EFI_GUID gPciIoProtocolGuid = EFI_PCI_IO_PROTOCOL_GUID;
+static EFI_GUID gDriverBindingProtocolGuid = EFI_DRIVER_BINDING_PROTOCOL_GUID;
+
+EFI_STATUS OpenLanController(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle) {
+  return gDriverContext.BootServices->OpenProtocol(
+      ControllerHandle, &gPciIoProtocolGuid, reinterpret_cast<VOID **>(&gLanPciIo),
+      This->DriverBindingHandle, ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
+}
+
+// The close's own status changes nothing for any caller.
+VOID CloseLanController(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle) {
+  gDriverContext.BootServices->CloseProtocol(ControllerHandle, &gPciIoProtocolGuid,
+                                             This->DriverBindingHandle, ControllerHandle);
+}
+
+// Kept out of line: one call is smaller than the protocol call it stands for.
+__attribute__((noinline)) EFI_STATUS ReadLanConfig(EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT32 Register,
+                                                   VOID *Value) {
+  return gLanPciIo->Pci.Read(gLanPciIo, Width, Register, 1, Value);
+}
+
+BOOLEAN IsSupportedLanController(UINT16 VendorId, UINT16 DeviceId, UINT8 RevisionId) {
+  if (VendorId != PCI_VENDOR_REALTEK) return FALSE;
+  if (DeviceId == PCI_DEVICE_GIGABIT) return TRUE;
+  return DeviceId == PCI_DEVICE_FAST_ETHERNET && RevisionId >= FAST_ETHERNET_MIN_REVISION;
+}
+
+EFI_STATUS EFIAPI LanSupported(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle,
+                               EFI_DEVICE_PATH *RemainingDevicePath) {
+  (void)RemainingDevicePath;
+  // A controller this driver already holds fails here, before its configuration is read.
+  EFI_STATUS Status = OpenLanController(This, ControllerHandle);
+  if (EFI_ERROR(Status)) return Status;
+
+  // Each value is looked at only when its read and all before it succeeded.
+  UINT16 VendorId;
+  UINT16 DeviceId;
+  UINT8 RevisionId;
+  Status = ReadLanConfig(EfiPciIoWidthUint16, PCI_VENDOR_ID_REGISTER, &VendorId);
+  if (!EFI_ERROR(Status))
+    Status = ReadLanConfig(EfiPciIoWidthUint16, PCI_DEVICE_ID_REGISTER, &DeviceId);
+  if (!EFI_ERROR(Status))
+    Status = ReadLanConfig(EfiPciIoWidthUint8, PCI_REVISION_ID_REGISTER, &RevisionId);
+  if (!EFI_ERROR(Status))
+    Status =
+        IsSupportedLanController(VendorId, DeviceId, RevisionId) ? EFI_SUCCESS : EFI_UNSUPPORTED;
+
+  // The test leaves nothing open.
+  CloseLanController(This, ControllerHandle);
+  return Status;
+}
+
+EFI_STATUS EFIAPI LanStop(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle,
+                          UINTN NumberOfChildren, EFI_HANDLE *ChildHandleBuffer) {
+  (void)NumberOfChildren;
+  (void)ChildHandleBuffer;
+  // The programming done at start stays; only the claim is given up, whatever the close says.
+  CloseLanController(This, ControllerHandle);
+  return EFI_SUCCESS;
+}
+
+extern "C" EFI_STATUS EFIAPI LanControllerSetupEntry(EFI_HANDLE ImageHandle,
+                                                     EFI_SYSTEM_TABLE *SystemTable) {
+  InitDriverContext(ImageHandle, SystemTable);
+  LanDriverBinding.ImageHandle = ImageHandle;
+  LanDriverBinding.DriverBindingHandle = ImageHandle;
+  return gDriverContext.BootServices->InstallProtocolInterface(
+      &LanDriverBinding.DriverBindingHandle, &gDriverBindingProtocolGuid, EFI_NATIVE_INTERFACE,
+      &LanDriverBinding);
+}

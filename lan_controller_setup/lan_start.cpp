@@ -1,0 +1,215 @@
+// Start-up programming of a claimed LAN controller, in one pass: the cache-line size of the
+// bus-0 bridges, the claim, the station address under the configuration-write lock, the
+// configuration bytes (with the 10/100 controller's extras), and the subsystem identifier that
+// root port 2 carries, handed to the controller through its indirect configuration write.
+#include "lan_controller_setup/lan_start.h"
+
+#include "lan_controller_setup/lan_binding.h"
+#include "support/driver_context.h"
+#include "support/setup_record.h"
+
+static EFI_GUID gStationAddressProtocolGuid = STATION_ADDRESS_PROTOCOL_GUID;
+static EFI_GUID gPciRootBridgeIoProtocolGuid = EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID;
+
+// A read that fails stands as all ones, the answer of an absent function: a bus number of 0xFF
+// is skipped, and an I/O base of 0xFFFE puts the registers at the top of the I/O space or past
+// it, where no device of the platform decodes.
+constexpr UINT32 READ_FAILED = 0xFFFFFFFF;
+
+// Bridge configuration registers.
+constexpr UINT8 PCI_CACHE_LINE_SIZE_REGISTER = 0x0C;
+constexpr UINT8 PCI_SECONDARY_BUS_REGISTER = 0x19;
+constexpr UINT8 PCI_SUBORDINATE_BUS_REGISTER = 0x1A;
+constexpr UINT8 BUS_NUMBER_ABSENT = 0xFF;
+
+// The chipset device whose cache-line size the bridges take over, and the bridges of bus 0.
+constexpr UINT8 CACHE_LINE_SOURCE_DEVICE = 0x1B;
+constexpr UINT8 GRAPHICS_PORT_DEVICE = 0x01;
+constexpr UINT8 ROOT_PORT_DEVICE = 0x1C;
+constexpr UINT8 ROOT_PORT_FUNCTIONS = 6;
+// Root port 2 carries the platform's subsystem vendor ID and subsystem ID in register 0x94.
+constexpr UINT8 ROOT_PORT_2_FUNCTION = 1;
+constexpr UINT8 ROOT_PORT_SUBSYSTEM_REGISTER = 0x94;
+
+// Controller configuration registers read at start.
+constexpr UINT32 PCI_ID_REGISTER = 0x00;
+constexpr UINT32 PCI_BAR0_REGISTER = 0x10;
+constexpr UINT16 IO_BAR_BASE_MASK = 0xFFFE;
+constexpr UINT32 LAN_ID_FAST_ETHERNET =
+    static_cast<UINT32>(PCI_DEVICE_FAST_ETHERNET) << 16 | PCI_VENDOR_REALTEK;
+constexpr UINT8 LAN_PHY_OPTION_FAST_ETHERNET = 1;
+
+// Controller I/O registers, offsets from the I/O base.
+constexpr UINT16 LAN_ID_LOW_REGISTER = 0x00;
+constexpr UINT16 LAN_ID_HIGH_REGISTER = 0x04;
+// Byte +0x50 locks the ID and configuration registers; the dword carries +0x51..+0x53 along.
+constexpr UINT16 LAN_CONFIG_LOCK_REGISTER = 0x50;
+constexpr UINT32 CONFIG_LOCK_OPEN_KEEP = 0xFFFFFFC0;
+constexpr UINT32 CONFIG_LOCK_OPEN = 0x000000C0;
+// Closing clears the lock byte and bit 7 of +0x52 and sets bit 6 of +0x52.
+constexpr UINT32 CONFIG_LOCK_CLOSE_KEEP = 0xFF7FFF00;
+constexpr UINT32 CONFIG_LOCK_CLOSE = 0x00400000;
+constexpr UINT16 LAN_FAST_ETHERNET_CONFIG_REGISTER = 0x55;
+constexpr UINT8 FAST_ETHERNET_CONFIG_BIT = 0x10;
+// PHY access: bit 31 write, bits 20:16 PHY register, bits 15:0 data.
+constexpr UINT16 LAN_PHY_ACCESS_REGISTER = 0x60;
+constexpr UINT32 PHY_WRITE_REGISTER_11_15C0 = 0x80000000 | 0x11 << 16 | 0x15C0;
+// Indirect write into the controller's own configuration space: data, then command (bit 31
+// write, bits 15:12 byte enables, bits 11:0 register).
+constexpr UINT16 LAN_CONFIG_WRITE_DATA_REGISTER = 0x64;
+constexpr UINT16 LAN_CONFIG_WRITE_COMMAND_REGISTER = 0x68;
+constexpr UINT32 CONFIG_WRITE_SUBSYSTEM_ID = 0x80000000 | 0xF << 12 | 0x2C;
+constexpr UINT16 LAN_CONFIG_6D_REGISTER = 0x6D;
+constexpr UINT8 CONFIG_6D_CLEARED_BIT = 0x20;
+
+static UINT32 ReadChipsetConfig(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo,
+                                EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address) {
+  UINT32 Value = READ_FAILED;
+  RootBridgeIo->Pci.Read(RootBridgeIo, Width, Address, 1, &Value);
+  return Value;
+}
+
+static VOID WriteCacheLineSize(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT64 Function,
+                               UINT8 CacheLineSize) {
+  RootBridgeIo->Pci.Write(RootBridgeIo, EfiPciWidthUint8, Function | PCI_CACHE_LINE_SIZE_REGISTER,
+                          1, &CacheLineSize);
+}
+
+VOID SetBridgeCacheLineSize(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT8 Bus, UINT8 Device,
+                            UINT8 Function, UINT8 CacheLineSize) {
+  const UINT64 Base = PciRootBridgeAddress(Bus, Device, Function, 0);
+  // The bridge's own write goes out whether or not the bridge answers.
+  WriteCacheLineSize(RootBridgeIo, Base, CacheLineSize);
+  // Device 0, function 0 of the secondary bus, then of the subordinate bus.
+  for (UINT8 Register = PCI_SECONDARY_BUS_REGISTER; Register <= PCI_SUBORDINATE_BUS_REGISTER;
+       ++Register) {
+    const UINT8 BusNumber =
+        static_cast<UINT8>(ReadChipsetConfig(RootBridgeIo, EfiPciWidthUint8, Base | Register));
+    if (BusNumber != BUS_NUMBER_ABSENT)
+      WriteCacheLineSize(RootBridgeIo, PciRootBridgeAddress(BusNumber, 0, 0, 0), CacheLineSize);
+  }
+}
+
+static UINT32 ReadControllerConfig(EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT32 Register) {
+  UINT32 Value = READ_FAILED;
+  ReadLanConfig(Width, Register, &Value);
+  return Value;
+}
+
+// The I/O base of the controller being started, kept in 64 bits so that a base near the top of
+// the I/O space does not wrap around to port 0 when a register offset is added.
+static UINT64 gLanIoBase;
+
+// Controller I/O registers, reached through the pass-through BAR at the I/O base.
+static UINT32 AccessLanRegister(BOOLEAN Write, EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT16 Register,
+                                UINT32 Value) {
+  (Write ? gLanPciIo->Io.Write : gLanPciIo->Io.Read)(gLanPciIo, Width, EFI_PCI_IO_PASS_THROUGH_BAR,
+                                                     gLanIoBase + Register, 1, &Value);
+  return Value;
+}
+
+// Out of line: a call without the width argument is smaller than one with it.
+__attribute__((noinline)) static UINT32 ReadLanRegister32(UINT16 Register) {
+  return AccessLanRegister(FALSE, EfiPciIoWidthUint32, Register, READ_FAILED);
+}
+
+__attribute__((noinline)) static VOID WriteLanRegister32(UINT16 Register, UINT32 Value) {
+  AccessLanRegister(TRUE, EfiPciIoWidthUint32, Register, Value);
+}
+
+// Sets the bits of Set and clears those of Clear in a byte register.
+static VOID UpdateLanRegister8(UINT16 Register, UINT8 Set, UINT8 Clear) {
+  const UINT32 Value = AccessLanRegister(FALSE, EfiPciIoWidthUint8, Register, READ_FAILED);
+  AccessLanRegister(TRUE, EfiPciIoWidthUint8, Register,
+                    (Value & ~static_cast<UINT32>(Clear)) | Set);
+}
+
+// Four bytes of the station-address block as a little-endian dword.
+static UINT32 StationAddressDword(const StationAddressProtocol *StationAddress, UINTN First) {
+  const UINT8 *Bytes = StationAddress->StationAddress + First;
+  return static_cast<UINT32>(Bytes[0]) | static_cast<UINT32>(Bytes[1]) << 8 |
+         static_cast<UINT32>(Bytes[2]) << 16 | static_cast<UINT32>(Bytes[3]) << 24;
+}
+
+EFI_STATUS EFIAPI LanStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle,
+                           EFI_DEVICE_PATH *RemainingDevicePath) {
+  (void)RemainingDevicePath;
+  EFI_BOOT_SERVICES *BootServices = gDriverContext.BootServices;
+
+  // Without any of the three there is nothing to program from or into: give up before the
+  // first hardware access and without claiming the controller.
+  PlatformSetupRecord *Record;
+  EFI_STATUS Status = LocatePlatformSetupRecord(&Record);
+  if (EFI_ERROR(Status)) return Status;
+  StationAddressProtocol *StationAddress;
+  Status = BootServices->LocateProtocol(&gStationAddressProtocolGuid, nullptr,
+                                        reinterpret_cast<VOID **>(&StationAddress));
+  if (EFI_ERROR(Status)) return Status;
+  EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo;
+  Status = BootServices->LocateProtocol(&gPciRootBridgeIoProtocolGuid, nullptr,
+                                        reinterpret_cast<VOID **>(&RootBridgeIo));
+  if (EFI_ERROR(Status)) return Status;
+
+  // The bridges do not depend on the controller: done on every start, even one that fails.
+  const UINT8 CacheLineSize = static_cast<UINT8>(ReadChipsetConfig(
+      RootBridgeIo, EfiPciWidthUint8,
+      PciRootBridgeAddress(0, CACHE_LINE_SOURCE_DEVICE, 0, PCI_CACHE_LINE_SIZE_REGISTER)));
+  SetBridgeCacheLineSize(RootBridgeIo, 0, GRAPHICS_PORT_DEVICE, 0, CacheLineSize);
+  for (UINT8 Function = 0; Function < ROOT_PORT_FUNCTIONS; ++Function)
+    SetBridgeCacheLineSize(RootBridgeIo, 0, ROOT_PORT_DEVICE, Function, CacheLineSize);
+  const UINT32 SubsystemId =
+      ReadChipsetConfig(RootBridgeIo, EfiPciWidthUint32,
+                        PciRootBridgeAddress(0, ROOT_PORT_DEVICE, ROOT_PORT_2_FUNCTION,
+                                             ROOT_PORT_SUBSYSTEM_REGISTER));
+
+  // The claim: held until the release, given back at once when decoding cannot be enabled.
+  Status = OpenLanController(This, ControllerHandle);
+  if (EFI_ERROR(Status)) return Status;
+  Status = gLanPciIo->Attributes(
+      gLanPciIo, EfiPciIoAttributeOperationSet,
+      EFI_PCI_IO_ATTRIBUTE_IO | EFI_PCI_IO_ATTRIBUTE_MEMORY | EFI_PCI_IO_ATTRIBUTE_BUS_MASTER,
+      nullptr);
+  if (EFI_ERROR(Status)) {
+    CloseLanController(This, ControllerHandle);
+    return Status;
+  }
+
+  // From here on no status is examined: the sequence runs to its end.
+  const UINT32 Id = ReadControllerConfig(EfiPciIoWidthUint32, PCI_ID_REGISTER);
+  const UINT8 Revision =
+      static_cast<UINT8>(ReadControllerConfig(EfiPciIoWidthUint8, PCI_REVISION_ID_REGISTER));
+  // Only the low word of the I/O BAR is read; bit 0 is the I/O-space indicator.
+  gLanIoBase = ReadControllerConfig(EfiPciIoWidthUint16, PCI_BAR0_REGISTER) & IO_BAR_BASE_MASK;
+
+  // Open the ID and configuration registers; +0x51..+0x53 go back as read.
+  UINT32 Lock = ReadLanRegister32(LAN_CONFIG_LOCK_REGISTER);
+  WriteLanRegister32(LAN_CONFIG_LOCK_REGISTER, (Lock & CONFIG_LOCK_OPEN_KEEP) | CONFIG_LOCK_OPEN);
+
+  // Each half of the address is published in the record before it goes to the controller.
+  const UINT32 Low = StationAddressDword(StationAddress, 0);
+  Record->LanStationAddressLow = Low;
+  WriteLanRegister32(LAN_ID_LOW_REGISTER, Low);
+  const UINT32 High = StationAddressDword(StationAddress, 4);
+  Record->LanStationAddressHigh = High;
+  WriteLanRegister32(LAN_ID_HIGH_REGISTER, High);
+
+  // The closing write carries the bytes +0x51..+0x53 as they read after the address writes.
+  Lock = ReadLanRegister32(LAN_CONFIG_LOCK_REGISTER);
+
+  const BOOLEAN FastEthernet = Id == LAN_ID_FAST_ETHERNET;
+  Record->LanIsFastEthernet = FastEthernet ? 1 : 0;
+  if (FastEthernet && Revision >= FAST_ETHERNET_MIN_REVISION &&
+      Record->LanPhyOption == LAN_PHY_OPTION_FAST_ETHERNET) {
+    UpdateLanRegister8(LAN_FAST_ETHERNET_CONFIG_REGISTER, FAST_ETHERNET_CONFIG_BIT, 0);
+    WriteLanRegister32(LAN_PHY_ACCESS_REGISTER, PHY_WRITE_REGISTER_11_15C0);
+  }
+
+  WriteLanRegister32(LAN_CONFIG_LOCK_REGISTER, (Lock & CONFIG_LOCK_CLOSE_KEEP) | CONFIG_LOCK_CLOSE);
+
+  UpdateLanRegister8(LAN_CONFIG_6D_REGISTER, 0, CONFIG_6D_CLEARED_BIT);
+
+  // The controller takes root port 2's subsystem IDs into its own configuration register 0x2C.
+  WriteLanRegister32(LAN_CONFIG_WRITE_DATA_REGISTER, SubsystemId);
+  WriteLanRegister32(LAN_CONFIG_WRITE_COMMAND_REGISTER, CONFIG_WRITE_SUBSYSTEM_ID);
+  return EFI_SUCCESS;
+}

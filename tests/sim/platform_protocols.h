@@ -1,0 +1,63 @@
+// The outside firmware components the drivers meet only through their protocols: the setup-data
+// protocol with its record, and the station-address protocol. Each fixture installs its
+// interface on a handle of its own and keeps the bytes a test inspects.
+//
+//   sim::Firmware fw;
+//   sim::SetupDataFixture setup(fw);
+//   setup.Record[LAN_PHY_OPTION_OFFSET] = 1;
+//   sim::StationAddressFixture station(fw, {0x00, 0x1B, 0x21, 0x3C, 0x4D, 0x5E, 0x00, 0x00});
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "support/uefi.h"
+#include "tests/sim/firmware.h"
+
+namespace sim {
+
+inline constexpr EFI_GUID kSetupDataProtocolGuid = SETUP_DATA_PROTOCOL_GUID;
+inline constexpr EFI_GUID kStationAddressProtocolGuid = STATION_ADDRESS_PROTOCOL_GUID;
+
+class SetupDataFixture {
+ public:
+  // A record larger than every field the drivers use, each byte preset to Fill so that a write
+  // to the wrong byte shows.
+  static constexpr size_t kRecordBytes = 0x400;
+
+  explicit SetupDataFixture(Firmware& Fw, uint8_t Fill = 0xA5) : Record(kRecordBytes, Fill) {
+    Interface.Reserved = 0;
+    Interface.Record = Record.data();
+    Handle = Fw.InstallProtocol(nullptr, kSetupDataProtocolGuid, &Interface);
+  }
+  SetupDataFixture(const SetupDataFixture&) = delete;
+  SetupDataFixture& operator=(const SetupDataFixture&) = delete;
+
+  uint32_t Dword(size_t Offset) const {
+    return uint32_t(Record.at(Offset)) | uint32_t(Record.at(Offset + 1)) << 8 |
+           uint32_t(Record.at(Offset + 2)) << 16 | uint32_t(Record.at(Offset + 3)) << 24;
+  }
+
+  std::vector<uint8_t> Record;
+  SETUP_DATA_PROTOCOL Interface{};
+  EFI_HANDLE Handle = nullptr;
+};
+
+class StationAddressFixture {
+ public:
+  StationAddressFixture(Firmware& Fw, std::array<uint8_t, STATION_ADDRESS_BLOCK_SIZE> Block) {
+    // The bytes before the block are the component's own; fill them so that a read from the
+    // wrong place shows.
+    for (auto& byte : Interface.Reserved) byte = 0xEE;
+    for (size_t i = 0; i < Block.size(); ++i) Interface.StationAddress[i] = Block[i];
+    Handle = Fw.InstallProtocol(nullptr, kStationAddressProtocolGuid, &Interface);
+  }
+  StationAddressFixture(const StationAddressFixture&) = delete;
+  StationAddressFixture& operator=(const StationAddressFixture&) = delete;
+
+  STATION_ADDRESS_PROTOCOL Interface{};
+  EFI_HANDLE Handle = nullptr;
+};
+
+}  // namespace sim
