@@ -185,7 +185,7 @@ class Qmp:
 class Machine:
     """One QEMU process with its serial log and QMP socket; always stopped by close()."""
 
-    def __init__(self, qemu, code, variables, disk, devices, workdir, socket_dir):
+    def __init__(self, qemu, code, variables, disk, devices, display, workdir, socket_dir):
         self.serial = workdir / "serial.log"
         self.serial.write_bytes(b"")
         self.qmp_path = Path(socket_dir) / "qmp.sock"
@@ -193,7 +193,7 @@ class Machine:
         shutil.copyfile(variables, store)
         command = [
             qemu, "-machine", "q35", "-accel", "tcg", "-m", "256", "-smp", "1",
-            "-nodefaults", "-vga", "std", "-display", "none", "-no-reboot",
+            "-nodefaults", "-vga", display, "-display", "none", "-no-reboot",
             "-serial", f"file:{self.serial}", "-monitor", "none",
             "-qmp", f"unix:{self.qmp_path},server=on,wait=off",
             "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={code}",
@@ -323,7 +323,8 @@ def boot(scenario, qemu, code, variables, images, workdir, show):
     deadline = started + scenario.limit
     verdict = None
     with tempfile.TemporaryDirectory(prefix="e2e-qmp-") as socket_dir:
-        machine = Machine(qemu, code, variables, disk, scenario.devices, workdir, socket_dir)
+        machine = Machine(qemu, code, variables, disk, scenario.devices, scenario.vga, workdir,
+                          socket_dir)
         try:
             machine.connect(started + 10)
             try:

@@ -19,6 +19,16 @@ WWAN_HALT_FRENCH = [
     "Système interrompu. Retirer le périphérique et redémarrer.",
 ]
 
+# The wireless-LAN guard's halt lines.
+WLAN_HALT_ENGLISH = [
+    "104-Unsupported wireless network device detected.",
+    "System Halted. Remove device and restart.",
+]
+WLAN_HALT_SPANISH = [
+    "104-Se ha detectado un dispositivo de red inalámbrica no compatible.",
+    "El sistema se ha detenido. Extraiga el dispositivo y reinicie el sistema.",
+]
+
 
 @dataclass
 class Variable:
@@ -48,6 +58,8 @@ class Scenario:
     forbid: list = field(default_factory=list)
     # Seconds for the whole run, firmware boot included.
     limit: int = 60
+    # QEMU's -vga: "std" puts the display at 00:01.0; "none" leaves the display to `devices`.
+    vga: str = "std"
 
 
 def ich9_usb(*attached):
@@ -67,6 +79,27 @@ def ich9_usb(*attached):
 WWAN_GUARDED_PORT = 2
 # QEMU's USB keyboard (0627:0001) is not one of the four listed modules.
 UNLISTED_MODULE = "usb-kbd"
+
+def wlan_board(*in_slot):
+    """The wireless-LAN guard's board: the graphics port at 00:01.0 is a PCI Express root port
+    with a device behind it (so the display moves to 00:02.0), and root port 1 at 00:1C.0 is the
+    wireless-LAN slot with the given devices behind it. Used with vga="none"."""
+    devices = [
+        "VGA,addr=02.0",
+        "pcie-root-port,id=peg,addr=01.0,chassis=1,slot=1",
+        "virtio-rng-pci,bus=peg",
+        "pcie-root-port,id=wlan_slot,addr=1c.0,chassis=2,slot=2",
+    ]
+    return devices + [f"{device},bus=wlan_slot" for device in in_slot]
+
+
+# The wireless-LAN guard as built for this board (its configuration window at 0xB0000000).
+WLAN_GUARD = "wlan_slot_guard_q35"
+# QEMU's e1000e (8086:10D3, class 0x0200) is not one of the seven listed cards; without its
+# option ROM the firmware has no driver for it and does not try a network boot.
+UNLISTED_CARD = "e1000e,romfile="
+# UEFI 2.x firmware only accepts "Lang" as a NUL-terminated ASCII string.
+LANG_SPANISH = Variable("Lang", "73706100", guid=GLOBAL_VARIABLE_GUID, attributes="-nv -bs -rt")
 
 SCENARIOS = [
     Scenario(
@@ -130,6 +163,52 @@ SCENARIOS = [
         drivers=["wwan_port_guard"],
         expect=WWAN_HALT_FRENCH,
         forbid=WWAN_HALT_ENGLISH[:1],
+    ),
+]
+
+SCENARIOS += [
+    Scenario(
+        name="wlan_empty_slot",
+        summary="wireless-LAN guard, nothing behind the slot's root port at 00:1C.0: the boot "
+                "goes on, and the setup record shows the slot empty with the status bits every "
+                "probe applies",
+        outcome="boot",
+        vga="none",
+        devices=wlan_board(),
+        variables=[Variable("PegAspmOption", "01")],
+        drivers=[WLAN_GUARD],
+        afterwards=["board_dump.efi record pci 00:01.0 0 32 pci 00:1c.0 0 32"],
+        expect=[
+            "record WlanSlotFlags [0x38B] = 0x00",
+            "record WlanStatusA [0x39C] = 0x20",
+            "record WlanStatusB [0x39D] = 0x00",
+            "record WlanStatusC [0x39F] = 0x00",
+            "pci 00:01.0 [0x000] = 0x000C1B36",
+            "pci 00:1c.0 [0x000] = 0x000C1B36",
+        ],
+        forbid=WLAN_HALT_ENGLISH[:1],
+    ),
+    Scenario(
+        name="wlan_unlisted_card",
+        summary="wireless-LAN guard, an unlisted Ethernet-class card behind the slot's root "
+                "port: the 104 lines appear at the top of the screen and the boot stops",
+        outcome="halt",
+        vga="none",
+        devices=wlan_board(UNLISTED_CARD),
+        drivers=[WLAN_GUARD],
+        expect=WLAN_HALT_ENGLISH,
+    ),
+    Scenario(
+        name="wlan_unlisted_card_spanish",
+        summary='wireless-LAN guard with "Lang" set to "spa", an unlisted card in the slot: '
+                "the Spanish 104 lines appear and the boot stops",
+        outcome="halt",
+        vga="none",
+        devices=wlan_board(UNLISTED_CARD),
+        variables=[LANG_SPANISH],
+        drivers=[WLAN_GUARD],
+        expect=WLAN_HALT_SPANISH,
+        forbid=WLAN_HALT_ENGLISH[:1],
     ),
 ]
 
