@@ -139,7 +139,8 @@ void ApplyRadioState() {
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge = LocateRootBridge();
 
   // Without a GPIO base, or without a level that was read, there is no register to write back:
-  // writing a level never read would drive every other line of the bank.
+  // writing a level never read would drive every other line of the bank. A missing root bridge
+  // reads the base as all ones, so past that test the root bridge is there.
   UINT16 GpioBase = static_cast<UINT16>(ConfigRead(RootBridge, EfiPciWidthUint16, LPC_GPIO_BASE)) &
                     ~GPIO_BASE_IO_SPACE_BIT;
   UINT64 LevelPort = static_cast<UINT64>(GpioBase) + GPIO_LEVEL_OFFSET;
