@@ -32,16 +32,24 @@ CHAR16 *GetHiiString(STRING_REF Token) {
   if (gHii == nullptr) return nullptr;
 
   // A full UINTN with its upper bytes zero also suits a database that writes only 16 bits.
-  UINTN Length = HII_STRING_FIRST_TRY_BYTES;
-  auto *Buffer = static_cast<CHAR16 *>(AllocateZeroBootPool(Length));
+  UINTN Size = HII_STRING_FIRST_TRY_BYTES;
+  UINTN Length = Size;
+  auto *Buffer = static_cast<CHAR16 *>(AllocateZeroBootPool(Size));
   // The first try, then at most one more with the bytes the database asked for (terminator
   // included), in a buffer that is not cleared.
   for (BOOLEAN Retried = FALSE; Buffer != nullptr; Retried = TRUE) {
     EFI_STATUS Status = gHii->GetString(gHii, gHiiHandle, Token, TRUE, nullptr, &Length, Buffer);
-    if (Status == EFI_SUCCESS) return Buffer;
+    // A database that reports success without leaving a terminated string in the buffer must
+    // not make the caller print past its end: the buffer's last character is always a NUL (a
+    // well-behaved database has put one there or earlier already).
+    if (Status == EFI_SUCCESS && Size >= sizeof(CHAR16)) {
+      Buffer[Size / sizeof(CHAR16) - 1] = 0;
+      return Buffer;
+    }
     gDriverContext.BootServices->FreePool(Buffer);
     if (Status != EFI_BUFFER_TOO_SMALL || Retried) break;
-    Buffer = static_cast<CHAR16 *>(AllocateBootPool(Length));
+    Size = Length;
+    Buffer = static_cast<CHAR16 *>(AllocateBootPool(Size));
   }
   return nullptr;
 }
