@@ -71,12 +71,9 @@ UINT32 ConfigRead(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge,
   return Value;
 }
 
-// Configuration address of Register of the card: device 0, function 0 on the root port's
-// secondary bus, read afresh from the port.
-UINT64 SlotCardAddress(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge, UINT8 Register) {
-  UINT8 Secondary =
-      static_cast<UINT8>(ConfigRead(RootBridge, EfiPciWidthUint32, SLOT_ROOT_PORT_BUS_NUMBERS) >> 8);
-  return PciRootBridgeAddress(Secondary, 0, 0, Register);
+// The card is device 0, function 0 on the slot root port's secondary bus.
+UINT8 SlotSecondaryBus(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge) {
+  return static_cast<UINT8>(ConfigRead(RootBridge, EfiPciWidthUint32, SLOT_ROOT_PORT_BUS_NUMBERS) >> 8);
 }
 
 // Multi-byte record fields are stored one byte at a time, least significant first.
@@ -112,9 +109,10 @@ void ProbeWlanSlot(PlatformSetupRecord *Record) {
 
   KeepOptionCmosInitialised();
 
+  UINT8 Secondary = SlotSecondaryBus(RootBridge);
   UINT16 Class = static_cast<UINT16>(
-      ConfigRead(RootBridge, EfiPciWidthUint32, SlotCardAddress(RootBridge, PCI_CLASS_REGISTER)) >> 16);
-  UINT32 Id = ConfigRead(RootBridge, EfiPciWidthUint32, SlotCardAddress(RootBridge, PCI_ID_REGISTER));
+      ConfigRead(RootBridge, EfiPciWidthUint32, PciRootBridgeAddress(Secondary, 0, 0, PCI_CLASS_REGISTER)) >> 16);
+  UINT32 Id = ConfigRead(RootBridge, EfiPciWidthUint32, PciRootBridgeAddress(Secondary, 0, 0, PCI_ID_REGISTER));
 
   if (Id == PCI_ALL_ONES || (Class != PCI_CLASS_NETWORK_OTHER && Class != PCI_CLASS_ETHERNET)) {
     Record->WlanSlotFlags &= ~WLAN_SLOT_FLAG_CARD_PRESENT;
@@ -124,9 +122,11 @@ void ProbeWlanSlot(PlatformSetupRecord *Record) {
     Record->WlanStatusA |= STATUS_A_CARD_PRESENT;
     Record->WlanStatusB |= STATUS_B_CARD_PRESENT;
     StoreRecordDword(&Record->WlanChipId, Id);
+    // The secondary bus number is read once more for the subsystem ID.
     StoreRecordDword(&Record->WlanSubsystemId,
                      ConfigRead(RootBridge, EfiPciWidthUint32,
-                                SlotCardAddress(RootBridge, PCI_SUBSYSTEM_ID_REGISTER)));
+                                PciRootBridgeAddress(SlotSecondaryBus(RootBridge), 0, 0,
+                                                     PCI_SUBSYSTEM_ID_REGISTER)));
   }
 
   Record->WlanStatusB &= ~STATUS_B_PROBE_CLEARS;

@@ -185,6 +185,27 @@ TEST_F(SlotProbeTest, TheCardIsReadOnTheSecondaryBusOfRootPortOne) {
   EXPECT_EQ(record.Record()->WlanChipId, kWirelessCard.Id);
 }
 
+// Every configuration access of a probe that finds a card, in order and at its width: the
+// root port's bus numbers are read once for the class and ID, and once more for the subsystem.
+TEST_F(SlotProbeTest, ConfigurationAccessesOfAProbeWithACard) {
+  AddCard(fw.Config(), kSlotBus, kWirelessCard, 0x40);
+  Probe();
+  std::vector<std::pair<uint64_t, uint32_t>> accesses;
+  for (const auto& e : sim::GlobalTrace().Entries())
+    if (e.Kind == sim::TraceKind::ConfigRead || e.Kind == sim::TraceKind::ConfigWrite)
+      accesses.emplace_back(e.Address, e.Width);
+  const uint64_t busNumbers = PciRootBridgeAddress(0, 0x1C, 0, 0x18);
+  EXPECT_EQ(accesses, (std::vector<std::pair<uint64_t, uint32_t>>{
+                          {PciRootBridgeAddress(0, 0, 0, 0x08), 1},
+                          {PciRootBridgeAddress(0, 0x1C, 5, 0x04), 1},
+                          {busNumbers, 4},
+                          {PciRootBridgeAddress(kSlotBus, 0, 0, 0x08), 4},
+                          {PciRootBridgeAddress(kSlotBus, 0, 0, 0x00), 4},
+                          {busNumbers, 4},
+                          {PciRootBridgeAddress(kSlotBus, 0, 0, 0x2C), 4},
+                      }));
+}
+
 // ---- The root port enabled for the host bridge's revision ----
 
 struct RevisionCase {
