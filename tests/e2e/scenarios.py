@@ -212,6 +212,39 @@ SCENARIOS += [
     ),
 ]
 
+# QEMU's rtl8139 (10EC:8139): a Realtek controller the LAN controller driver does not take on.
+# Without its option ROM the firmware has no driver for it and does not try a network boot.
+UNSUPPORTED_REALTEK = "rtl8139,romfile=,addr=05.0"
+# The shell's `drivers` line for the LAN controller driver while it manages no controller:
+# version 0x10, type '?', no devices, no children, no component name, the image it came from.
+LAN_DRIVER_UNUSED = ("00000010 ? - -  -  - " + "<null string>".ljust(35)
+                     + " \\lan_controller_setup.efi")
+# The shell's `devices` line for the rtl8139 at 00:05.0 with no driver managing it (#D 0).
+UNSUPPORTED_REALTEK_UNMANAGED = "D - -  1  0   0 PciRoot(0x0)/Pci(0x5,0x0)"
+
+SCENARIOS += [
+    Scenario(
+        name="lan_unsupported_controller",
+        summary="LAN controller driver, a Realtek controller it does not support (rtl8139) at "
+                "00:05.0: the binding is listed with version 0x10, connecting every controller "
+                "leaves the rtl8139 unclaimed, and the boot goes on",
+        outcome="boot",
+        devices=[UNSUPPORTED_REALTEK],
+        drivers=["lan_controller_setup"],
+        afterwards=["connect -r", "drivers", "devices",
+                    "board_dump.efi pci 00:05.0 0 32 pci 00:05.0 8 8"],
+        expect=[
+            BOOT_GOES_ON,
+            "Connect - Handle [", "] Result Success.",
+            LAN_DRIVER_UNUSED,
+            UNSUPPORTED_REALTEK_UNMANAGED,
+            "pci 00:05.0 [0x000] = 0x813910EC",
+            "pci 00:05.0 [0x008] = 0x20",
+        ],
+        limit=45,
+    ),
+]
+
 # Names the main job accepts besides the scenario names.
 ALIASES = {"demo": "wwan_unlisted_module"}
 
