@@ -76,6 +76,19 @@ UINT8 SlotSecondaryBus(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge) {
   return static_cast<UINT8>(ConfigRead(RootBridge, EfiPciWidthUint32, SLOT_ROOT_PORT_BUS_NUMBERS) >> 8);
 }
 
+// The card's subsystem ID, behind the secondary bus number read once more. False when either
+// read fails: the card then has not given the IDs it would be judged by.
+bool ReadCardSubsystem(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge, UINT32 *Subsystem) {
+  *Subsystem = PCI_ALL_ONES;
+  UINT32 BusNumbers = PCI_ALL_ONES;
+  if (RootBridge == nullptr ||
+      EFI_ERROR(RootBridge->Pci.Read(RootBridge, EfiPciWidthUint32, SLOT_ROOT_PORT_BUS_NUMBERS, 1,
+                                     &BusNumbers)))
+    return false;
+  UINT64 Address = PciRootBridgeAddress(static_cast<UINT8>(BusNumbers >> 8), 0, 0, PCI_SUBSYSTEM_ID_REGISTER);
+  return !EFI_ERROR(RootBridge->Pci.Read(RootBridge, EfiPciWidthUint32, Address, 1, Subsystem));
+}
+
 // Multi-byte record fields are stored one byte at a time, least significant first.
 void StoreRecordDword(UINT32 *Field, UINT32 Value) {
   auto *Bytes = reinterpret_cast<UINT8 *>(Field);
@@ -114,7 +127,11 @@ void ProbeWlanSlot(PlatformSetupRecord *Record) {
       ConfigRead(RootBridge, EfiPciWidthUint32, PciRootBridgeAddress(Secondary, 0, 0, PCI_CLASS_REGISTER)) >> 16);
   UINT32 Id = ConfigRead(RootBridge, EfiPciWidthUint32, PciRootBridgeAddress(Secondary, 0, 0, PCI_ID_REGISTER));
 
-  if (Id == PCI_ALL_ONES || (Class != PCI_CLASS_NETWORK_OTHER && Class != PCI_CLASS_ETHERNET)) {
+  // A card whose subsystem ID cannot be read is reported like an empty slot: the boot may stop
+  // only for IDs that were read.
+  UINT32 Subsystem = PCI_ALL_ONES;
+  if (Id == PCI_ALL_ONES || (Class != PCI_CLASS_NETWORK_OTHER && Class != PCI_CLASS_ETHERNET) ||
+      !ReadCardSubsystem(RootBridge, &Subsystem)) {
     Record->WlanSlotFlags &= ~WLAN_SLOT_FLAG_CARD_PRESENT;
   } else {
     Record->WlanSlotFlags |= WLAN_SLOT_FLAG_CARD_PRESENT;
@@ -122,11 +139,7 @@ void ProbeWlanSlot(PlatformSetupRecord *Record) {
     Record->WlanStatusA |= STATUS_A_CARD_PRESENT;
     Record->WlanStatusB |= STATUS_B_CARD_PRESENT;
     StoreRecordDword(&Record->WlanChipId, Id);
-    // The secondary bus number is read once more for the subsystem ID.
-    StoreRecordDword(&Record->WlanSubsystemId,
-                     ConfigRead(RootBridge, EfiPciWidthUint32,
-                                PciRootBridgeAddress(SlotSecondaryBus(RootBridge), 0, 0,
-                                                     PCI_SUBSYSTEM_ID_REGISTER)));
+    StoreRecordDword(&Record->WlanSubsystemId, Subsystem);
   }
 
   Record->WlanStatusB &= ~STATUS_B_PROBE_CLEARS;
