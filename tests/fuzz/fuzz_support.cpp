@@ -28,6 +28,40 @@ constexpr EFI_STATUS kErrors[] = {
 constexpr EFI_STATUS kWarnings[] = {EFI_WARN_UNKNOWN_GLYPH, EFI_WARN_BUFFER_TOO_SMALL};
 
 size_t gPoolLimit = 0;
+const FailureScript* gAppliedScript = nullptr;
+
+const char* KindName(sim::TraceKind Kind) {
+  switch (Kind) {
+    case sim::TraceKind::Service: return "service";
+    case sim::TraceKind::Console: return "console";
+    case sim::TraceKind::PortRead: return "port read";
+    case sim::TraceKind::PortWrite: return "port write";
+    case sim::TraceKind::WindowRead: return "window read";
+    case sim::TraceKind::WindowWrite: return "window write";
+    case sim::TraceKind::ConfigRead: return "config read";
+    case sim::TraceKind::ConfigWrite: return "config write";
+    case sim::TraceKind::IoRead: return "io read";
+    case sim::TraceKind::IoWrite: return "io write";
+  }
+  return "?";
+}
+
+// With FUZZ_EXPLAIN set in the environment, a violated oracle also prints the injected
+// failures and everything the code under test did, to read a reproducer by.
+void Explain() {
+  if (std::getenv("FUZZ_EXPLAIN") == nullptr) return;
+  if (gAppliedScript != nullptr)
+    for (const auto& entry : gAppliedScript->Entries())
+      std::fprintf(stderr, "injected: call %llu of %s fails with 0x%llx\n",
+                   (unsigned long long)entry.Nth, entry.Service.c_str(),
+                   (unsigned long long)entry.Status);
+  for (const auto& e : sim::GlobalTrace().Entries()) {
+    if (e.Kind == sim::TraceKind::PortRead && e.Value == 0xFFFFFF) continue;
+    std::fprintf(stderr, "  %-12s %-24s addr 0x%llx width %u value 0x%llx status 0x%llx\n",
+                 KindName(e.Kind), e.Name.c_str(), (unsigned long long)e.Address, e.Width,
+                 (unsigned long long)e.Value, (unsigned long long)e.Status);
+  }
+}
 EFI_ALLOCATE_POOL gFirmwareAllocatePool = nullptr;
 
 // An oversized request is still counted, traced and open to injection like any other call.
@@ -45,6 +79,7 @@ void AbortOnSimulatedFailure() {
 }
 
 void Violated(const std::string& Message) {
+  Explain();
   std::fprintf(stderr, "fuzz oracle violated: %s\n", Message.c_str());
   std::abort();
 }
@@ -65,18 +100,19 @@ EFI_STATUS ConsumeStatus(FuzzedDataProvider& In) {
 }
 
 FailureScript::FailureScript(FuzzedDataProvider& In, const std::vector<std::string>& Services,
-                             size_t MaxEntries, uint64_t MaxNth) {
+                             size_t MaxEntries, uint64_t MaxNth, bool ErrorsOnly) {
   size_t count = In.ConsumeIntegralInRange<size_t>(0, MaxEntries);
   for (size_t i = 0; i < count; ++i) {
     Entry entry;
     entry.Service = Services[In.ConsumeIntegralInRange<size_t>(0, Services.size() - 1)];
     entry.Nth = In.ConsumeIntegralInRange<uint64_t>(1, MaxNth);
-    entry.Status = ConsumeStatus(In);
+    entry.Status = ErrorsOnly ? ConsumeError(In) : ConsumeStatus(In);
     Entries_.push_back(entry);
   }
 }
 
 void FailureScript::Apply(sim::Firmware& Fw) const {
+  gAppliedScript = this;
   for (const auto& entry : Entries_) Fw.FailNthCall(entry.Service, entry.Nth, entry.Status);
 }
 

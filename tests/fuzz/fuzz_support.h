@@ -23,13 +23,18 @@ namespace fuzz {
 // LLVMFuzzerInitialize that this library defines.
 void AbortOnSimulatedFailure();
 
-// Prints the message and aborts: an oracle of a fuzz target was violated.
+// Prints the message and aborts: an oracle of a fuzz target was violated. With FUZZ_EXPLAIN set
+// in the environment it first prints the injected failures and the trace of the run.
 [[noreturn]] void Violated(const std::string& Message);
 
 #define FUZZ_CHECK(Condition, Message)                                             \
   do {                                                                             \
     if (!(Condition)) ::fuzz::Violated(std::string(#Condition " -- ") + (Message)); \
   } while (0)
+
+// True except once in N draws. Exhausted input answers true, so that short inputs describe the
+// usual case and the fuzzer grows them towards the unusual ones.
+inline bool Mostly(FuzzedDataProvider& In, int N) { return In.ConsumeIntegralInRange<int>(0, N - 1) != N - 1; }
 
 // A status a firmware service may answer with: success, a warning (not an error, so callers take
 // it as success) or one of the errors firmware commonly returns.
@@ -48,9 +53,10 @@ class FailureScript {
     EFI_STATUS Status;
   };
 
-  // Up to MaxEntries entries, each naming one of Services and one of its first MaxNth calls.
+  // Up to MaxEntries entries, each naming one of Services and one of its first MaxNth calls;
+  // the statuses are errors only, or also success and warnings.
   FailureScript(FuzzedDataProvider& In, const std::vector<std::string>& Services,
-                size_t MaxEntries = 4, uint64_t MaxNth = 8);
+                size_t MaxEntries = 4, uint64_t MaxNth = 8, bool ErrorsOnly = false);
 
   void Apply(sim::Firmware& Fw) const;
   // The status the Nth call of Service answers when the script fails it (the first entry that

@@ -54,7 +54,7 @@ std::optional<uint64_t> ConsumeLength(FuzzedDataProvider& In, size_t TextBytes) 
 
 // Nullopt: the database answers from the registered packs.
 std::optional<sim::GetStringReply> ConsumeReply(FuzzedDataProvider& In) {
-  if (In.ConsumeIntegralInRange<int>(0, 5) == 0) return std::nullopt;
+  if (!fuzz::Mostly(In, 6)) return std::nullopt;
   sim::GetStringReply reply;
   switch (In.ConsumeIntegralInRange<int>(0, 3)) {
     case 0:
@@ -67,13 +67,13 @@ std::optional<sim::GetStringReply> ConsumeReply(FuzzedDataProvider& In) {
       reply.Status = fuzz::ConsumeStatus(In);
       break;
   }
-  if (In.ConsumeIntegralInRange<int>(0, 7) != 0) {
+  if (fuzz::Mostly(In, 8)) {
     std::u16string text;
     size_t characters = In.ConsumeIntegralInRange<size_t>(0, kMaxCharacters);
     for (size_t i = 0; i < characters && In.remaining_bytes() > 0; ++i) text.push_back(ConsumeCharacter(In));
     reply.Text = text;
   }
-  reply.Terminate = In.ConsumeIntegralInRange<int>(0, 7) != 0;
+  reply.Terminate = fuzz::Mostly(In, 8);
   reply.Length = ConsumeLength(In, reply.Text ? reply.Text->size() * 2 : 0);
   return reply;
 }
@@ -94,9 +94,9 @@ std::optional<std::u16string> TerminatedText(const sim::Firmware& Fw, const CHAR
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   FuzzedDataProvider in(Data, Size);
-  bool hii = in.ConsumeIntegralInRange<int>(0, 15) != 0;
+  bool hii = fuzz::Mostly(in, 16);
   bool length16 = in.ConsumeBool();
-  STRING_REF token = in.ConsumeBool() ? STRING_REF(in.ConsumeIntegralInRange<int>(0, 4))
+  STRING_REF token = fuzz::Mostly(in, 2) ? STRING_REF(in.ConsumeIntegralInRange<int>(0, 4))
                                       : in.ConsumeIntegral<STRING_REF>();
   std::vector<std::optional<sim::GetStringReply>> replies;
   size_t reply_count = in.ConsumeIntegralInRange<size_t>(0, kMaxReplies);

@@ -46,7 +46,7 @@ struct Scene {
 };
 
 uint8_t ConsumeDevice(FuzzedDataProvider& In) {
-  return In.ConsumeIntegralInRange<int>(0, 3) != 0 ? kGuardedDevice : In.ConsumeIntegral<uint8_t>();
+  return fuzz::Mostly(In, 4) ? kGuardedDevice : In.ConsumeIntegral<uint8_t>();
 }
 
 uint8_t ConsumeFunction(FuzzedDataProvider& In) {
@@ -139,26 +139,26 @@ void ConsumeIds(FuzzedDataProvider& In, UsbHandle& Handle) {
 
 Scene ConsumeScene(FuzzedDataProvider& In) {
   Scene scene;
-  scene.RootBridge = In.ConsumeIntegralInRange<int>(0, 15) != 0;
+  scene.RootBridge = fuzz::Mostly(In, 16);
   size_t vendors = In.ConsumeIntegralInRange<size_t>(0, kMaxVendors);
   for (size_t i = 0; i < vendors; ++i) {
-    uint8_t device = In.ConsumeBool() ? kGuardedDevice : In.ConsumeIntegralInRange<uint8_t>(0, 31);
+    uint8_t device = fuzz::Mostly(In, 2) ? kGuardedDevice : In.ConsumeIntegralInRange<uint8_t>(0, 31);
     scene.Vendors.emplace_back(device, ConsumeVendor(In));
   }
   size_t handles = In.ConsumeIntegralInRange<size_t>(0, kMaxHandles);
   for (size_t i = 0; i < handles; ++i) {
     UsbHandle handle;
-    if (In.ConsumeIntegralInRange<int>(0, 15) != 0) ConsumePath(In, handle);
+    if (fuzz::Mostly(In, 16)) ConsumePath(In, handle);
     ConsumeIds(In, handle);
     scene.Handles.push_back(std::move(handle));
   }
   // Mostly the driver's own filter through its notify; otherwise a fuzzed filter checked
   // directly (same list, fewer entries, another controller, function or port).
-  scene.ThroughNotify = In.ConsumeIntegralInRange<int>(0, 3) != 0;
+  scene.ThroughNotify = fuzz::Mostly(In, 4);
   if (!scene.ThroughNotify) {
-    scene.Filter.ControllerDevice = In.ConsumeBool() ? kGuardedDevice : In.ConsumeIntegral<uint16_t>();
-    scene.Filter.ControllerFunction = In.ConsumeBool() ? 0 : In.ConsumeIntegral<uint16_t>();
-    scene.Filter.Port = In.ConsumeBool() ? 1 : In.ConsumeIntegral<uint8_t>();
+    scene.Filter.ControllerDevice = fuzz::Mostly(In, 2) ? kGuardedDevice : In.ConsumeIntegral<uint16_t>();
+    scene.Filter.ControllerFunction = fuzz::Mostly(In, 2) ? 0 : In.ConsumeIntegral<uint16_t>();
+    scene.Filter.Port = fuzz::Mostly(In, 2) ? 1 : In.ConsumeIntegral<uint8_t>();
     scene.Filter.IdCount = In.ConsumeIntegralInRange<uint8_t>(0, gWwanPortFilter.IdCount);
   }
   return scene;
@@ -236,12 +236,12 @@ bool ExpectedAllowed(const Scene& S, const fuzz::FailureScript& Script) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   FuzzedDataProvider in(Data, Size);
-  Scene scene = ConsumeScene(in);
   fuzz::FailureScript script(in,
                              {"LocateProtocol", "LocateHandleBuffer", "HandleProtocol", "Pci.Read",
                               "UsbGetDeviceDescriptor", "FreePool", "AllocatePool", "GetString",
                               "OutputString"},
                              4, kMaxNth);
+  Scene scene = ConsumeScene(in);
 
   sim::Firmware fw(sim::FirmwareOptions{.InstallHii = true, .InstallRootBridge = scene.RootBridge});
   for (auto [device, vendor] : scene.Vendors) fw.Config().Set16({0, device, 0}, 0x00, vendor);
