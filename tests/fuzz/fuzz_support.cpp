@@ -3,6 +3,7 @@
 #include "tests/fuzz/fuzz_support.h"
 
 #include <gtest/gtest.h>
+#include <sanitizer/common_interface_defs.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -113,6 +114,9 @@ FailureScript::FailureScript(FuzzedDataProvider& In, const std::vector<std::stri
 
 void FailureScript::Apply(sim::Firmware& Fw) const {
   gAppliedScript = this;
+  // When a reproducer is being read, a sanitizer's report is explained too (in place of
+  // libFuzzer's own last words, which only matter while fuzzing).
+  if (std::getenv("FUZZ_EXPLAIN") != nullptr) __sanitizer_set_death_callback(Explain);
   for (const auto& entry : Entries_) Fw.FailNthCall(entry.Service, entry.Nth, entry.Status);
 }
 

@@ -24,7 +24,8 @@ namespace fuzz {
 void AbortOnSimulatedFailure();
 
 // Prints the message and aborts: an oracle of a fuzz target was violated. With FUZZ_EXPLAIN set
-// in the environment it first prints the injected failures and the trace of the run.
+// in the environment it first prints the injected failures and the trace of the run, and so
+// does a sanitizer's report.
 [[noreturn]] void Violated(const std::string& Message);
 
 #define FUZZ_CHECK(Condition, Message)                                             \
