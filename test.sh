@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing, configures a clean build, builds the images and the host
-# tests, and runs them all with ctest (host tests, image checks, and the emulated-board scenarios).
+# tests, and runs them all with ctest (host tests, image checks, and the emulated-board scenarios);
+# then the sanitizer build with the fuzz smoke runs and the fault sweep.
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/packages.sh
@@ -12,3 +13,9 @@ tools/install_deps.sh "${PACKAGE_TOOLS[@]}" || echo "warning: uefitool-cli unava
 cmake --preset default --fresh >/dev/null
 cmake --build --preset default
 ctest --preset default -j2
+
+# The host tests again under AddressSanitizer and UndefinedBehaviorSanitizer, a short run of
+# each fuzz target over its seed corpus, and the fault sweep (tests/fuzz/run_long.sh fuzzes long).
+cmake --preset sanitize --fresh >/dev/null
+cmake --build --preset sanitize
+ctest --preset sanitize -j2
