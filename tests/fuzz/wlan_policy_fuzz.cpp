@@ -36,10 +36,11 @@ constexpr uint16_t kGpioBaseRegister = 0x48;
 constexpr uint16_t kEcRadioRegister = 0x42FA;
 constexpr size_t kLaidBytes = 0x110;
 // Port and window accesses of one notify: two settle waits (3 us and 16 us) of at most the
-// readings that show a stopped timer each, and a few hundred others (option bytes, embedded
-// controller, beep, four capability walks).
-constexpr uint64_t kAccessBound = 2 * (4096 + 64) + 1000;
+// readings that show a stopped timer each, up to four capability walks of at most 129 window
+// reads each, and some dozens more (option bytes, embedded controller, beep, Link Control).
+constexpr uint64_t kAccessBound = 2 * (4096 + 64) + 4 * 129 + 1000;
 constexpr uint64_t kMaxNth = 40;
+constexpr uint64_t kServiceCallBound = 400;
 
 void LayRaw(FuzzedDataProvider& In, sim::ConfigSpace& Config, sim::PciLocation Where) {
   uint8_t* bytes = Config.AddFunction(Where);
@@ -214,7 +215,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   FUZZ_CHECK(halted == expected, expected ? "an unlisted card whose IDs were read did not stop the boot"
                                           : "the boot was stopped although no unlisted card was read");
   uint64_t calls = fw.ServiceCallCount() - calls_before;
-  FUZZ_CHECK(calls <= 400, std::to_string(calls) + " service calls in one notify");
+  // A clean halting run makes about eighty (every CPU I/O access locates the protocol anew).
+  FUZZ_CHECK(calls <= kServiceCallBound, std::to_string(calls) + " service calls in one notify");
   fuzz::CheckPoolBalance(fw, pool_before, script.FailedCalls("FreePool", fw.CallCount("FreePool") - frees_before));
   return 0;
 }
