@@ -25,6 +25,12 @@ EFI_STATUS CreateReadyToBootEvent(EFI_TPL Tpl, EFI_EVENT_NOTIFY NotifyFunction,
                                                     NotifyContext, &gReadyToBootGroup, Event);
 }
 
+VOID *LocateInterface(EFI_GUID *Guid) {
+  VOID *Interface = nullptr;
+  gDriverContext.BootServices->LocateProtocol(Guid, nullptr, &Interface);
+  return Interface;
+}
+
 VOID *AllocateBootPool(UINTN Size) {
   VOID *Buffer = nullptr;
   gDriverContext.BootServices->AllocatePool(EfiBootServicesData, Size, &Buffer);

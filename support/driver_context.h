@@ -19,6 +19,10 @@ EFI_STATUS InitDriverContext(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTab
 EFI_STATUS CreateReadyToBootEvent(EFI_TPL Tpl, EFI_EVENT_NOTIFY NotifyFunction,
                                   VOID *NotifyContext, EFI_EVENT *Event);
 
+// The interface of a protocol, or null when none is installed. The status is not examined: a
+// failing LocateProtocol leaves the interface null.
+VOID *LocateInterface(EFI_GUID *Guid);
+
 // Boot-services data pool; null when the allocation fails.
 VOID *AllocateBootPool(UINTN Size);
 VOID *AllocateZeroBootPool(UINTN Size);

@@ -82,8 +82,8 @@ def main():
                         help="expected PE subsystem (11 boot-service driver, 10 application)")
     args = parser.parse_args()
     status = 0
-    for spec in args.images:
-        path, _, limit = spec.partition(":")
+    for entry in args.images:
+        path, _, limit = entry.partition(":")
         name = path.rsplit("/", 1)[-1]
         try:
             size = check(path, args.subsystem, int(limit) if limit else 0)

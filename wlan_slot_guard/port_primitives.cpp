@@ -53,13 +53,9 @@ constexpr UINT8 BEEP_DIVISOR_LOW = 0x55;
 constexpr UINT8 BEEP_DIVISOR_HIGH = 0x05;
 constexpr UINTN BEEP_DURATION_US = 62000;
 
-// Located anew for each access; the status is not examined, only a missing interface is
-// refused (a failing LocateProtocol leaves it null).
+// Located anew for each access; only a missing interface is refused.
 FRAMEWORK_CPU_IO_PROTOCOL *LocateCpuIo() {
-  FRAMEWORK_CPU_IO_PROTOCOL *CpuIo = nullptr;
-  gDriverContext.BootServices->LocateProtocol(&gCpuIoProtocolGuid, nullptr,
-                                              reinterpret_cast<VOID **>(&CpuIo));
-  return CpuIo;
+  return static_cast<FRAMEWORK_CPU_IO_PROTOCOL *>(LocateInterface(&gCpuIoProtocolGuid));
 }
 
 void IoDelay() { CpuIoPort8Write(IO_DELAY_PORT, IO_DELAY_VALUE); }

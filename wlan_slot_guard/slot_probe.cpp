@@ -56,10 +56,7 @@ constexpr UINT16 EC_RADIO_REGISTER = 0x42FA;
 constexpr UINT8 EC_RADIO_CLEARED_BIT = 0x40;
 
 EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *LocateRootBridge() {
-  EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge = nullptr;
-  gDriverContext.BootServices->LocateProtocol(&gPciRootBridgeIoGuid, nullptr,
-                                              reinterpret_cast<VOID **>(&RootBridge));
-  return RootBridge;
+  return static_cast<EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *>(LocateInterface(&gPciRootBridgeIoGuid));
 }
 
 // The read's status is not examined: the buffer starts all ones, so whatever did not answer
