@@ -1,10 +1,9 @@
 // The firmware core's controller connection over the simulated handle database: connecting a
 // controller asks every installed driver binding, highest version first, whether it supports
 // the controller and starts each one that does; disconnecting stops every driver that holds a
-// protocol of the controller open by driver. Unlike Firmware::ConnectController, which remembers
-// what it started, these keep no record of their own: every connection asks Supported again
-// (so a driver must refuse a controller it already holds), and what a disconnection stops is
-// read from the handle database. Each Supported/Start/Stop call is traced as a Service entry
+// protocol of the controller open by driver. Like the core, these keep no record of their own:
+// every connection asks Supported again (so a driver must refuse a controller it already holds),
+// and what a disconnection stops is read from the handle database. Each Supported/Start/Stop call is traced as a Service entry
 // ("DriverBinding.Supported", ".Start", ".Stop") with the handle as Address.
 //
 //   sim::Firmware fw;
