@@ -184,6 +184,16 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.Service) + std::to_string(info.param.Nth);
     });
 
+// A path that never reaches its end node is walked only so far, then the handle is skipped
+// (the sanitizer build reports any read past the path's bytes).
+TEST_F(WwanGuardTest, PathWithoutEndNodeIsSkippedAfterABoundedWalk) {
+  DevicePath endless;
+  for (int node = 0; node < 600; ++node) endless.Node(1, 4);
+  fw.AddUsbDevice(endless, kOtherVendor, kOtherProduct);
+  EXPECT_TRUE(Check());
+  EXPECT_EQ(fw.CallCount("UsbGetDeviceDescriptor"), 0u);
+}
+
 TEST_F(WwanGuardTest, HandleWithoutDevicePathIsSkipped) {
   fw.AddUsbDevice({}, kOtherVendor, kOtherProduct);
   fw.AddUsbDevice(PathTo(0, kUsbDevice, 1), kListedVendor, kListedProduct);
