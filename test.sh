@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing, configures a clean build, builds the images and the host
-# tests, and runs them all with ctest (host tests, image checks, and the emulated-board scenarios);
+# tests, and runs them all with ctest (host tests, image checks, the emulated-board scenarios, the
+# board's firmware built by EDK II with the drivers in flash, and the reproducibility check);
 # then the sanitizer build with the fuzz smoke runs and the fault sweep.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -8,6 +9,7 @@ source tools/packages.sh
 tools/install_deps.sh "${BUILD_PACKAGES[@]}"
 # The board scenarios are skipped (and reported so) when these cannot be installed.
 tools/install_deps.sh "${BOARD_PACKAGES[@]}" || echo "warning: emulated-board packages unavailable"
+tools/install_deps.sh "${FLASH_PACKAGES[@]}" || echo "warning: EDK II build packages unavailable"
 tools/install_deps.sh "${PACKAGE_TOOLS[@]}" || echo "warning: uefitool-cli unavailable; the UEFIExtract check is skipped"
 
 cmake --preset default --fresh >/dev/null

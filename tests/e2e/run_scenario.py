@@ -7,8 +7,14 @@ there) is captured to a log and the screen is saved as a PNG through QMP `screen
 has a time limit and QEMU is always stopped. Exit status: 0 the scenario passed, 1 it failed
 (one line on stderr says why), 77 QEMU, OVMF or mtools is missing (ctest reports a skip).
 
-Usage: run_scenario.py [--show] [--images DIR] [--out DIR] [--list] [SCENARIO]
-SCENARIO defaults to "demo": an unlisted USB module on the wireless-WAN port.
+A flash scenario boots a firmware variant built by tools/board_firmware.py instead of Debian's
+OVMF: the drivers are in its flash, the scenario's variables are written into its variable store
+before the machine starts, and the startup script only runs the scenario's commands. When that
+build was skipped because Debian's source archive could not be reached, a flash scenario exits 77
+with the reason.
+
+Usage: run_scenario.py [--show] [--images DIR] [--firmware DIR] [--out DIR] [--list] [SCENARIO]
+SCENARIO defaults to "demo": an unlisted USB module on the wireless-WAN port, from flash.
 """
 import argparse
 import ctypes
@@ -27,6 +33,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import scenarios  # noqa: E402
+import varstore  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]
 SKIP = 77
@@ -87,6 +94,18 @@ def match_in_order(text, lines):
     return position, None
 
 
+def flash_firmware(scenario, firmware_dir):
+    """The code and variable-store images of the scenario's firmware variant."""
+    variant = firmware_dir / "firmware" / scenario.flash
+    code, variables = variant / "OVMF_CODE.fd", variant / "OVMF_VARS.fd"
+    if code.is_file() and variables.is_file():
+        return code, variables
+    unavailable = firmware_dir / "UNAVAILABLE"
+    if unavailable.is_file():
+        raise Skipped(f"no board firmware: {unavailable.read_text().strip()}")
+    raise Failure(f"missing firmware {code} (tools/board_firmware.py builds it)")
+
+
 def tools():
     """QEMU, mtools and an OVMF code/variable-store pair; raises Skipped naming what is missing."""
     qemu = shutil.which("qemu-system-x86_64")
@@ -106,6 +125,10 @@ def tools():
 
 def startup_script(scenario):
     lines = ["@echo -off", "fs0:", f"echo {START_MARK}"]
+    if scenario.flash:
+        lines.extend(scenario.afterwards)
+        lines.append(f"echo {END_MARK}")
+        return "\r\n".join(lines) + "\r\n"
     for variable in scenario.variables:
         lines.append(f"setvar {variable.name} -guid {variable.guid} {variable.attributes} "
                      f"={variable.hex_bytes}")
@@ -115,6 +138,26 @@ def startup_script(scenario):
     lines.extend(scenario.afterwards)
     lines.append(f"echo {END_MARK}")
     return "\r\n".join(lines) + "\r\n"
+
+
+# The shell's setvar attribute flags as the variable store's attribute bits.
+ATTRIBUTE_BITS = {"-nv": 0x1, "-bs": 0x2, "-rt": 0x4}
+
+
+def write_variables(store, variables):
+    """Writes the scenario's variables into the variable-store image, as the shell's setvar
+    would have (a board option made non-volatile, so that it is there at the next boot)."""
+    image = bytearray(store.read_bytes())
+    for variable in variables:
+        attributes = 0x1
+        for flag in variable.attributes.split():
+            attributes |= ATTRIBUTE_BITS[flag]
+        try:
+            varstore.set_variable(image, variable.name, variable.guid, attributes,
+                                  bytes.fromhex(variable.hex_bytes))
+        except varstore.StoreError as error:
+            raise Failure(f"could not write {variable.name} into the variable store: {error}")
+    store.write_bytes(image)
 
 
 def make_disk(path, images, script):
@@ -185,12 +228,15 @@ class Qmp:
 class Machine:
     """One QEMU process with its serial log and QMP socket; always stopped by close()."""
 
-    def __init__(self, qemu, code, variables, disk, devices, display, workdir, socket_dir):
+    def __init__(self, qemu, code, variables, disk, scenario, workdir, socket_dir):
         self.serial = workdir / "serial.log"
         self.serial.write_bytes(b"")
         self.qmp_path = Path(socket_dir) / "qmp.sock"
         store = workdir / "vars.fd"
         shutil.copyfile(variables, store)
+        if scenario.flash:
+            write_variables(store, scenario.variables)
+        devices, display = scenario.devices, scenario.vga
         command = [
             qemu, "-machine", "q35", "-accel", "tcg", "-m", "256", "-smp", "1",
             "-nodefaults", "-vga", display, "-display", "none", "-no-reboot",
@@ -277,15 +323,19 @@ def judge(scenario, text):
     _, missing = match_in_order(text, scenario.expect)
     if missing is not None:
         raise Failure(f"the console never showed {missing!r}")
+    if scenario.flash:
+        return
     for image in [BOARD_IMAGE] + scenario.drivers:
         if not re.search(rf"Image '\S*\\{image}\.efi' loaded at \S+ - Success", text):
             raise Failure(f"the shell did not load {image}.efi")
 
 
-def run(scenario, images_dir, out_dir, show):
+def run(scenario, images_dir, firmware_dir, out_dir, show):
     qemu, code, variables = tools()
+    if scenario.flash:
+        code, variables = flash_firmware(scenario, firmware_dir)
     images = []
-    for name in [BOARD_IMAGE] + scenario.drivers + APPLICATIONS:
+    for name in ([] if scenario.flash else [BOARD_IMAGE] + scenario.drivers) + APPLICATIONS:
         image = images_dir / f"{name}.efi"
         if not image.is_file():
             raise Failure(f"missing image {image} (build the project first)")
@@ -323,18 +373,20 @@ def boot(scenario, qemu, code, variables, images, workdir, show):
     deadline = started + scenario.limit
     verdict = None
     with tempfile.TemporaryDirectory(prefix="e2e-qmp-") as socket_dir:
-        machine = Machine(qemu, code, variables, disk, scenario.devices, scenario.vga, workdir,
-                          socket_dir)
+        machine = Machine(qemu, code, variables, disk, scenario, workdir, socket_dir)
         try:
             machine.connect(started + 10)
-            try:
-                wait_for(machine, started, min(deadline, started + BOOT_LIMIT),
-                         lambda t: "Press ESC" in t or "Shell>" in t, "the UEFI shell")
-            except Failure as failure:
-                raise Failure(f"the firmware never reached the UEFI shell ({failure})")
-            # Any key but ESC skips the shell's countdown before startup.nsh.
-            machine.press_key()
-            wait_for(machine, started, deadline, lambda t: START_MARK in t, "startup.nsh to run")
+            # From flash a guard halts before the boot manager starts the shell.
+            if not (scenario.flash and scenario.outcome == "halt"):
+                try:
+                    wait_for(machine, started, min(deadline, started + BOOT_LIMIT),
+                             lambda t: "Press ESC" in t or "Shell>" in t, "the UEFI shell")
+                except Failure as failure:
+                    raise Failure(f"the firmware never reached the UEFI shell ({failure})")
+                # Any key but ESC skips the shell's countdown before startup.nsh.
+                machine.press_key()
+                wait_for(machine, started, deadline, lambda t: START_MARK in t,
+                         "startup.nsh to run")
 
             halt_lines = scenario.expect if scenario.outcome == "halt" else []
             boot_line = line_pattern(scenarios.BOOT_GOES_ON)
@@ -342,7 +394,7 @@ def boot(scenario, qemu, code, variables, images, workdir, show):
             forbidden = [line_pattern(line) for line in scenario.forbid]
 
             def decided(text):
-                return (END_MARK in text or boot_line.search(text)
+                return (END_MARK in text or boot_line.search(text) or START_MARK in text
                         or any(pattern.search(text) for pattern in forbidden)
                         or (halt_lines and match_in_order(text, halt_lines)[1] is None))
 
@@ -356,13 +408,18 @@ def boot(scenario, qemu, code, variables, images, workdir, show):
                 # A halt holds: nothing may follow within the settle time.
                 time.sleep(min(HALT_SETTLE, max(0.0, deadline - time.monotonic())))
                 text = machine.console()
-                if boot_line.search(text) or END_MARK in text:
+                if boot_line.search(text) or START_MARK in text:
                     raise Failure(f"the boot went on after the halt lines "
-                                  f"({scenarios.BOOT_GOES_ON!r} appeared)")
+                                  f"({scenarios.BOOT_GOES_ON!r} or the startup script appeared)")
+                if scenario.flash:
+                    after = text[match_in_order(text, halt_lines)[0]:].strip()
+                    if after:
+                        raise Failure(f"the console went on after the halt lines: "
+                                      f"{after.splitlines()[0]!r}")
             else:
                 text = wait_for(machine, started, deadline, lambda t: END_MARK in t,
                                 "the startup script to finish")
-                if not boot_line.search(text):
+                if not scenario.flash and not boot_line.search(text):
                     raise Failure(f"{scenarios.BOOT_GOES_ON!r} never appeared")
             judge(scenario, text)
             verdict = "passed"
@@ -392,6 +449,9 @@ def main():
                         help="print the console output of the run")
     parser.add_argument("--images", type=Path, default=ROOT / "build" / "images",
                         help="directory holding the .efi images (default: build/images)")
+    parser.add_argument("--firmware", type=Path, default=ROOT / "build" / "flash",
+                        help="directory tools/board_firmware.py built the board's firmware in "
+                             "(default: build/flash)")
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "e2e",
                         help="directory for the run's disk, logs and screenshot "
                              "(default: build/e2e)")
@@ -423,7 +483,8 @@ def main():
     signal.signal(signal.SIGTERM, interrupted)
     signal.signal(signal.SIGINT, interrupted)
     try:
-        run(scenario, args.images.resolve(), args.out.resolve(), args.show)
+        run(scenario, args.images.resolve(), args.firmware.resolve(), args.out.resolve(),
+            args.show)
     except Skipped as skipped:
         print(f"run_scenario: SKIPPED {scenario.name}: {skipped}", file=sys.stderr)
         return SKIP

@@ -60,6 +60,11 @@ class Scenario:
     limit: int = 60
     # QEMU's -vga: "std" puts the display at 00:01.0; "none" leaves the display to `devices`.
     vga: str = "std"
+    # Empty: the shell loads the drivers and ready_to_boot.efi signals ready-to-boot. Otherwise
+    # the firmware variant (tools/board_firmware.py) whose flash holds them: the dispatcher starts
+    # them, the boot manager signals ready-to-boot, `variables` are written into the variable
+    # store before the machine starts, and the shell's startup script runs only `afterwards`.
+    flash: str = ""
 
 
 def ich9_usb(*attached):
@@ -245,8 +250,112 @@ SCENARIOS += [
     ),
 ]
 
+# The drivers as integrators ship them: firmware files in the DXE volume of an OVMF built by
+# EDK II with the integrator package (tools/board_firmware.py). Nothing is loaded from the shell.
+LANG_FRENCH = Variable("Lang", "66726100", guid=GLOBAL_VARIABLE_GUID, attributes="-nv -bs -rt")
+# What the shell prints once the boot manager has started it: a halt must come before any of it.
+SHELL_STARTED = ["UEFI Interactive Shell", "Press ESC"]
+# `dh -p LoadedImage` lines of the package's modules loaded from the volume: the shell ends the
+# image's device path, FvFile(<FILE_GUID>), with the GUID's last three groups, then the name
+# from the firmware file's UI section.
+LOADED_FROM_FLASH = {
+    "wwan_port_guard": "ImageDevicePath(..8F69-462E-997B-D1DAF8E06192)) LoadedImage(wwan_port_guard)",
+    "wlan_slot_guard": "ImageDevicePath(..1607-4A64-9B89-821AD27FF460)) LoadedImage(wlan_slot_guard)",
+    "lan_controller_setup": "ImageDevicePath(..271D-4EF3-B1F3-5DE96DE97418)) "
+                            "LoadedImage(lan_controller_setup)",
+}
+# The shell's `drivers` line for the LAN binding loaded from the volume: version 0x10, managing
+# nothing, the image named by its UI section.
+LAN_DRIVER_FROM_FLASH = ("00000010 ? - -  -  - " + "<null string>".ljust(35)
+                         + " lan_controller_setup")
+
+SCENARIOS += [
+    Scenario(
+        name="flash_wwan_unlisted_module",
+        summary="firmware with the package in flash, an unlisted USB device on the wireless-WAN "
+                "port: at the boot manager's ready-to-boot the 105 lines appear, and nothing after "
+                "them",
+        outcome="halt",
+        flash="board",
+        devices=ich9_usb((UNLISTED_MODULE, WWAN_GUARDED_PORT)),
+        expect=WWAN_HALT_ENGLISH,
+        forbid=SHELL_STARTED,
+    ),
+    Scenario(
+        name="flash_wwan_unlisted_module_french",
+        summary='the same with "Lang" set to "fra" in the variable store: the French 105 lines',
+        outcome="halt",
+        flash="board",
+        devices=ich9_usb((UNLISTED_MODULE, WWAN_GUARDED_PORT)),
+        variables=[LANG_FRENCH],
+        expect=WWAN_HALT_FRENCH,
+        forbid=SHELL_STARTED + WWAN_HALT_ENGLISH[:1],
+    ),
+    Scenario(
+        name="flash_wlan_unlisted_card",
+        summary="firmware with the package in flash, an unlisted card (e1000e) behind the slot's "
+                "root port 00:1C.0: the 104 lines appear, and nothing after them",
+        outcome="halt",
+        flash="board",
+        devices=ich9_usb() + wlan_board(UNLISTED_CARD),
+        vga="none",
+        expect=WLAN_HALT_ENGLISH,
+        forbid=SHELL_STARTED,
+    ),
+    Scenario(
+        name="flash_empty_slots",
+        summary="firmware with the package in flash, nothing on either slot and an rtl8139 "
+                "present: the boot reaches the shell, the guards and the LAN driver were loaded "
+                "from the volume, the binding is listed at version 0x10, and the setup record "
+                "holds the wireless-LAN probe's result from the boot manager's ready-to-boot",
+        outcome="boot",
+        flash="board",
+        devices=ich9_usb() + wlan_board() + [UNSUPPORTED_REALTEK],
+        vga="none",
+        afterwards=["dh -p LoadedImage", "drivers",
+                    "board_dump.efi record pci 00:1f.0 48 32"],
+        expect=[
+            # Dispatched from the volume in this order: the LAN driver (no dependencies), the
+            # board module, then the guards once the board's protocols are installed. The device
+            # path ends in each module's FILE_GUID.
+            LOADED_FROM_FLASH["lan_controller_setup"],
+            "LoadedImage(board_support)",
+            LOADED_FROM_FLASH["wwan_port_guard"],
+            LOADED_FROM_FLASH["wlan_slot_guard"],
+            LAN_DRIVER_FROM_FLASH,
+            "record WlanSlotFlags [0x38B] = 0x00",
+            "record WlanStatusA [0x39C] = 0x20",
+            "pci 00:1f.0 [0x048] = 0x00000501",
+        ],
+        forbid=WWAN_HALT_ENGLISH[:1] + WLAN_HALT_ENGLISH[:1],
+    ),
+    Scenario(
+        name="flash_without_board_module",
+        summary="firmware with the package but without the board module: the guards' "
+                "dependencies never hold, so they are not dispatched and the boot goes on to the "
+                "shell even with an unlisted module on the wireless-WAN port",
+        outcome="boot",
+        flash="no_board",
+        devices=ich9_usb((UNLISTED_MODULE, WWAN_GUARDED_PORT)),
+        afterwards=["dh -p LoadedImage", "drivers"],
+        expect=[LOADED_FROM_FLASH["lan_controller_setup"], LAN_DRIVER_FROM_FLASH],
+        forbid=WWAN_HALT_ENGLISH[:1] + ["LoadedImage(wwan_port_guard)",
+                                        "LoadedImage(wlan_slot_guard)"],
+    ),
+    Scenario(
+        name="flash_fmmt_unlisted_module",
+        summary="Debian's prebuilt OVMF with the package's firmware files and the board module "
+                "added by FMMT, an unlisted USB device on the wireless-WAN port: the 105 lines",
+        outcome="halt",
+        flash="fmmt",
+        devices=ich9_usb((UNLISTED_MODULE, WWAN_GUARDED_PORT)),
+        expect=WWAN_HALT_ENGLISH,
+        forbid=SHELL_STARTED,
+    ),
+]
+
 # Names the main job accepts besides the scenario names.
-ALIASES = {"demo": "wwan_unlisted_module"}
+ALIASES = {"demo": "flash_wwan_unlisted_module"}
 
 
 def find(name):

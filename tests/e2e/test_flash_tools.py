@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""What the flash tools refuse and what they must not get wrong: the offline variable-store
+writer (tests/e2e/varstore.py) and the integrator steps as tools/board_firmware.py reads them from
+the README and applies them to a platform's DSC and FDF."""
+import struct
+import sys
+import unittest
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tests" / "e2e"))
+sys.path.insert(0, str(ROOT / "tools"))
+import board_firmware  # noqa: E402
+import varstore  # noqa: E402
+
+GLOBAL = "8BE4DF61-93CA-11D2-AA0D-00E098032B8C"
+# gEfiAuthenticatedVariableGuid, as the variable driver stamps a formatted store.
+AUTHENTICATED_STORE = bytes.fromhex("782cf3aa7b949a43a1802e144ec37792")
+
+
+def empty_store(size=0x400, format_=0x5A, state=0xFE):
+    """A firmware volume header (0x48 bytes) followed by an empty variable store."""
+    image = bytearray(b"\xff" * size)
+    image[0x28:0x2C] = b"_FVH"
+    struct.pack_into("<H", image, 0x30, 0x48)
+    struct.pack_into("<16sIBBHI", image, 0x48, AUTHENTICATED_STORE, size - 0x48, format_, state,
+                     0, 0)
+    return image
+
+
+class VariableStoreTest(unittest.TestCase):
+    def test_refuses_what_is_not_a_formatted_store(self):
+        for name, image in [("no volume", bytearray(0x400)),
+                            ("not formatted", empty_store(format_=0xFF)),
+                            ("unhealthy", empty_store(state=0xFF))]:
+            with self.subTest(name), self.assertRaises(varstore.StoreError):
+                varstore.set_variable(image, "Lang", GLOBAL, 7, b"fra\0")
+
+    def test_refuses_a_variable_without_room(self):
+        with self.assertRaisesRegex(varstore.StoreError, "no room"):
+            varstore.set_variable(empty_store(size=0x48 + 28 + 70), "Lang", GLOBAL, 7,
+                                  b"fra\0" * 4)
+
+    def test_a_rewritten_variable_leaves_one_live_copy(self):
+        image = empty_store()
+        varstore.set_variable(image, "Lang", GLOBAL, 7, b"fra\0")
+        varstore.set_variable(image, "Lang", GLOBAL, 7, b"spa\0")
+        live = [found for _, state, found, _, _ in varstore._variables(image)
+                if state == varstore.VAR_ADDED]
+        self.assertEqual(len(live), 1)
+        self.assertEqual(varstore.get_variable(image, "Lang", GLOBAL), b"spa\0")
+        # The header: StartId, State, then Attributes at +4, NameSize and DataSize at +36.
+        first = 0x48 + 28
+        self.assertEqual(struct.unpack_from("<HB", image, first), (0x55AA, 0x3D))
+        self.assertEqual(struct.unpack_from("<I", image, first + 4)[0], 7)
+        self.assertEqual(struct.unpack_from("<II", image, first + 36), (10, 4))
+
+
+FDF = """[FV.DXEFV]
+INF  MdeModulePkg/Core/Dxe/DxeMain.inf
+
+[FV.FVMAIN_COMPACT]
+FvAlignment = 16
+
+[Rule.Common.UEFI_DRIVER.BINARY]
+  FILE DRIVER = $(NAMED_GUID) {
+  }
+"""
+
+
+class IntegratorStepsTest(unittest.TestCase):
+    def test_the_readme_steps_go_where_the_platform_needs_them(self):
+        steps = board_firmware.integrator_steps(ROOT / "README.md")
+        dsc, fdf = board_firmware.integrate("[Components]\n", FDF, steps, board_module=False)
+        self.assertTrue(dsc.endswith(steps["dsc"]))
+        volume = fdf[:fdf.index("[FV.FVMAIN_COMPACT]")]
+        self.assertIn(steps["fdf-volume"], volume)
+        # Only the missing rule is added: a second UEFI_DRIVER.BINARY section stops the build.
+        self.assertEqual(fdf.count("[Rule.Common.UEFI_DRIVER.BINARY]"), 1)
+        self.assertEqual(fdf.count("[Rule.Common.DXE_DRIVER.BINARY]"), 1)
+        self.assertNotIn("board_support", dsc + fdf)
+
+    def test_refuses_a_readme_without_the_steps(self):
+        for text in ["no steps at all\n",
+                     "<!-- integrator-step: dsc -->\n```\n[Components.X64]\n"]:
+            readme = Path(self.id() + ".md")
+            readme.write_text(text)
+            try:
+                with self.subTest(text), self.assertRaises(board_firmware.Failure):
+                    board_firmware.integrator_steps(readme)
+            finally:
+                readme.unlink()
+
+    def test_refuses_a_platform_without_a_dxe_volume(self):
+        steps = board_firmware.integrator_steps(ROOT / "README.md")
+        with self.assertRaisesRegex(board_firmware.Failure, "FV.DXEFV"):
+            board_firmware.integrate("", FDF.replace("[FV.DXEFV]", "[FV.OTHER]"), steps, True)
+
+
+if __name__ == "__main__":
+    unittest.main()

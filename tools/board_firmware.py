@@ -1,0 +1,409 @@
+#!/usr/bin/env python3
+"""Builds the emulated board's firmware the way an integrator builds a platform: Debian's EDK II
+source (the tree Debian builds its OVMF from), its BaseTools, OVMF's DSC and FDF with the
+integrator package added exactly as the README's integrator steps say, and EDK II's own build.
+
+Firmware images written to OUT/firmware/<variant>/ (OVMF_CODE.fd and OVMF_VARS.fd):
+  board       OVMF with the integrator package and the emulated board's support module
+  no_board    OVMF with the integrator package only: the guards' dependencies never hold
+  fmmt        Debian's prebuilt OVMF code image with the package's .ffs files and the board
+              module's firmware file added by EDK II's FMMT (the README's step for an image
+              without a platform build); its variable store is Debian's
+
+The source is fetched and extracted once into OUT/edk2 (cached with BaseTools built); a variant
+is rebuilt only when what goes into it changed. Exit status: 0 built, 1 failed (the reason on
+stderr), 77 Debian's source archive could not be reached (one line says why).
+
+Usage: board_firmware.py --package DIR --images DIR --readme FILE --board-module DIR --out DIR
+"""
+import argparse
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+SKIP = 77
+SOURCE_PACKAGE = "edk2"
+# Debian's patch that disables the shell when Secure Boot is enabled needs SecureBootVariableLib,
+# which OVMF's DSC does not provide without Secure Boot: the build stops on it.
+PATCHES_TO_REVERSE = ["Disable-the-Shell-when-SecureBoot-is-enabled.patch"]
+PLATFORM_DSC = "OvmfPkg/OvmfPkgX64.dsc"
+PLATFORM_FDF = "OvmfPkg/OvmfPkgX64.fdf"
+DXE_VOLUME = "FV.DXEFV"
+# The DXE volume's FvNameGuid in OVMF's FDF: where FMMT adds the firmware files.
+DXE_VOLUME_GUID = "7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1"
+PACKAGE_NAME = "PlatformGuardsPkg"
+BOARD_PACKAGE = "EmulatedBoardPkg"
+BOARD_MODULE_INF = f"{BOARD_PACKAGE}/board_support/board_support.inf"
+TOOL_CHAIN = "GCC5"
+TARGET = "RELEASE"
+PREBUILT_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
+PREBUILT_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
+# The q35 window for the wireless-LAN guard: the image built for it replaces the package's.
+Q35_WLAN_IMAGE = "wlan_slot_guard_q35.efi"
+STEP_MARK = re.compile(r"^\s*<!-- integrator-step: ([\w-]+(?: \w+)?) -->\s*$")
+
+
+class Failure(Exception):
+    """The build failed; the message is the one-line reason."""
+
+
+class Unreachable(Exception):
+    """Debian's source archive could not be reached."""
+
+
+def run(command, log, **kwargs):
+    """Runs command with its output appended to log; Failure naming the log when it fails."""
+    with open(log, "ab") as output:
+        output.write(("\n$ " + " ".join(str(c) for c in command) + "\n").encode())
+        output.flush()
+        result = subprocess.run(command, stdout=output, stderr=subprocess.STDOUT,
+                                stdin=subprocess.DEVNULL, **kwargs)
+    if result.returncode != 0:
+        tail = log.read_text(errors="replace").strip().splitlines()[-3:]
+        raise Failure(f"{Path(str(command[0])).name} failed (status {result.returncode}); "
+                      f"see {log}: {' | '.join(tail)}")
+
+
+# --- the integrator steps, read from the README ------------------------------------------------
+
+def integrator_steps(readme):
+    """{step name: block text} for every fenced block the README marks as an integrator step."""
+    steps = {}
+    lines = readme.read_text(encoding="utf-8").splitlines()
+    index = 0
+    while index < len(lines):
+        mark = STEP_MARK.match(lines[index])
+        index += 1
+        if not mark:
+            continue
+        if index >= len(lines) or lines[index].strip() != "```":
+            raise Failure(f"{readme}: integrator step {mark.group(1)!r} is not followed by a "
+                          "fenced block")
+        indent = len(lines[index]) - len(lines[index].lstrip())
+        block = []
+        index += 1
+        while index < len(lines) and lines[index].strip() != "```":
+            block.append(lines[index][indent:])
+            index += 1
+        if index == len(lines):
+            raise Failure(f"{readme}: integrator step {mark.group(1)!r} has no closing fence")
+        steps[mark.group(1)] = "\n".join(block) + "\n"
+    for needed in ("dsc", "fdf-volume", "fdf-rule DXE_DRIVER", "fdf-rule UEFI_DRIVER"):
+        if needed not in steps:
+            raise Failure(f"{readme}: no integrator step {needed!r}")
+    return steps
+
+
+def section_bounds(text, header):
+    """(start, end) of the section [header] in an EDK II description file: end is where the
+    next section starts (or the end of the text)."""
+    match = re.search(rf"^\[{re.escape(header)}\][ \t]*$", text, re.MULTILINE)
+    if match is None:
+        return None
+    following = re.compile(r"^\[", re.MULTILINE).search(text, match.end())
+    return match.start(), following.start() if following else len(text)
+
+
+def integrate(dsc, fdf, steps, board_module):
+    """OVMF's DSC and FDF with the integrator steps applied (and the board module added when
+    board_module): the components appended to the DSC, the package's INF lines at the end of the
+    DXE volume, and each binary-module rule the FDF lacks."""
+    dsc += "\n" + steps["dsc"]
+    if board_module:
+        dsc += f"\n[Components.X64]\n  {BOARD_MODULE_INF}\n"
+    bounds = section_bounds(fdf, DXE_VOLUME)
+    if bounds is None:
+        raise Failure(f"the FDF has no [{DXE_VOLUME}] section")
+    volume_lines = steps["fdf-volume"]
+    if board_module:
+        volume_lines += f"INF {BOARD_MODULE_INF}\n"
+    fdf = fdf[:bounds[1]] + volume_lines + "\n" + fdf[bounds[1]:]
+    for module_type in ("DXE_DRIVER", "UEFI_DRIVER"):
+        if section_bounds(fdf, f"Rule.Common.{module_type}.BINARY") is None:
+            fdf += "\n" + steps[f"fdf-rule {module_type}"]
+    return dsc, fdf
+
+
+# --- Debian's EDK II source --------------------------------------------------------------------
+
+def machine_archives():
+    """The machine's Debian 'deb' entries as (URI, suite, components, signed-by) tuples, from
+    both the one-line and the deb822 source formats."""
+    entries = []
+    listing = [Path("/etc/apt/sources.list")] + sorted(Path("/etc/apt/sources.list.d").glob("*"))
+    for path in listing:
+        if not path.is_file():
+            continue
+        text = path.read_text(errors="replace")
+        if path.suffix == ".sources":
+            for stanza in re.split(r"\n\s*\n", text):
+                fields = {}
+                for line in stanza.splitlines():
+                    if line.startswith("#") or ":" not in line:
+                        continue
+                    key, value = line.split(":", 1)
+                    fields[key.strip().lower()] = value.strip()
+                if "deb" not in fields.get("types", "").split():
+                    continue
+                if fields.get("enabled", "yes").lower() == "no":
+                    continue
+                for uri in fields.get("uris", "").split():
+                    for suite in fields.get("suites", "").split():
+                        entries.append((uri, suite, fields.get("components", ""),
+                                        fields.get("signed-by", "")))
+        elif path.suffix == ".list":
+            for line in text.splitlines():
+                words = line.split("#", 1)[0].split()
+                if len(words) < 3 or words[0] != "deb":
+                    continue
+                options = ""
+                if words[1].startswith("["):
+                    while not words[1].endswith("]"):
+                        options += words.pop(1) + " "
+                    options += words.pop(1)
+                signed = re.search(r"signed-by=(\S+?)\]?(?:\s|$)", options)
+                entries.append((words[1], words[2], " ".join(words[3:]),
+                                signed.group(1) if signed else ""))
+    return [entry for entry in entries if "debian" in entry[0]]
+
+
+def installed_ovmf_version():
+    """The version of the installed ovmf package (its firmware is built from that edk2 source),
+    or None."""
+    result = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "ovmf"],
+                            capture_output=True, text=True)
+    return result.stdout.strip() if result.returncode == 0 and result.stdout.strip() else None
+
+
+def fetch_source(out, log):
+    """Downloads edk2's Debian source package into OUT/apt/download with a private apt
+    configuration (the machine's own is left as it is); returns the .dsc path."""
+    apt = out / "apt"
+    lists = apt / "lists"
+    (lists / "partial").mkdir(parents=True, exist_ok=True)
+    download = apt / "download"
+    if download.exists():
+        shutil.rmtree(download)
+    download.mkdir(parents=True)
+    archives = machine_archives()
+    if not archives:
+        raise Failure("no Debian 'deb' entry in the machine's apt sources to take the source from")
+    lines = []
+    for uri, suite, components, signed_by in archives:
+        option = f"[signed-by={signed_by}] " if signed_by else ""
+        lines.append(f"deb-src {option}{uri} {suite} {components}")
+    (apt / "sources.list").write_text("\n".join(lines) + "\n")
+    options = ["-o", f"Dir::Etc::sourcelist={apt / 'sources.list'}",
+               "-o", "Dir::Etc::sourceparts=-", "-o", f"Dir::State::Lists={lists}",
+               "-o", "APT::Sandbox::User=root"]
+    try:
+        run(["apt-get", *options, "update"], log)
+        # The installed OVMF's own source when the archive still has it, else the newest.
+        version = installed_ovmf_version()
+        try:
+            run(["apt-get", *options, "source", "--download-only",
+                 f"{SOURCE_PACKAGE}={version}" if version else SOURCE_PACKAGE], log, cwd=download)
+        except Failure:
+            if version is None:
+                raise
+            run(["apt-get", *options, "source", "--download-only", SOURCE_PACKAGE], log,
+                cwd=download)
+    except Failure as failure:
+        raise Unreachable(f"Debian's source archive could not be reached ({failure})")
+    descriptions = sorted(download.glob(f"{SOURCE_PACKAGE}_*.dsc"))
+    if not descriptions:
+        raise Unreachable("apt-get source left no .dsc")
+    return descriptions[-1]
+
+
+def prepare_source(out, log):
+    """OUT/edk2: Debian's EDK II tree with BaseTools built, extracted and built once."""
+    tree = out / "edk2"
+    ready = tree / ".prepared"
+    if ready.is_file():
+        return tree
+    description = fetch_source(out, log)
+    if tree.exists():
+        shutil.rmtree(tree)
+    run(["dpkg-source", "--no-check", "-x", str(description), str(tree)], log)
+    for patch in PATCHES_TO_REVERSE:
+        reverse_patch(tree, tree / "debian" / "patches" / patch, log)
+    run(["make", "-C", "BaseTools", "-j2"], log, cwd=tree)
+    ready.write_text(description.name + "\n")
+    return tree
+
+
+def reverse_patch(tree, patch, log):
+    """Takes one of Debian's patches back out of the extracted tree."""
+    with open(patch, "rb") as diff, open(log, "ab") as output:
+        result = subprocess.run(["patch", "-R", "-p1", "-s"], cwd=tree, stdin=diff,
+                                stdout=output, stderr=subprocess.STDOUT)
+    if result.returncode != 0:
+        raise Failure(f"could not reverse {patch.name} in the EDK II tree; see {log}")
+
+
+# --- the platform build ------------------------------------------------------------------------
+
+def edk2_environment(tree, workspace, packages):
+    conf = workspace / "Conf"
+    conf.mkdir(parents=True, exist_ok=True)
+    for name in ("target", "tools_def", "build_rule"):
+        template = tree / "BaseTools" / "Conf" / f"{name}.template"
+        target = conf / f"{name}.txt"
+        if not target.is_file() or target.read_bytes() != template.read_bytes():
+            shutil.copyfile(template, target)
+    env = dict(os.environ)
+    env.update(WORKSPACE=str(workspace), PACKAGES_PATH=f"{tree}:{packages}",
+               EDK_TOOLS_PATH=str(tree / "BaseTools"), CONF_PATH=str(conf),
+               PYTHON_COMMAND="/usr/bin/python3")
+    env.pop("PYTHONPATH", None)
+    return env
+
+
+def edk2_tool(tree, env, command, log, cwd=None):
+    """Runs an EDK II BaseTools command with edksetup.sh's environment."""
+    script = 'cd "$EDK2_TREE" && . ./edksetup.sh BaseTools >/dev/null && cd "$EDK2_CWD" && "$@"'
+    run(["bash", "-c", script, "edk2", *command], log,
+        env=dict(env, EDK2_TREE=str(tree), EDK2_CWD=str(cwd or tree)))
+
+
+def lay_out_packages(packages, package_dir, images, board_module):
+    """OUT/packages: the integrator package as the build left it (with the wireless-LAN image
+    built for q35's configuration window) and the emulated board's module."""
+    if packages.exists():
+        shutil.rmtree(packages)
+    shutil.copytree(package_dir, packages / PACKAGE_NAME)
+    shutil.copyfile(images / Q35_WLAN_IMAGE,
+                    packages / PACKAGE_NAME / "wlan_slot_guard" / "wlan_slot_guard.efi")
+    board = packages / BOARD_PACKAGE
+    (board / "board_support").mkdir(parents=True)
+    shutil.copyfile(board_module / f"{BOARD_PACKAGE}.dec", board / f"{BOARD_PACKAGE}.dec")
+    shutil.copyfile(board_module / "board_support.inf", board / "board_support" / "board_support.inf")
+    shutil.copyfile(images / "board_support.efi", board / "board_support" / "board_support.efi")
+
+
+def digest(paths_and_texts):
+    hasher = hashlib.sha256()
+    for item in paths_and_texts:
+        if isinstance(item, Path):
+            for path in sorted(p for p in item.rglob("*") if p.is_file()) if item.is_dir() else [item]:
+                hasher.update(str(path.relative_to(item.parent)).encode())
+                hasher.update(path.read_bytes())
+        else:
+            hasher.update(item.encode())
+    return hasher.hexdigest()
+
+
+def build_variant(name, board_module, tree, steps, env, packages, firmware, log):
+    """Builds one variant of the platform with EDK II's build; skipped when nothing that goes
+    into it changed since the last build."""
+    dsc, fdf = integrate((tree / PLATFORM_DSC).read_text(), (tree / PLATFORM_FDF).read_text(),
+                         steps, board_module)
+    platform = f"EmulatedBoard_{name}"
+    output = f"Build/{platform}"
+    dsc = re.sub(r"^(\s*OUTPUT_DIRECTORY\s*=\s*).*$", rf"\g<1>{output}", dsc, count=1,
+                 flags=re.MULTILINE)
+    dsc = re.sub(r"^(\s*FLASH_DEFINITION\s*=\s*).*$", rf"\g<1>OvmfPkg/{platform}.fdf", dsc,
+                 count=1, flags=re.MULTILINE)
+    # Beside OVMF's own files, so that the FDF's relative !include lines still resolve.
+    (tree / "OvmfPkg" / f"{platform}.dsc").write_text(dsc)
+    (tree / "OvmfPkg" / f"{platform}.fdf").write_text(fdf)
+    destination = firmware / name
+    stamp = destination / "inputs.sha256"
+    inputs = digest([dsc, fdf, packages / PACKAGE_NAME]
+                    + ([packages / BOARD_PACKAGE] if board_module else []))
+    built = Path(env["WORKSPACE"]) / output / f"{TARGET}_{TOOL_CHAIN}" / "FV"
+    if (stamp.is_file() and stamp.read_text().strip() == inputs
+            and (destination / "OVMF_CODE.fd").is_file()):
+        print(f"board firmware {name}: up to date ({destination})")
+        return built
+    edk2_tool(tree, env, ["build", "-a", "X64", "-t", TOOL_CHAIN, "-b", TARGET, "-n", "2",
+                          "-p", f"OvmfPkg/{platform}.dsc"], log)
+    destination.mkdir(parents=True, exist_ok=True)
+    for image in ("OVMF_CODE.fd", "OVMF_VARS.fd"):
+        shutil.copyfile(built / image, destination / image)
+    stamp.write_text(inputs + "\n")
+    print(f"board firmware {name}: built {destination / 'OVMF_CODE.fd'}")
+    return built
+
+
+def add_with_fmmt(tree, env, built_board, package_dir, firmware, log):
+    """Debian's prebuilt OVMF code image with the package's .ffs files and the board module's
+    firmware file (as EDK II's build made it) added to its DXE volume by FMMT."""
+    destination = firmware / "fmmt"
+    ffs_files = [package_dir / d / f"{d}.ffs"
+                 for d in ("wwan_port_guard", "wlan_slot_guard", "lan_controller_setup")]
+    board_ffs = sorted(built_board.glob("Ffs/*board_support/*.ffs"))
+    if len(board_ffs) != 1:
+        raise Failure(f"the board build left {len(board_ffs)} firmware files for board_support")
+    ffs_files.append(board_ffs[0])
+    stamp = destination / "inputs.sha256"
+    inputs = digest([Path(PREBUILT_CODE), *ffs_files])
+    if stamp.is_file() and stamp.read_text().strip() == inputs:
+        print(f"board firmware fmmt: up to date ({destination})")
+        return
+    destination.mkdir(parents=True, exist_ok=True)
+    work = destination / "work"
+    work.mkdir(exist_ok=True)
+    current = Path(PREBUILT_CODE)
+    for index, ffs in enumerate(ffs_files):
+        following = work / f"step{index}.fd"
+        edk2_tool(tree, env, ["FMMT", "-a", str(current), DXE_VOLUME_GUID, str(ffs),
+                              str(following)], log, cwd=work)
+        current = following
+    shutil.copyfile(current, destination / "OVMF_CODE.fd")
+    shutil.copyfile(PREBUILT_VARS, destination / "OVMF_VARS.fd")
+    shutil.rmtree(work)
+    stamp.write_text(inputs + "\n")
+    print(f"board firmware fmmt: built {destination / 'OVMF_CODE.fd'}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--package", type=Path, required=True, help="build/package")
+    parser.add_argument("--images", type=Path, required=True, help="build/images")
+    parser.add_argument("--readme", type=Path, required=True, help="README.md")
+    parser.add_argument("--board-module", type=Path, required=True,
+                        help="the board module's INF and DEC (board/q35/flash)")
+    parser.add_argument("--out", type=Path, required=True, help="build/flash")
+    args = parser.parse_args()
+    out = args.out.resolve()
+    out.mkdir(parents=True, exist_ok=True)
+    log = out / "build.log"
+    log.write_text("")
+    unavailable = out / "UNAVAILABLE"
+    try:
+        steps = integrator_steps(args.readme)
+        for needed in [args.package / f"{PACKAGE_NAME}.dec",
+                       args.images / Q35_WLAN_IMAGE, args.images / "board_support.efi"]:
+            if not needed.is_file():
+                raise Failure(f"missing {needed} (build the project first)")
+        tree = prepare_source(out, log)
+        if unavailable.exists():
+            unavailable.unlink()
+        workspace = out / "workspace"
+        packages = out / "packages"
+        lay_out_packages(packages, args.package.resolve(), args.images.resolve(),
+                         args.board_module.resolve())
+        env = edk2_environment(tree, workspace, packages)
+        firmware = out / "firmware"
+        built_board = build_variant("board", True, tree, steps, env, packages, firmware, log)
+        build_variant("no_board", False, tree, steps, env, packages, firmware, log)
+        add_with_fmmt(tree, env, built_board, args.package.resolve(), firmware, log)
+    except Unreachable as reason:
+        unavailable.write_text(f"{reason}\n")
+        print(f"board_firmware: SKIPPED: {reason}", file=sys.stderr)
+        return SKIP
+    except Failure as failure:
+        print(f"board_firmware: FAILED: {failure}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
