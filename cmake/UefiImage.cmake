@@ -75,14 +75,14 @@ function(add_uefi_image name)
   # 32-byte alignment keep the images small. lld-link warns that /align wants /driver: that
   # warning is about Windows kernel drivers and does not apply to UEFI images. lld-link fills a
   # code section with 0xCC, zero-initialised statics merged into it included, so LTO code
-  # generation must give them explicit zero bytes (-nozero-initialized-in-bss). /Brepro puts a
-  # hash of the image where the link time would go, so that two builds give the same bytes.
+  # generation must give them explicit zero bytes (-nozero-initialized-in-bss). A link time of 0 in
+  # the header (/timestamp:0) makes two builds of the same sources give the same bytes.
   set(image "${IMG_OUTPUT_DIR}/${name}.efi")
   add_custom_command(
     OUTPUT "${image}"
     COMMAND "${CMAKE_COMMAND}" -E make_directory "${IMG_OUTPUT_DIR}"
     COMMAND "${UEFI_LINKER}" /nologo /subsystem:${IMG_SUBSYSTEM} /dll /entry:${IMG_ENTRY}
-            /nodefaultlib /machine:x64 /Brepro /dynamicbase /opt:ref /opt:icf /align:32 /filealign:32
+            /nodefaultlib /machine:x64 /timestamp:0 /dynamicbase /opt:ref /opt:icf /align:32 /filealign:32
             /merge:.rdata=.text /merge:.data=.text /mllvm:-nozero-initialized-in-bss
             /implib:${objdir}/${name}.lib /out:${image} ${objects}
     COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/check_image.py"
