@@ -201,7 +201,7 @@ def fetch_source(out, log):
                "-o", "Dir::Etc::sourceparts=-", "-o", f"Dir::State::Lists={lists}",
                "-o", "APT::Sandbox::User=root"]
     try:
-        run(["apt-get", *options, "update"], log)
+        run(["apt-get", *options, "--error-on=any", "update"], log)
         # The installed OVMF's own source when the archive still has it, else the newest.
         version = installed_ovmf_version()
         try:
@@ -212,8 +212,12 @@ def fetch_source(out, log):
                 raise
             run(["apt-get", *options, "source", "--download-only", SOURCE_PACKAGE], log,
                 cwd=download)
-    except Failure as failure:
-        raise Unreachable(f"Debian's source archive could not be reached ({failure})")
+    except Failure:
+        complaints = [line for line in log.read_text(errors="replace").splitlines()
+                      if line.startswith(("W:", "E:"))]
+        reason = complaints[0] if complaints else "apt-get failed"
+        raise Unreachable(f"Debian's source archive could not be reached: {reason} "
+                          f"(see {log})")
     descriptions = sorted(download.glob(f"{SOURCE_PACKAGE}_*.dsc"))
     if not descriptions:
         raise Unreachable("apt-get source left no .dsc")
