@@ -38,7 +38,7 @@ struct WlanScene : sweep::Scene {
     if (Entered) EXPECT_EQ(WlanSlotGuardEntry(Fw.ImageHandle(), Fw.SystemTable()), EFI_SUCCESS);
   }
   sim::Platform Platform;
-  PublishedRecord Record;
+  sim::SetupDataFixture Record;
 };
 
 // The card's subsystem ID came back from a read that succeeded.
