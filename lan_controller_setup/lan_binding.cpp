@@ -11,9 +11,6 @@ EFI_DRIVER_BINDING_PROTOCOL LanDriverBinding = {
 
 EFI_PCI_IO_PROTOCOL *gLanPciIo;
 
-static EFI_GUID gPciIoProtocolGuid = EFI_PCI_IO_PROTOCOL_GUID;
-static EFI_GUID gDriverBindingProtocolGuid = EFI_DRIVER_BINDING_PROTOCOL_GUID;
-
 EFI_STATUS OpenLanController(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle) {
   return gDriverContext.BootServices->OpenProtocol(
       ControllerHandle, &gPciIoProtocolGuid, reinterpret_cast<VOID **>(&gLanPciIo),
@@ -49,11 +46,11 @@ EFI_STATUS EFIAPI LanSupported(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Con
   UINT16 VendorId;
   UINT16 DeviceId;
   UINT8 RevisionId;
-  Status = ReadLanConfig(EfiPciIoWidthUint16, PCI_VENDOR_ID_REGISTER, &VendorId);
+  Status = ReadLanConfig(EfiPciIoWidthUint16, PCI_REG_VENDOR_ID, &VendorId);
   if (!EFI_ERROR(Status))
-    Status = ReadLanConfig(EfiPciIoWidthUint16, PCI_DEVICE_ID_REGISTER, &DeviceId);
+    Status = ReadLanConfig(EfiPciIoWidthUint16, PCI_REG_DEVICE_ID, &DeviceId);
   if (!EFI_ERROR(Status))
-    Status = ReadLanConfig(EfiPciIoWidthUint8, PCI_REVISION_ID_REGISTER, &RevisionId);
+    Status = ReadLanConfig(EfiPciIoWidthUint8, PCI_REG_REVISION_ID, &RevisionId);
   if (!EFI_ERROR(Status))
     Status =
         IsSupportedLanController(VendorId, DeviceId, RevisionId) ? EFI_SUCCESS : EFI_UNSUPPORTED;

@@ -2,20 +2,14 @@
 // accepts the Realtek Gigabit and 10/100 controllers, and the release of a started controller.
 #pragma once
 
-#include "support/uefi.h"
+#include "support/platform.h"
 
 constexpr UINT32 LAN_DRIVER_BINDING_VERSION = 0x10;
 
-constexpr UINT16 PCI_VENDOR_REALTEK = 0x10EC;
 constexpr UINT16 PCI_DEVICE_GIGABIT = 0x8168;
 constexpr UINT16 PCI_DEVICE_FAST_ETHERNET = 0x8136;
 // The 10/100 controller is taken on from this revision on.
 constexpr UINT8 FAST_ETHERNET_MIN_REVISION = 2;
-
-// Controller configuration registers the binding and the start-up read.
-constexpr UINT32 PCI_VENDOR_ID_REGISTER = 0x00;
-constexpr UINT32 PCI_DEVICE_ID_REGISTER = 0x02;
-constexpr UINT32 PCI_REVISION_ID_REGISTER = 0x08;
 
 // The single binding instance; the entry point fills in both handles.
 extern EFI_DRIVER_BINDING_PROTOCOL LanDriverBinding;

@@ -1,9 +1,9 @@
 // The saved firmware pointers of this driver image and the boot-service routines over them.
 #include "support/driver_context.h"
 
-DriverContext gDriverContext;
+#include "support/platform.h"
 
-static EFI_GUID gReadyToBootGroup = READY_TO_BOOT_EVENT_GROUP_GUID;
+DriverContext gDriverContext;
 
 EFI_STATUS InitDriverContext(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   (void)ImageHandle;
@@ -22,7 +22,7 @@ EFI_STATUS CreateReadyToBootEvent(EFI_TPL Tpl, EFI_EVENT_NOTIFY NotifyFunction,
                                   VOID *NotifyContext, EFI_EVENT *Event) {
   if (NotifyFunction == nullptr) NotifyFunction = EmptyNotify;
   return gDriverContext.BootServices->CreateEventEx(EVT_NOTIFY_SIGNAL, Tpl, NotifyFunction,
-                                                    NotifyContext, &gReadyToBootGroup, Event);
+                                                    NotifyContext, &gReadyToBootEventGroupGuid, Event);
 }
 
 VOID *LocateInterface(EFI_GUID *Guid) {

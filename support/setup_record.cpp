@@ -2,8 +2,7 @@
 #include "support/setup_record.h"
 
 #include "support/driver_context.h"
-
-static EFI_GUID gSetupDataProtocolGuid = SETUP_DATA_PROTOCOL_GUID;
+#include "support/platform.h"
 
 EFI_STATUS LocatePlatformSetupRecord(PlatformSetupRecord **Record) {
   *Record = nullptr;

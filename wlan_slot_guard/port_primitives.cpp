@@ -3,10 +3,9 @@
 
 #include "support/driver_context.h"
 #include "support/hw_seam.h"
+#include "support/platform.h"
 
 namespace {
-
-EFI_GUID gCpuIoProtocolGuid = FRAMEWORK_CPU_IO_PROTOCOL_GUID;
 
 // A write to this unused port takes about a microsecond on the LPC bus; the CMOS and the 8254
 // get one after each index or data write. The value carries no meaning.
@@ -55,7 +54,7 @@ constexpr UINTN BEEP_DURATION_US = 62000;
 
 // Located anew for each access; only a missing interface is refused.
 FRAMEWORK_CPU_IO_PROTOCOL *LocateCpuIo() {
-  return static_cast<FRAMEWORK_CPU_IO_PROTOCOL *>(LocateInterface(&gCpuIoProtocolGuid));
+  return static_cast<FRAMEWORK_CPU_IO_PROTOCOL *>(LocateInterface(&gFrameworkCpuIoProtocolGuid));
 }
 
 void IoDelay() { CpuIoPort8Write(IO_DELAY_PORT, IO_DELAY_VALUE); }

@@ -3,6 +3,7 @@
 
 #include "support/driver_context.h"
 #include "support/hw_seam.h"
+#include "support/platform.h"
 #include "support/string_packages.h"
 #include "wwan_port_guard/wwan_strings.h"
 
@@ -16,14 +17,11 @@ static const UINT32 kWwanAllowList[] = {
 
 // The USB host controller at device 0x1A, function 0, root port 1.
 const WwanPortFilter gWwanPortFilter = {
-    0, 0x1A, 0, 1, sizeof(kWwanAllowList) / sizeof(kWwanAllowList[0]), kWwanAllowList};
+    0, PLATFORM_USB_CONTROLLER_DEVICE, 0, 1, sizeof(kWwanAllowList) / sizeof(kWwanAllowList[0]),
+    kWwanAllowList};
 
-static EFI_GUID gPciRootBridgeIoGuid = EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID;
-static EFI_GUID gUsbIoGuid = USB_IO_PROTOCOL_GUID;
-static EFI_GUID gDevicePathGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
 static EFI_GUID gWwanPackageGuid = WWAN_STRING_PACKAGE_GUID;
 
-constexpr UINT16 PCI_VENDOR_INTEL = 0x8086;
 // On an Intel controller the port is also reachable through the EHCI function of the device.
 constexpr UINT16 INTEL_EHCI_FUNCTION = 7;
 constexpr UINT16 OTHER_COMPANION_FUNCTION = 2;
@@ -64,7 +62,7 @@ static BOOLEAN IsModuleAllowed(EFI_HANDLE Handle, const WwanPortFilter *Filter) 
   USB_DEVICE_DESCRIPTOR_RECORD Descriptor;
   BootServices->SetMem(&Descriptor, sizeof(Descriptor), 0);
   USB_IO_PROTOCOL *UsbIo = nullptr;
-  if (EFI_ERROR(BootServices->HandleProtocol(Handle, &gUsbIoGuid, reinterpret_cast<VOID **>(&UsbIo))) ||
+  if (EFI_ERROR(BootServices->HandleProtocol(Handle, &gUsbIoProtocolGuid, reinterpret_cast<VOID **>(&UsbIo))) ||
       UsbIo == nullptr)
     return TRUE;
   if (EFI_ERROR(UsbIo->UsbGetDeviceDescriptor(UsbIo, &Descriptor))) return TRUE;
@@ -78,14 +76,14 @@ static BOOLEAN IsModuleAllowed(EFI_HANDLE Handle, const WwanPortFilter *Filter) 
 BOOLEAN CheckWwanPort(const WwanPortFilter *Filter) {
   EFI_BOOT_SERVICES *BootServices = gDriverContext.BootServices;
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge = nullptr;
-  if (EFI_ERROR(BootServices->LocateProtocol(&gPciRootBridgeIoGuid, nullptr,
+  if (EFI_ERROR(BootServices->LocateProtocol(&gPciRootBridgeIoProtocolGuid, nullptr,
                                              reinterpret_cast<VOID **>(&RootBridge))) ||
       RootBridge == nullptr)
     return TRUE;
 
   UINTN Count = 0;
   EFI_HANDLE *Handles = nullptr;
-  if (EFI_ERROR(BootServices->LocateHandleBuffer(ByProtocol, &gUsbIoGuid, nullptr, &Count, &Handles)))
+  if (EFI_ERROR(BootServices->LocateHandleBuffer(ByProtocol, &gUsbIoProtocolGuid, nullptr, &Count, &Handles)))
     return TRUE;
 
   BOOLEAN Allowed = TRUE;
@@ -94,7 +92,7 @@ BOOLEAN CheckWwanPort(const WwanPortFilter *Filter) {
   UINT8 AlternativePort = 0;
   for (UINTN Index = 0; Index < Count; ++Index) {
     VOID *Path = nullptr;
-    if (EFI_ERROR(BootServices->HandleProtocol(Handles[Index], &gDevicePathGuid, &Path)) || Path == nullptr)
+    if (EFI_ERROR(BootServices->HandleProtocol(Handles[Index], &gDevicePathProtocolGuid, &Path)) || Path == nullptr)
       continue;
     const UINT8 *PciNode;
     const UINT8 *UsbNode;
@@ -104,7 +102,7 @@ BOOLEAN CheckWwanPort(const WwanPortFilter *Filter) {
     const UINT8 ParentPortNumber = UsbNode[4];
 
     // The read's status is deliberately not examined.
-    RootBridge->Pci.Read(RootBridge, EfiPciWidthUint16, PciRootBridgeAddress(0, PciDevice, 0, 0), 1,
+    RootBridge->Pci.Read(RootBridge, EfiPciWidthUint16, PciRootBridgeAddress(0, PciDevice, 0, PCI_REG_VENDOR_ID), 1,
                          &Vendor);
     UINT16 AlternativeFunction = OTHER_COMPANION_FUNCTION;
     if (Vendor == PCI_VENDOR_INTEL) {
