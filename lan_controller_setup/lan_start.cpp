@@ -82,12 +82,11 @@ static UINT32 AccessLanRegister(BOOLEAN Write, EFI_PCI_IO_PROTOCOL_WIDTH Width, 
   return Value;
 }
 
-// Out of line: a call without the width argument is smaller than one with it.
-__attribute__((noinline)) static UINT32 ReadLanRegister32(UINT16 Register) {
+static UINT32 ReadLanRegister32(UINT16 Register) {
   return AccessLanRegister(FALSE, EfiPciIoWidthUint32, Register, PCI_ALL_ONES);
 }
 
-__attribute__((noinline)) static VOID WriteLanRegister32(UINT16 Register, UINT32 Value) {
+static VOID WriteLanRegister32(UINT16 Register, UINT32 Value) {
   AccessLanRegister(TRUE, EfiPciIoWidthUint32, Register, Value);
 }
 
@@ -100,20 +99,20 @@ static VOID UpdateLanRegister8(UINT16 Register, UINT8 Set, UINT8 Clear) {
 EFI_STATUS EFIAPI LanStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle,
                            EFI_DEVICE_PATH *RemainingDevicePath) {
   (void)RemainingDevicePath;
-  EFI_BOOT_SERVICES *BootServices = gDriverContext.BootServices;
 
   // Without any of the three there is nothing to program from or into: give up before the
-  // first hardware access and without claiming the controller.
+  // first hardware access and without claiming the controller. A protocol located without an
+  // interface, or a setup-data protocol without a record, counts as missing.
   PlatformSetupRecord *Record;
   EFI_STATUS Status = LocatePlatformSetupRecord(&Record);
   if (EFI_ERROR(Status)) return Status;
   StationAddressProtocol *StationAddress;
-  Status = BootServices->LocateProtocol(&gStationAddressProtocolGuid, nullptr,
-                                        reinterpret_cast<VOID **>(&StationAddress));
+  Status = LocateRequiredInterface(&gStationAddressProtocolGuid,
+                                   reinterpret_cast<VOID **>(&StationAddress));
   if (EFI_ERROR(Status)) return Status;
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo;
-  Status = BootServices->LocateProtocol(&gPciRootBridgeIoProtocolGuid, nullptr,
-                                        reinterpret_cast<VOID **>(&RootBridgeIo));
+  Status = LocateRequiredInterface(&gPciRootBridgeIoProtocolGuid,
+                                   reinterpret_cast<VOID **>(&RootBridgeIo));
   if (EFI_ERROR(Status)) return Status;
 
   // The bridges do not depend on the controller: done on every start, even one that fails.
@@ -129,12 +128,15 @@ EFI_STATUS EFIAPI LanStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Control
                            ROOT_PORT_SUBSYSTEM_REGISTER));
 
   // The claim: held until the release, given back at once when decoding cannot be enabled.
+  // An open that handed back no interface is given back as a device error.
   Status = OpenLanController(This, ControllerHandle);
   if (EFI_ERROR(Status)) return Status;
-  Status = gLanPciIo->Attributes(
-      gLanPciIo, EfiPciIoAttributeOperationSet,
-      EFI_PCI_IO_ATTRIBUTE_IO | EFI_PCI_IO_ATTRIBUTE_MEMORY | EFI_PCI_IO_ATTRIBUTE_BUS_MASTER,
-      nullptr);
+  Status = gLanPciIo == nullptr
+               ? EFI_DEVICE_ERROR
+               : gLanPciIo->Attributes(gLanPciIo, EfiPciIoAttributeOperationSet,
+                                       EFI_PCI_IO_ATTRIBUTE_IO | EFI_PCI_IO_ATTRIBUTE_MEMORY |
+                                           EFI_PCI_IO_ATTRIBUTE_BUS_MASTER,
+                                       nullptr);
   if (EFI_ERROR(Status)) {
     CloseLanController(This, ControllerHandle);
     return Status;

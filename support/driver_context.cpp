@@ -31,6 +31,12 @@ VOID *LocateInterface(EFI_GUID *Guid) {
   return Interface;
 }
 
+EFI_STATUS LocateRequiredInterface(EFI_GUID *Guid, VOID **Interface) {
+  EFI_STATUS Status = gDriverContext.BootServices->LocateProtocol(Guid, nullptr, Interface);
+  if (!EFI_ERROR(Status) && *Interface == nullptr) Status = EFI_NOT_FOUND;
+  return Status;
+}
+
 VOID *AllocateBootPool(UINTN Size) {
   VOID *Buffer = nullptr;
   gDriverContext.BootServices->AllocatePool(EfiBootServicesData, Size, &Buffer);

@@ -91,11 +91,11 @@ constexpr T UpdateBits(T Value, T Clear, T Set) {
 }
 
 // A configuration read through the root bridge whose status is not examined: the buffer starts
-// all ones, so a failed read, a missing root bridge (null) and an absent function all read as
-// all ones. A narrow read fills only the low bytes.
+// all ones, so a failed read and an absent function both read as all ones. A narrow read fills
+// only the low bytes.
 inline UINT32 ReadConfigOrAllOnes(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge,
                                   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address) {
   UINT32 Value = PCI_ALL_ONES;
-  if (RootBridge != nullptr) RootBridge->Pci.Read(RootBridge, Width, Address, 1, &Value);
+  RootBridge->Pci.Read(RootBridge, Width, Address, 1, &Value);
   return Value;
 }

@@ -75,5 +75,6 @@ inline VOID StoreRecordDword(PlatformSetupRecord *Record, UINTN Offset, UINT32 V
 }
 
 // Locates the setup-data protocol and hands back its record; on failure the locate status, and
-// *Record is null.
+// *Record is null. A located protocol without an interface or without a record answers
+// EFI_NOT_FOUND.
 EFI_STATUS LocatePlatformSetupRecord(PlatformSetupRecord **Record);

@@ -48,17 +48,24 @@ constexpr UINT32 GPIO_LEVEL_RADIO = 1u << 28;
 constexpr UINT16 EC_RADIO_REGISTER = 0x42FA;
 constexpr UINT8 EC_RADIO_CLEARED_BIT = 0x40;
 
+// Without a root bridge every configuration read counts as all ones, as a failed one does.
+UINT32 ConfigRead(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge,
+                  EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address) {
+  return RootBridge == nullptr ? PCI_ALL_ONES : ReadConfigOrAllOnes(RootBridge, Width, Address);
+}
+
 EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *LocateRootBridge() {
   return static_cast<EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *>(LocateInterface(&gPciRootBridgeIoProtocolGuid));
 }
 
 // The card is device 0, function 0 on the slot root port's secondary bus.
 UINT8 SlotSecondaryBus(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge) {
-  return static_cast<UINT8>(ReadConfigOrAllOnes(RootBridge, EfiPciWidthUint32, SLOT_ROOT_PORT_BUS_NUMBERS) >> 8);
+  return static_cast<UINT8>(ConfigRead(RootBridge, EfiPciWidthUint32, SLOT_ROOT_PORT_BUS_NUMBERS) >> 8);
 }
 
 // The card's subsystem ID, behind the secondary bus number read once more. False when either
-// read fails: the card then has not given the IDs it would be judged by.
+// read fails, or when the subsystem ID is still all ones (a read that reported success without
+// writing, or no function there): the card then has not given the IDs it would be judged by.
 bool ReadCardSubsystem(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge, UINT32 *Subsystem) {
   *Subsystem = PCI_ALL_ONES;
   UINT32 BusNumbers = PCI_ALL_ONES;
@@ -67,7 +74,8 @@ bool ReadCardSubsystem(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge, UINT32 *Subs
                                      &BusNumbers)))
     return false;
   UINT64 Address = PciRootBridgeAddress(static_cast<UINT8>(BusNumbers >> 8), 0, 0, PCI_REG_SUBSYSTEM_ID);
-  return !EFI_ERROR(RootBridge->Pci.Read(RootBridge, EfiPciWidthUint32, Address, 1, Subsystem));
+  return !EFI_ERROR(RootBridge->Pci.Read(RootBridge, EfiPciWidthUint32, Address, 1, Subsystem)) &&
+         *Subsystem != PCI_ALL_ONES;
 }
 
 void KeepOptionCmosInitialised() {
@@ -85,7 +93,7 @@ void KeepOptionCmosInitialised() {
 void ProbeWlanSlot(PlatformSetupRecord *Record) {
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge = LocateRootBridge();
 
-  UINT8 Revision = static_cast<UINT8>(ReadConfigOrAllOnes(RootBridge, EfiPciWidthUint8, HOST_BRIDGE_REVISION));
+  UINT8 Revision = static_cast<UINT8>(ConfigRead(RootBridge, EfiPciWidthUint8, HOST_BRIDGE_REVISION));
   if (RootBridge != nullptr) {
     UINT8 Command = PCI_COMMAND_IO_MEMORY_BUS_MASTER;
     RootBridge->Pci.Write(RootBridge, EfiPciWidthUint8,
@@ -98,8 +106,8 @@ void ProbeWlanSlot(PlatformSetupRecord *Record) {
 
   UINT8 Secondary = SlotSecondaryBus(RootBridge);
   UINT16 Class = static_cast<UINT16>(
-      ReadConfigOrAllOnes(RootBridge, EfiPciWidthUint32, PciRootBridgeAddress(Secondary, 0, 0, PCI_REG_REVISION_ID)) >> 16);
-  UINT32 Id = ReadConfigOrAllOnes(RootBridge, EfiPciWidthUint32, PciRootBridgeAddress(Secondary, 0, 0, PCI_REG_VENDOR_ID));
+      ConfigRead(RootBridge, EfiPciWidthUint32, PciRootBridgeAddress(Secondary, 0, 0, PCI_REG_REVISION_ID)) >> 16);
+  UINT32 Id = ConfigRead(RootBridge, EfiPciWidthUint32, PciRootBridgeAddress(Secondary, 0, 0, PCI_REG_VENDOR_ID));
 
   // A card whose subsystem ID cannot be read is reported like an empty slot: the boot may stop
   // only for IDs that were read.
@@ -128,7 +136,7 @@ void ApplyRadioState() {
   // Without a GPIO base, or without a level that was read, there is no register to write back:
   // writing a level never read would drive every other line of the bank. A missing root bridge
   // reads the base as all ones, so past that test the root bridge is there.
-  UINT16 GpioBase = static_cast<UINT16>(ReadConfigOrAllOnes(RootBridge, EfiPciWidthUint16, LPC_GPIO_BASE)) &
+  UINT16 GpioBase = static_cast<UINT16>(ConfigRead(RootBridge, EfiPciWidthUint16, LPC_GPIO_BASE)) &
                     ~GPIO_BASE_IO_SPACE_BIT;
   UINT64 LevelPort = static_cast<UINT64>(GpioBase) + GPIO_LEVEL_OFFSET;
   UINT32 Level = 0;

@@ -88,7 +88,7 @@ VOID EFIAPI OnReadyToBootWlan(EFI_EVENT Event, VOID *Context) {
   // zeroed record of the guard's own that nobody else sees.
   PlatformSetupRecord OwnRecord;
   PlatformSetupRecord *Record;
-  if (EFI_ERROR(LocatePlatformSetupRecord(&Record)) || Record == nullptr) {
+  if (EFI_ERROR(LocatePlatformSetupRecord(&Record))) {
     gDriverContext.BootServices->SetMem(&OwnRecord, sizeof(OwnRecord), 0);
     Record = &OwnRecord;
   }

@@ -57,16 +57,16 @@ BOOLEAN FindPciUsbNodePair(const UINT8 *Path, const UINT8 **PciNode, const UINT8
 }
 
 // Judges the module on the port: true when it is listed, or when its IDs could not be read.
-static BOOLEAN IsModuleAllowed(EFI_HANDLE Handle, const WwanPortFilter *Filter) {
+// Descriptor is the check's buffer, cleared before the check began.
+static BOOLEAN IsModuleAllowed(EFI_HANDLE Handle, const WwanPortFilter *Filter,
+                               USB_DEVICE_DESCRIPTOR_RECORD *Descriptor) {
   EFI_BOOT_SERVICES *BootServices = gDriverContext.BootServices;
-  USB_DEVICE_DESCRIPTOR_RECORD Descriptor;
-  BootServices->SetMem(&Descriptor, sizeof(Descriptor), 0);
   USB_IO_PROTOCOL *UsbIo = nullptr;
   if (EFI_ERROR(BootServices->HandleProtocol(Handle, &gUsbIoProtocolGuid, reinterpret_cast<VOID **>(&UsbIo))) ||
       UsbIo == nullptr)
     return TRUE;
-  if (EFI_ERROR(UsbIo->UsbGetDeviceDescriptor(UsbIo, &Descriptor))) return TRUE;
-  const UINT32 Id = (static_cast<UINT32>(Descriptor.IdProduct) << 16) | Descriptor.IdVendor;
+  if (EFI_ERROR(UsbIo->UsbGetDeviceDescriptor(UsbIo, Descriptor))) return TRUE;
+  const UINT32 Id = (static_cast<UINT32>(Descriptor->IdProduct) << 16) | Descriptor->IdVendor;
   if (Id == USB_ID_NOT_READ) return TRUE;
   for (UINTN Index = 0; Index < Filter->IdCount; ++Index)
     if (Filter->Ids[Index] == Id) return TRUE;
@@ -75,6 +75,9 @@ static BOOLEAN IsModuleAllowed(EFI_HANDLE Handle, const WwanPortFilter *Filter) 
 
 BOOLEAN CheckWwanPort(const WwanPortFilter *Filter) {
   EFI_BOOT_SERVICES *BootServices = gDriverContext.BootServices;
+  // The descriptor buffer is cleared first, whatever follows (Part 4.1, step 1).
+  USB_DEVICE_DESCRIPTOR_RECORD Descriptor;
+  BootServices->SetMem(&Descriptor, sizeof(Descriptor), 0);
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge = nullptr;
   if (EFI_ERROR(BootServices->LocateProtocol(&gPciRootBridgeIoProtocolGuid, nullptr,
                                              reinterpret_cast<VOID **>(&RootBridge))) ||
@@ -116,7 +119,7 @@ BOOLEAN CheckWwanPort(const WwanPortFilter *Filter) {
     if (!OnOwnFunction && !OnAlternative) continue;
 
     // Only the first handle on the port is judged.
-    Allowed = IsModuleAllowed(Handles[Index], Filter);
+    Allowed = IsModuleAllowed(Handles[Index], Filter, &Descriptor);
     break;
   }
   if (Handles != nullptr) BootServices->FreePool(Handles);

@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
                              {"OpenProtocol", "CloseProtocol", "LocateProtocol", "PciIo.Pci.Read",
                               "PciIo.Attributes", "PciIo.Io.Read", "PciIo.Io.Write",
                               "RootBridge.Pci.Read", "RootBridge.Pci.Write"},
-                             4, kMaxNth, /*ErrorsOnly=*/true);
+                             4, kMaxNth, /*ErrorsOnly=*/false);
 
   sim::Firmware fw;
   std::optional<sim::SetupDataFixture> setup;

@@ -166,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
                               "RootBridge.Io.Write", sim::kCpuIoReadService, sim::kCpuIoWriteService,
                               "Stall", "AllocatePool", "FreePool", "GetString", "OutputString",
                               "SetAttribute", "SetCursorPosition", "EnableCursor", "ReadKeyStroke"},
-                             4, kMaxNth, /*ErrorsOnly=*/true);
+                             4, kMaxNth, /*ErrorsOnly=*/false);
   bool root_bridge = fuzz::Mostly(in, 16);
   bool record = fuzz::Mostly(in, 16);
   sim::PlatformOptions board;
