@@ -9,7 +9,8 @@
 # file layout: a bare 64-byte DOS header, the data directories in use, .reloc folded into the
 # section before it) and tools/check_image.py (format, relocations, no imports, entry point, and
 # the image's limit from UEFI_IMAGE_SIZE_LIMITS when it has one), which prints the image's
-# size; the same check is registered as the test image_check.<name>.
+# size; the same check is registered as the test image_check.<name>. lld-link's map of the image
+# (the target property UEFI_IMAGE_MAP) is where tools/patch_pcd.py finds a patchable value.
 
 find_program(UEFI_CXX NAMES clang++-14 clang++ REQUIRED)
 find_program(UEFI_LINKER NAMES lld-link-14 lld-link REQUIRED)
@@ -100,7 +101,7 @@ function(add_uefi_image name)
     COMMAND "${UEFI_LINKER}" /nologo /subsystem:${IMG_SUBSYSTEM} /dll /entry:${IMG_ENTRY}
             /nodefaultlib /machine:x64 /dynamicbase /opt:ref /opt:icf /align:32 /filealign:32
             /merge:.rdata=.text /merge:.data=.text /mllvm:-nozero-initialized-in-bss
-            /implib:${objdir}/${name}.lib /out:${image} ${objects}
+            /implib:${objdir}/${name}.lib /map:${objdir}/${name}.map /out:${image} ${objects}
     COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/compact_image.py" "${image}"
     COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/check_image.py"
             --subsystem ${subsystem_number} "${checked}"
@@ -111,6 +112,7 @@ function(add_uefi_image name)
   add_custom_target(${name}_image ALL DEPENDS "${image}")
   set_property(GLOBAL APPEND PROPERTY UEFI_IMAGES "${image}")
   set_property(TARGET ${name}_image PROPERTY UEFI_IMAGE_PATH "${image}")
+  set_property(TARGET ${name}_image PROPERTY UEFI_IMAGE_MAP "${objdir}/${name}.map")
   if(GUARDS_BUILD_TESTS)
     add_test(NAME image_check.${name}
              COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/check_image.py"

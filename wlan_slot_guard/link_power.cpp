@@ -6,6 +6,9 @@
 #include "support/hw_seam.h"
 #include "support/platform.h"
 
+extern "C" volatile UINT64 _gPcd_BinaryPatch_PcdPciExpressBaseAddress =
+    PCI_EXPRESS_BASE_ADDRESS_DEFAULT;
+
 namespace {
 
 constexpr UINT8 PCIE_LINK_CONTROL_ASPM_MASK = 0x03;
@@ -17,8 +20,9 @@ bool WindowAddress(UINT16 Bus, UINT16 Device, UINT16 Function, UINT16 Register,
                    UINTN *Address) {
   UINT64 Offset = (static_cast<UINT64>(Bus) << 20) + (static_cast<UINT64>(Device) << 15) +
                   (static_cast<UINT64>(Function) << 12) + Register;
-  if (Offset >= ECAM_WINDOW_SIZE) return false;
-  *Address = static_cast<UINTN>(ECAM_BASE + Offset);
+  const UINT64 Base = EcamBase();
+  if (Offset >= EcamWindowSize()) return false;
+  *Address = static_cast<UINTN>(Base + Offset);
   return true;
 }
 

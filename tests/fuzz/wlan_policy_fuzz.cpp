@@ -175,8 +175,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
 
   sim::Firmware fw(sim::FirmwareOptions{.InstallHii = true, .InstallRootBridge = root_bridge});
   sim::Platform platform(fw, board);
-  platform.WindowBase = ECAM_BASE;
-  platform.WindowSize = ECAM_WINDOW_SIZE;
+  platform.WindowBase = EcamBase();
+  platform.WindowSize = EcamWindowSize();
   std::optional<sim::SetupDataFixture> setup;
   if (record) {
     setup.emplace(fw, in.ConsumeIntegral<uint8_t>());
