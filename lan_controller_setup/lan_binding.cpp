@@ -52,7 +52,7 @@ EFI_STATUS EFIAPI LanSupported(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Con
   constexpr UINT8 Registers[] = {PCI_REG_VENDOR_ID, PCI_REG_DEVICE_ID, PCI_REG_REVISION_ID};
   UINT32 Values[3];
   for (UINT32 Read = 0; Read < 3 && !EFI_ERROR(Status); ++Read) {
-    const bool Id = Read < 2;
+    const BOOLEAN Id = Read < 2;
     Values[Read] = Id ? PCI_ALL_ONES : 0;
     Status = ReadLanConfig(Id ? EfiPciIoWidthUint16 : EfiPciIoWidthUint8, Registers[Read],
                            &Values[Read]);

@@ -47,14 +47,14 @@ constexpr UINT32 StringOffset(const UINT8 *Pack, UINT32 Token) {
 
 // The characters of the string at Offset before its NUL, which must lie before End (both from
 // the start of Pack); false when no NUL ends it there.
-constexpr bool StringCharacters(const UINT8 *Pack, UINTN Offset, UINTN End, UINTN *Characters) {
+constexpr BOOLEAN StringCharacters(const UINT8 *Pack, UINTN Offset, UINTN End, UINTN *Characters) {
   for (UINTN At = Offset; At + 2 <= End; At += 2) {
     if (Read16(Pack + At) == 0) {
       *Characters = (At - Offset) / 2;
-      return true;
+      return TRUE;
     }
   }
-  return false;
+  return FALSE;
 }
 
 // Follows the Length fields of the list at List to its terminator (a Length of 0). Before the
@@ -62,18 +62,18 @@ constexpr bool StringCharacters(const UINT8 *Pack, UINTN Offset, UINTN End, UINT
 // Length). The walk stops when either answers false, and then returns false; otherwise it
 // returns true with *End set to the terminator's offset.
 template <typename CanReadFn, typename OnPackFn>
-constexpr bool WalkStringPackList(const UINT8 *List, CanReadFn &&CanRead, OnPackFn &&OnPack,
+constexpr BOOLEAN WalkStringPackList(const UINT8 *List, CanReadFn &&CanRead, OnPackFn &&OnPack,
                                   UINTN *End) {
   UINTN Offset = 0;
   for (;;) {
-    if (!CanRead(Offset)) return false;
+    if (!CanRead(Offset)) return FALSE;
     const UINT32 PackLength = Length(List + Offset);
     if (PackLength == 0) break;
-    if (!OnPack(Offset, PackLength)) return false;
+    if (!OnPack(Offset, PackLength)) return FALSE;
     Offset += PackLength;
   }
   *End = Offset;
-  return true;
+  return TRUE;
 }
 
 }  // namespace string_pack

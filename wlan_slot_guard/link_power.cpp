@@ -16,14 +16,14 @@ constexpr UINT32 CAPABILITY_WALK_LIMIT = 64;
 // A function that does not answer reads all ones; so does a location outside the window.
 constexpr UINT8 ABSENT_BYTE = 0xFF;
 
-bool WindowAddress(UINT16 Bus, UINT16 Device, UINT16 Function, UINT16 Register,
+BOOLEAN WindowAddress(UINT16 Bus, UINT16 Device, UINT16 Function, UINT16 Register,
                    UINTN *Address) {
   UINT64 Offset = (static_cast<UINT64>(Bus) << 20) + (static_cast<UINT64>(Device) << 15) +
                   (static_cast<UINT64>(Function) << 12) + Register;
   const UINT64 Base = EcamBase();
-  if (Offset >= EcamWindowSize()) return false;
+  if (Offset >= EcamWindowSize()) return FALSE;
   *Address = static_cast<UINTN>(Base + Offset);
-  return true;
+  return TRUE;
 }
 
 UINT8 ConfigRead8(UINT16 Bus, UINT16 Device, UINT16 Function, UINT16 Register) {
@@ -32,12 +32,12 @@ UINT8 ConfigRead8(UINT16 Bus, UINT16 Device, UINT16 Function, UINT16 Register) {
   return hw::WindowRead8(Address);
 }
 
-void ConfigWrite8(UINT16 Bus, UINT16 Device, UINT16 Function, UINT16 Register, UINT8 Value) {
+VOID ConfigWrite8(UINT16 Bus, UINT16 Device, UINT16 Function, UINT16 Register, UINT8 Value) {
   UINTN Address;
   if (WindowAddress(Bus, Device, Function, Register, &Address)) hw::WindowWrite8(Address, Value);
 }
 
-void SetAspmControl(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 Aspm) {
+VOID SetAspmControl(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 Aspm) {
   UINT8 Capability = PcieFindCapability(Bus, Device, Function, PCI_CAPABILITY_ID_PCI_EXPRESS);
   if (Capability == 0) return;
   UINT16 LinkControl = static_cast<UINT16>(Capability + PCIE_REG_LINK_CONTROL);
@@ -62,7 +62,7 @@ UINT8 PcieFindCapability(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 Capab
   return 0;
 }
 
-void SetLinkAspm(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 PortAspm, UINT8 DeviceAspm) {
+VOID SetLinkAspm(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 PortAspm, UINT8 DeviceAspm) {
   SetAspmControl(Bus, Device, Function, PortAspm);
   UINT8 Secondary = ConfigRead8(Bus, Device, Function, PCI_REG_SECONDARY_BUS);
   // What a root port that does not answer reports as its secondary bus.

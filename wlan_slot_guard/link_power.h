@@ -39,4 +39,4 @@ UINT8 PcieFindCapability(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 Capab
 
 // Sets the ASPM control of the root port at (Bus, Device, Function) to PortAspm and that of
 // device 0, function 0 on its secondary bus to DeviceAspm; the other Link Control bits stay.
-void SetLinkAspm(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 PortAspm, UINT8 DeviceAspm);
+VOID SetLinkAspm(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 PortAspm, UINT8 DeviceAspm);

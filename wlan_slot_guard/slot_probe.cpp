@@ -66,19 +66,19 @@ UINT8 SlotSecondaryBus(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge) {
 // The card's subsystem ID, behind the secondary bus number read once more. False when either
 // read fails, or when the subsystem ID is still all ones (a read that reported success without
 // writing, or no function there): the card then has not given the IDs it would be judged by.
-bool ReadCardSubsystem(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge, UINT32 *Subsystem) {
+BOOLEAN ReadCardSubsystem(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge, UINT32 *Subsystem) {
   *Subsystem = PCI_ALL_ONES;
   UINT32 BusNumbers = PCI_ALL_ONES;
   if (RootBridge == nullptr ||
       EFI_ERROR(RootBridge->Pci.Read(RootBridge, EfiPciWidthUint32, SLOT_ROOT_PORT_BUS_NUMBERS, 1,
                                      &BusNumbers)))
-    return false;
+    return FALSE;
   UINT64 Address = PciRootBridgeAddress(static_cast<UINT8>(BusNumbers >> 8), 0, 0, PCI_REG_SUBSYSTEM_ID);
   return !EFI_ERROR(RootBridge->Pci.Read(RootBridge, EfiPciWidthUint32, Address, 1, Subsystem)) &&
          *Subsystem != PCI_ALL_ONES;
 }
 
-void KeepOptionCmosInitialised() {
+VOID KeepOptionCmosInitialised() {
   // The second signature byte is read only behind a matching first one.
   if (ReadOptionCmos(OPTION_CMOS_SIGNATURE_INDEX) == OPTION_CMOS_SIGNATURE[0] &&
       ReadOptionCmos(OPTION_CMOS_SIGNATURE_INDEX + 1) == OPTION_CMOS_SIGNATURE[1])
@@ -90,7 +90,7 @@ void KeepOptionCmosInitialised() {
 
 }  // namespace
 
-void ProbeWlanSlot(PlatformSetupRecord *Record) {
+VOID ProbeWlanSlot(PlatformSetupRecord *Record) {
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge = LocateRootBridge();
 
   UINT8 Revision = static_cast<UINT8>(ConfigRead(RootBridge, EfiPciWidthUint8, HOST_BRIDGE_REVISION));
@@ -130,7 +130,7 @@ void ProbeWlanSlot(PlatformSetupRecord *Record) {
   Record->WlanStatusA |= STATUS_A_PROBED;
 }
 
-void ApplyRadioState() {
+VOID ApplyRadioState() {
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge = LocateRootBridge();
 
   // Without a GPIO base, or without a level that was read, there is no register to write back:
@@ -140,7 +140,7 @@ void ApplyRadioState() {
                     ~GPIO_BASE_IO_SPACE_BIT;
   UINT64 LevelPort = static_cast<UINT64>(GpioBase) + GPIO_LEVEL_OFFSET;
   UINT32 Level = 0;
-  bool LevelRead = GpioBase != GPIO_BASE_ABSENT &&
+  BOOLEAN LevelRead = GpioBase != GPIO_BASE_ABSENT &&
                    !EFI_ERROR(RootBridge->Io.Read(RootBridge, EfiPciWidthUint32, LevelPort, 1, &Level));
   if (LevelRead) {
     if (ReadOptionCmos(OPTION_CMOS_INDEX_RADIO) & OPTION_RADIO_LEVEL_HIGH)

@@ -23,7 +23,7 @@ struct WlanAllowEntry {
 };
 
 // The cards the slot may hold, searched in this order.
-const WlanAllowEntry kWlanAllowList[] = {
+const WlanAllowEntry WLAN_ALLOW_LIST[] = {
     {0x431514E4, 0x0E517E1D, ASPM_L0S_L1, ASPM_L0S_L1},
     {0x431514E4, 0x0E527E1D, ASPM_L0S_L1, ASPM_L0S_L1},
     {0x435314E4, 0x0E537E1D, ASPM_L0S_L1, ASPM_L0S_L1},
@@ -43,7 +43,7 @@ constexpr UINTN HALT_TEXT_ATTRIBUTE = EFI_TEXT_ATTR(EFI_WHITE, EFI_BLACK);
 
 // Beep, the two message lines at the start of rows 0 and 1 in white on black over whatever the
 // screen shows, then key polling that never ends.
-[[noreturn]] void HaltWithMessage() {
+[[noreturn]] VOID HaltWithMessage() {
   SoundAlertBeep();
   EFI_SIMPLE_TEXT_OUT_PROTOCOL *ConOut = gDriverContext.SystemTable->ConOut;
   ConOut->EnableCursor(ConOut, FALSE);
@@ -71,7 +71,7 @@ constexpr UINTN HALT_TEXT_ATTRIBUTE = EFI_TEXT_ATTR(EFI_WHITE, EFI_BLACK);
 BOOLEAN MatchWlanAllowList(const PlatformSetupRecord *Record) {
   UINT32 ChipId = LoadRecordDword(Record, WLAN_CHIP_ID_OFFSET);
   UINT32 SubsystemId = LoadRecordDword(Record, WLAN_SUBSYSTEM_ID_OFFSET);
-  for (const WlanAllowEntry &Entry : kWlanAllowList) {
+  for (const WlanAllowEntry &Entry : WLAN_ALLOW_LIST) {
     if (Entry.ChipId == ChipId && Entry.SubsystemId == SubsystemId) {
       SetLinkAspm(0, PLATFORM_ROOT_PORT_DEVICE, PLATFORM_WLAN_ROOT_PORT_FUNCTION, Entry.RootPortAspm,
                   Entry.CardAspm);

@@ -8,7 +8,7 @@
 #include "wwan_port_guard/wwan_strings.h"
 
 // The modules that may sit on the wireless-WAN port, product ID << 16 | vendor ID.
-static const UINT32 kWwanAllowList[] = {
+static const UINT32 WWAN_ALLOW_LIST[] = {
     0x0C717E2D,
     0x0C727E2D,
     0x0C737E2D,
@@ -17,8 +17,8 @@ static const UINT32 kWwanAllowList[] = {
 
 // The USB host controller at device 0x1A, function 0, root port 1.
 const WwanPortFilter gWwanPortFilter = {
-    0, PLATFORM_USB_CONTROLLER_DEVICE, 0, 1, sizeof(kWwanAllowList) / sizeof(kWwanAllowList[0]),
-    kWwanAllowList};
+    0, PLATFORM_USB_CONTROLLER_DEVICE, 0, 1, sizeof(WWAN_ALLOW_LIST) / sizeof(WWAN_ALLOW_LIST[0]),
+    WWAN_ALLOW_LIST};
 
 static EFI_GUID gWwanPackageGuid = WWAN_STRING_PACKAGE_GUID;
 
