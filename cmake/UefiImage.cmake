@@ -120,3 +120,22 @@ function(add_uefi_image name)
     set_tests_properties(image_check.${name} PROPERTIES LABELS image)
   endif()
 endfunction()
+
+# add_guard_driver(<name> ENTRY <symbol> SOURCES <src>... SUPPORT <CONTEXT|STRING|SETUP>...)
+#
+# One source list per driver: the image compiles SOURCES together with the support sources it
+# names (support/CMakeLists.txt), and for the host tests the same SOURCES become the static
+# library <name>_host, which links the support library and the host backend of the hardware
+# seam (hw_seam_host, tests/sim/CMakeLists.txt).
+function(add_guard_driver name)
+  cmake_parse_arguments(DRV "" "ENTRY" "SOURCES;SUPPORT" ${ARGN})
+  set(support "")
+  foreach(part IN LISTS DRV_SUPPORT)
+    list(APPEND support ${SUPPORT_${part}_SOURCES})
+  endforeach()
+  add_uefi_image(${name} ENTRY ${DRV_ENTRY} SOURCES ${DRV_SOURCES} ${support})
+  if(GUARDS_BUILD_TESTS)
+    add_library(${name}_host STATIC ${DRV_SOURCES})
+    target_link_libraries(${name}_host PUBLIC support_host hw_seam_host uefi_host_headers)
+  endif()
+endfunction()
