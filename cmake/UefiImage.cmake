@@ -129,6 +129,8 @@ endfunction()
 # seam (hw_seam_host, tests/sim/CMakeLists.txt).
 function(add_guard_driver name)
   cmake_parse_arguments(DRV "" "ENTRY" "SOURCES;SUPPORT" ${ARGN})
+  # Absolute, so that users of the host library's SOURCES property (the fuzz targets) find them.
+  list(TRANSFORM DRV_SOURCES PREPEND "${CMAKE_CURRENT_SOURCE_DIR}/")
   set(support "")
   foreach(part IN LISTS DRV_SUPPORT)
     list(APPEND support ${SUPPORT_${part}_SOURCES})
