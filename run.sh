@@ -12,7 +12,7 @@ tools/install_deps.sh "${BUILD_PACKAGES[@]}" "${BOARD_PACKAGES[@]}" "${FLASH_PAC
 cmake --preset default >/dev/null
 cmake --build --preset default
 echo "Driver images:"
-for image in wwan_port_guard:3072 wlan_slot_guard:4608 lan_controller_setup:2048; do
+for image in $(cat build/images/size_limits.txt); do
   [ -f "build/images/${image%%:*}.efi" ] && python3 tools/check_image.py "build/images/${image%%:*}.efi:${image#*:}"
 done
 

@@ -1,19 +1,36 @@
 # add_uefi_image(<name> ENTRY <symbol> SOURCES <src>... [DEFINES <d>...] [OUTPUT_DIR <dir>]
-#                [SUBSYSTEM efi_application] [MAX_BYTES <n>])
+#                [SUBSYSTEM efi_application])
 #
 # Compiles the sources with clang++ 14 for x86_64-unknown-windows (freestanding C++20, no
 # exceptions, no RTTI, no red zone, optimised for size) and links them with lld-link into a
 # UEFI boot-service driver: PE32+, subsystem 11, base relocations kept, no imports, no default
 # libraries. The result is <OUTPUT_DIR or build/images>/<name>.efi, built by the target
-# <name>_image, which is part of `all`. Every link is followed by tools/check_image.py (format,
-# relocations, no imports, entry point, MAX_BYTES), which prints the image's size; the same
-# check is registered as the test image_check.<name>.
+# <name>_image, which is part of `all`. Every link is followed by tools/compact_image.py (the
+# file layout: a bare 64-byte DOS header, the data directories in use, .reloc folded into the
+# section before it) and tools/check_image.py (format, relocations, no imports, entry point, and
+# the image's limit from UEFI_IMAGE_SIZE_LIMITS when it has one), which prints the image's
+# size; the same check is registered as the test image_check.<name>. lld-link's map of the image
+# (the target property UEFI_IMAGE_MAP) is where tools/patch_pcd.py finds a patchable value.
 
 find_program(UEFI_CXX NAMES clang++-14 clang++ REQUIRED)
 find_program(UEFI_LINKER NAMES lld-link-14 lld-link REQUIRED)
 
 set(UEFI_IMAGE_DIR "${CMAKE_BINARY_DIR}/images")
 set_property(GLOBAL PROPERTY UEFI_IMAGES "")
+
+# The limit of image <name> from UEFI_IMAGE_SIZE_LIMITS into <out>, empty when it has none.
+function(uefi_image_size_limit name out)
+  set(limit "")
+  foreach(entry IN LISTS UEFI_IMAGE_SIZE_LIMITS)
+    if(entry MATCHES "^${name}:([0-9]+)$")
+      set(limit "${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
+  set(${out} "${limit}" PARENT_SCOPE)
+endfunction()
+
+list(JOIN UEFI_IMAGE_SIZE_LIMITS "\n" size_limit_lines)
+file(WRITE "${UEFI_IMAGE_DIR}/size_limits.txt" "${size_limit_lines}\n")
 
 set(UEFI_CXX_FLAGS
   -target x86_64-unknown-windows
@@ -28,7 +45,8 @@ function(add_uefi_image name)
   if(NOT GUARDS_BUILD_IMAGES)
     return()
   endif()
-  cmake_parse_arguments(IMG "" "ENTRY;OUTPUT_DIR;SUBSYSTEM;MAX_BYTES" "SOURCES;DEFINES" ${ARGN})
+  cmake_parse_arguments(IMG "" "ENTRY;OUTPUT_DIR;SUBSYSTEM" "SOURCES;DEFINES" ${ARGN})
+  uefi_image_size_limit(${name} IMG_MAX_BYTES)
   if(NOT IMG_ENTRY)
     message(FATAL_ERROR "add_uefi_image(${name}): ENTRY is required")
   endif()
@@ -84,19 +102,43 @@ function(add_uefi_image name)
     COMMAND "${UEFI_LINKER}" /nologo /subsystem:${IMG_SUBSYSTEM} /dll /entry:${IMG_ENTRY}
             /nodefaultlib /machine:x64 /timestamp:0 /dynamicbase /opt:ref /opt:icf /align:32 /filealign:32
             /merge:.rdata=.text /merge:.data=.text /mllvm:-nozero-initialized-in-bss
-            /implib:${objdir}/${name}.lib /out:${image} ${objects}
+            /implib:${objdir}/${name}.lib /map:${objdir}/${name}.map /out:${image} ${objects}
+    COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/compact_image.py" "${image}"
     COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/check_image.py"
             --subsystem ${subsystem_number} "${checked}"
     DEPENDS ${objects} "${CMAKE_SOURCE_DIR}/tools/check_image.py"
+            "${CMAKE_SOURCE_DIR}/tools/compact_image.py"
     COMMENT "lld-link ${name}.efi"
     VERBATIM)
   add_custom_target(${name}_image ALL DEPENDS "${image}")
   set_property(GLOBAL APPEND PROPERTY UEFI_IMAGES "${image}")
   set_property(TARGET ${name}_image PROPERTY UEFI_IMAGE_PATH "${image}")
+  set_property(TARGET ${name}_image PROPERTY UEFI_IMAGE_MAP "${objdir}/${name}.map")
   if(GUARDS_BUILD_TESTS)
     add_test(NAME image_check.${name}
              COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/check_image.py"
                      --subsystem ${subsystem_number} "${checked}")
     set_tests_properties(image_check.${name} PROPERTIES LABELS image)
+  endif()
+endfunction()
+
+# add_guard_driver(<name> ENTRY <symbol> SOURCES <src>... SUPPORT <CONTEXT|STRING|SETUP>...)
+#
+# One source list per driver: the image compiles SOURCES together with the support sources it
+# names (support/CMakeLists.txt), and for the host tests the same SOURCES become the static
+# library <name>_host, which links the support library and the host backend of the hardware
+# seam (hw_seam_host, tests/sim/CMakeLists.txt).
+function(add_guard_driver name)
+  cmake_parse_arguments(DRV "" "ENTRY" "SOURCES;SUPPORT" ${ARGN})
+  # Absolute, so that users of the host library's SOURCES property (the fuzz targets) find them.
+  list(TRANSFORM DRV_SOURCES PREPEND "${CMAKE_CURRENT_SOURCE_DIR}/")
+  set(support "")
+  foreach(part IN LISTS DRV_SUPPORT)
+    list(APPEND support ${SUPPORT_${part}_SOURCES})
+  endforeach()
+  add_uefi_image(${name} ENTRY ${DRV_ENTRY} SOURCES ${DRV_SOURCES} ${support})
+  if(GUARDS_BUILD_TESTS)
+    add_library(${name}_host STATIC ${DRV_SOURCES})
+    target_link_libraries(${name}_host PUBLIC support_host hw_seam_host uefi_host_headers)
   endif()
 endfunction()

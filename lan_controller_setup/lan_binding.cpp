@@ -6,15 +6,16 @@
 #include "lan_controller_setup/lan_start.h"
 #include "support/driver_context.h"
 
+// The functions are filled in by the entry point, so that the image holds no absolute address
+// and needs no base relocations.
 EFI_DRIVER_BINDING_PROTOCOL LanDriverBinding = {
-    LanSupported, LanStart, LanStop, LAN_DRIVER_BINDING_VERSION, nullptr, nullptr};
+    nullptr, nullptr, nullptr, LAN_DRIVER_BINDING_VERSION, nullptr, nullptr};
 
 EFI_PCI_IO_PROTOCOL *gLanPciIo;
 
-static EFI_GUID gPciIoProtocolGuid = EFI_PCI_IO_PROTOCOL_GUID;
-static EFI_GUID gDriverBindingProtocolGuid = EFI_DRIVER_BINDING_PROTOCOL_GUID;
-
 EFI_STATUS OpenLanController(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle) {
+  // An open that succeeds without handing back an interface leaves it null.
+  gLanPciIo = nullptr;
   return gDriverContext.BootServices->OpenProtocol(
       ControllerHandle, &gPciIoProtocolGuid, reinterpret_cast<VOID **>(&gLanPciIo),
       This->DriverBindingHandle, ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
@@ -26,9 +27,7 @@ VOID CloseLanController(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Controller
                                              This->DriverBindingHandle, ControllerHandle);
 }
 
-// Kept out of line: one call is smaller than the protocol call it stands for.
-__attribute__((noinline)) EFI_STATUS ReadLanConfig(EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT32 Register,
-                                                   VOID *Value) {
+EFI_STATUS ReadLanConfig(EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT32 Register, UINT32 *Value) {
   return gLanPciIo->Pci.Read(gLanPciIo, Width, Register, 1, Value);
 }
 
@@ -44,19 +43,25 @@ EFI_STATUS EFIAPI LanSupported(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Con
   // A controller this driver already holds fails here, before its configuration is read.
   EFI_STATUS Status = OpenLanController(This, ControllerHandle);
   if (EFI_ERROR(Status)) return Status;
+  // An open that handed back no interface is closed again below, the controller refused.
+  if (gLanPciIo == nullptr) Status = EFI_UNSUPPORTED;
 
-  // Each value is looked at only when its read and all before it succeeded.
-  UINT16 VendorId;
-  UINT16 DeviceId;
-  UINT8 RevisionId;
-  Status = ReadLanConfig(EfiPciIoWidthUint16, PCI_VENDOR_ID_REGISTER, &VendorId);
+  // Vendor and device ID (16 bits each), then the revision (8 bits), each read only when the
+  // reads before it succeeded. The IDs start as all ones and the revision as 0, so a read that
+  // answers a warning without writing cannot make a claim.
+  constexpr UINT8 Registers[] = {PCI_REG_VENDOR_ID, PCI_REG_DEVICE_ID, PCI_REG_REVISION_ID};
+  UINT32 Values[3];
+  for (UINT32 Read = 0; Read < 3 && !EFI_ERROR(Status); ++Read) {
+    const BOOLEAN Id = Read < 2;
+    Values[Read] = Id ? PCI_ALL_ONES : 0;
+    Status = ReadLanConfig(Id ? EfiPciIoWidthUint16 : EfiPciIoWidthUint8, Registers[Read],
+                           &Values[Read]);
+  }
   if (!EFI_ERROR(Status))
-    Status = ReadLanConfig(EfiPciIoWidthUint16, PCI_DEVICE_ID_REGISTER, &DeviceId);
-  if (!EFI_ERROR(Status))
-    Status = ReadLanConfig(EfiPciIoWidthUint8, PCI_REVISION_ID_REGISTER, &RevisionId);
-  if (!EFI_ERROR(Status))
-    Status =
-        IsSupportedLanController(VendorId, DeviceId, RevisionId) ? EFI_SUCCESS : EFI_UNSUPPORTED;
+    Status = IsSupportedLanController(static_cast<UINT16>(Values[0]), static_cast<UINT16>(Values[1]),
+                                      static_cast<UINT8>(Values[2]))
+                 ? EFI_SUCCESS
+                 : EFI_UNSUPPORTED;
 
   // The test leaves nothing open.
   CloseLanController(This, ControllerHandle);
@@ -75,6 +80,9 @@ EFI_STATUS EFIAPI LanStop(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Controll
 extern "C" EFI_STATUS EFIAPI LanControllerSetupEntry(EFI_HANDLE ImageHandle,
                                                      EFI_SYSTEM_TABLE *SystemTable) {
   InitDriverContext(ImageHandle, SystemTable);
+  LanDriverBinding.Supported = LanSupported;
+  LanDriverBinding.Start = LanStart;
+  LanDriverBinding.Stop = LanStop;
   LanDriverBinding.ImageHandle = ImageHandle;
   LanDriverBinding.DriverBindingHandle = ImageHandle;
   return gDriverContext.BootServices->InstallProtocolInterface(

@@ -2,32 +2,27 @@
 // accepts the Realtek Gigabit and 10/100 controllers, and the release of a started controller.
 #pragma once
 
-#include "support/uefi.h"
+#include "support/platform.h"
 
 constexpr UINT32 LAN_DRIVER_BINDING_VERSION = 0x10;
 
-constexpr UINT16 PCI_VENDOR_REALTEK = 0x10EC;
 constexpr UINT16 PCI_DEVICE_GIGABIT = 0x8168;
 constexpr UINT16 PCI_DEVICE_FAST_ETHERNET = 0x8136;
 // The 10/100 controller is taken on from this revision on.
 constexpr UINT8 FAST_ETHERNET_MIN_REVISION = 2;
 
-// Controller configuration registers the binding and the start-up read.
-constexpr UINT32 PCI_VENDOR_ID_REGISTER = 0x00;
-constexpr UINT32 PCI_DEVICE_ID_REGISTER = 0x02;
-constexpr UINT32 PCI_REVISION_ID_REGISTER = 0x08;
-
-// The single binding instance; the entry point fills in both handles.
+// The single binding instance; the entry point fills in its three functions and both handles.
 extern EFI_DRIVER_BINDING_PROTOCOL LanDriverBinding;
 // The PCI I/O protocol of the controller last opened by the support test or the start-up.
 extern EFI_PCI_IO_PROTOCOL *gLanPciIo;
 
 // The claim on a controller: its PCI I/O protocol opened by driver under the binding's handle,
-// into gLanPciIo, and given back again.
+// into gLanPciIo (null after an open that succeeded without handing one back), and given back.
 EFI_STATUS OpenLanController(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle);
 VOID CloseLanController(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle);
-// One configuration register of the opened controller into Value; the status of the read.
-EFI_STATUS ReadLanConfig(EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT32 Register, VOID *Value);
+// One configuration register of the opened controller into Value (a narrow read fills only its
+// low bytes); the status of the read.
+EFI_STATUS ReadLanConfig(EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT32 Register, UINT32 *Value);
 
 extern "C" EFI_STATUS EFIAPI LanControllerSetupEntry(EFI_HANDLE ImageHandle,
                                                      EFI_SYSTEM_TABLE *SystemTable);

@@ -6,34 +6,16 @@
 
 #include "lan_controller_setup/lan_binding.h"
 #include "support/driver_context.h"
+#include "support/platform.h"
 #include "support/setup_record.h"
 
-static EFI_GUID gStationAddressProtocolGuid = STATION_ADDRESS_PROTOCOL_GUID;
-static EFI_GUID gPciRootBridgeIoProtocolGuid = EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID;
+// A read that fails stands as all ones (PCI_ALL_ONES), the answer of an absent function: a bus
+// number of 0xFF is skipped, and an I/O base of 0xFFFE puts the registers at the top of the I/O
+// space or past it, where no device of the platform decodes.
 
-// A read that fails stands as all ones, the answer of an absent function: a bus number of 0xFF
-// is skipped, and an I/O base of 0xFFFE puts the registers at the top of the I/O space or past
-// it, where no device of the platform decodes.
-constexpr UINT32 READ_FAILED = 0xFFFFFFFF;
-
-// Bridge configuration registers.
-constexpr UINT8 PCI_CACHE_LINE_SIZE_REGISTER = 0x0C;
-constexpr UINT8 PCI_SECONDARY_BUS_REGISTER = 0x19;
-constexpr UINT8 PCI_SUBORDINATE_BUS_REGISTER = 0x1A;
-constexpr UINT8 BUS_NUMBER_ABSENT = 0xFF;
-
-// The chipset device whose cache-line size the bridges take over, and the bridges of bus 0.
-constexpr UINT8 CACHE_LINE_SOURCE_DEVICE = 0x1B;
-constexpr UINT8 GRAPHICS_PORT_DEVICE = 0x01;
-constexpr UINT8 ROOT_PORT_DEVICE = 0x1C;
-constexpr UINT8 ROOT_PORT_FUNCTIONS = 6;
 // Root port 2 carries the platform's subsystem vendor ID and subsystem ID in register 0x94.
-constexpr UINT8 ROOT_PORT_2_FUNCTION = 1;
 constexpr UINT8 ROOT_PORT_SUBSYSTEM_REGISTER = 0x94;
 
-// Controller configuration registers read at start.
-constexpr UINT32 PCI_ID_REGISTER = 0x00;
-constexpr UINT32 PCI_BAR0_REGISTER = 0x10;
 constexpr UINT16 IO_BAR_BASE_MASK = 0xFFFE;
 constexpr UINT32 LAN_ID_FAST_ETHERNET =
     static_cast<UINT32>(PCI_DEVICE_FAST_ETHERNET) << 16 | PCI_VENDOR_REALTEK;
@@ -62,16 +44,9 @@ constexpr UINT32 CONFIG_WRITE_SUBSYSTEM_ID = 0x80000000 | 0xF << 12 | 0x2C;
 constexpr UINT16 LAN_CONFIG_6D_REGISTER = 0x6D;
 constexpr UINT8 CONFIG_6D_CLEARED_BIT = 0x20;
 
-static UINT32 ReadChipsetConfig(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo,
-                                EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address) {
-  UINT32 Value = READ_FAILED;
-  RootBridgeIo->Pci.Read(RootBridgeIo, Width, Address, 1, &Value);
-  return Value;
-}
-
 static VOID WriteCacheLineSize(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT64 Function,
                                UINT8 CacheLineSize) {
-  RootBridgeIo->Pci.Write(RootBridgeIo, EfiPciWidthUint8, Function | PCI_CACHE_LINE_SIZE_REGISTER,
+  RootBridgeIo->Pci.Write(RootBridgeIo, EfiPciWidthUint8, Function | PCI_REG_CACHE_LINE_SIZE,
                           1, &CacheLineSize);
 }
 
@@ -81,17 +56,16 @@ VOID SetBridgeCacheLineSize(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT8
   // The bridge's own write goes out whether or not the bridge answers.
   WriteCacheLineSize(RootBridgeIo, Base, CacheLineSize);
   // Device 0, function 0 of the secondary bus, then of the subordinate bus.
-  for (UINT8 Register = PCI_SECONDARY_BUS_REGISTER; Register <= PCI_SUBORDINATE_BUS_REGISTER;
-       ++Register) {
+  for (UINT8 Register = PCI_REG_SECONDARY_BUS; Register <= PCI_REG_SUBORDINATE_BUS; ++Register) {
     const UINT8 BusNumber =
-        static_cast<UINT8>(ReadChipsetConfig(RootBridgeIo, EfiPciWidthUint8, Base | Register));
-    if (BusNumber != BUS_NUMBER_ABSENT)
+        static_cast<UINT8>(ReadConfigOrAllOnes(RootBridgeIo, EfiPciWidthUint8, Base | Register));
+    if (BusNumber != PCI_BUS_NUMBER_ABSENT)
       WriteCacheLineSize(RootBridgeIo, PciRootBridgeAddress(BusNumber, 0, 0, 0), CacheLineSize);
   }
 }
 
 static UINT32 ReadControllerConfig(EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT32 Register) {
-  UINT32 Value = READ_FAILED;
+  UINT32 Value = PCI_ALL_ONES;
   ReadLanConfig(Width, Register, &Value);
   return Value;
 }
@@ -108,90 +82,83 @@ static UINT32 AccessLanRegister(BOOLEAN Write, EFI_PCI_IO_PROTOCOL_WIDTH Width, 
   return Value;
 }
 
-// Out of line: a call without the width argument is smaller than one with it.
-__attribute__((noinline)) static UINT32 ReadLanRegister32(UINT16 Register) {
-  return AccessLanRegister(FALSE, EfiPciIoWidthUint32, Register, READ_FAILED);
+static UINT32 ReadLanRegister32(UINT16 Register) {
+  return AccessLanRegister(FALSE, EfiPciIoWidthUint32, Register, PCI_ALL_ONES);
 }
 
-__attribute__((noinline)) static VOID WriteLanRegister32(UINT16 Register, UINT32 Value) {
+static VOID WriteLanRegister32(UINT16 Register, UINT32 Value) {
   AccessLanRegister(TRUE, EfiPciIoWidthUint32, Register, Value);
 }
 
 // Sets the bits of Set and clears those of Clear in a byte register.
 static VOID UpdateLanRegister8(UINT16 Register, UINT8 Set, UINT8 Clear) {
-  const UINT32 Value = AccessLanRegister(FALSE, EfiPciIoWidthUint8, Register, READ_FAILED);
-  AccessLanRegister(TRUE, EfiPciIoWidthUint8, Register,
-                    (Value & ~static_cast<UINT32>(Clear)) | Set);
-}
-
-// Four bytes of the station-address block as a little-endian dword; inlined, it is one load.
-__attribute__((always_inline)) static UINT32 StationAddressDword(
-    const StationAddressProtocol *StationAddress, UINTN First) {
-  const UINT8 *Bytes = StationAddress->StationAddress + First;
-  return static_cast<UINT32>(Bytes[0]) | static_cast<UINT32>(Bytes[1]) << 8 |
-         static_cast<UINT32>(Bytes[2]) << 16 | static_cast<UINT32>(Bytes[3]) << 24;
+  const UINT32 Value = AccessLanRegister(FALSE, EfiPciIoWidthUint8, Register, PCI_ALL_ONES);
+  AccessLanRegister(TRUE, EfiPciIoWidthUint8, Register, UpdateBits<UINT32>(Value, Clear, Set));
 }
 
 EFI_STATUS EFIAPI LanStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle,
                            EFI_DEVICE_PATH *RemainingDevicePath) {
   (void)RemainingDevicePath;
-  EFI_BOOT_SERVICES *BootServices = gDriverContext.BootServices;
 
   // Without any of the three there is nothing to program from or into: give up before the
-  // first hardware access and without claiming the controller.
+  // first hardware access and without claiming the controller. A protocol located without an
+  // interface, or a setup-data protocol without a record, counts as missing.
   PlatformSetupRecord *Record;
   EFI_STATUS Status = LocatePlatformSetupRecord(&Record);
   if (EFI_ERROR(Status)) return Status;
   StationAddressProtocol *StationAddress;
-  Status = BootServices->LocateProtocol(&gStationAddressProtocolGuid, nullptr,
-                                        reinterpret_cast<VOID **>(&StationAddress));
+  Status = LocateRequiredInterface(&gStationAddressProtocolGuid,
+                                   reinterpret_cast<VOID **>(&StationAddress));
   if (EFI_ERROR(Status)) return Status;
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo;
-  Status = BootServices->LocateProtocol(&gPciRootBridgeIoProtocolGuid, nullptr,
-                                        reinterpret_cast<VOID **>(&RootBridgeIo));
+  Status = LocateRequiredInterface(&gPciRootBridgeIoProtocolGuid,
+                                   reinterpret_cast<VOID **>(&RootBridgeIo));
   if (EFI_ERROR(Status)) return Status;
 
   // The bridges do not depend on the controller: done on every start, even one that fails.
-  const UINT8 CacheLineSize = static_cast<UINT8>(ReadChipsetConfig(
+  const UINT8 CacheLineSize = static_cast<UINT8>(ReadConfigOrAllOnes(
       RootBridgeIo, EfiPciWidthUint8,
-      PciRootBridgeAddress(0, CACHE_LINE_SOURCE_DEVICE, 0, PCI_CACHE_LINE_SIZE_REGISTER)));
-  SetBridgeCacheLineSize(RootBridgeIo, 0, GRAPHICS_PORT_DEVICE, 0, CacheLineSize);
-  for (UINT8 Function = 0; Function < ROOT_PORT_FUNCTIONS; ++Function)
-    SetBridgeCacheLineSize(RootBridgeIo, 0, ROOT_PORT_DEVICE, Function, CacheLineSize);
-  const UINT32 SubsystemId =
-      ReadChipsetConfig(RootBridgeIo, EfiPciWidthUint32,
-                        PciRootBridgeAddress(0, ROOT_PORT_DEVICE, ROOT_PORT_2_FUNCTION,
-                                             ROOT_PORT_SUBSYSTEM_REGISTER));
+      PciRootBridgeAddress(0, PLATFORM_HDA_DEVICE, 0, PCI_REG_CACHE_LINE_SIZE)));
+  SetBridgeCacheLineSize(RootBridgeIo, 0, PLATFORM_GRAPHICS_PORT_DEVICE, 0, CacheLineSize);
+  for (UINT8 Function = 0; Function < PLATFORM_ROOT_PORT_FUNCTIONS; ++Function)
+    SetBridgeCacheLineSize(RootBridgeIo, 0, PLATFORM_ROOT_PORT_DEVICE, Function, CacheLineSize);
+  const UINT32 SubsystemId = ReadConfigOrAllOnes(
+      RootBridgeIo, EfiPciWidthUint32,
+      PciRootBridgeAddress(0, PLATFORM_ROOT_PORT_DEVICE, PLATFORM_SUBSYSTEM_ROOT_PORT_FUNCTION,
+                           ROOT_PORT_SUBSYSTEM_REGISTER));
 
   // The claim: held until the release, given back at once when decoding cannot be enabled.
+  // An open that handed back no interface is given back as a device error.
   Status = OpenLanController(This, ControllerHandle);
   if (EFI_ERROR(Status)) return Status;
-  Status = gLanPciIo->Attributes(
-      gLanPciIo, EfiPciIoAttributeOperationSet,
-      EFI_PCI_IO_ATTRIBUTE_IO | EFI_PCI_IO_ATTRIBUTE_MEMORY | EFI_PCI_IO_ATTRIBUTE_BUS_MASTER,
-      nullptr);
+  Status = gLanPciIo == nullptr
+               ? EFI_DEVICE_ERROR
+               : gLanPciIo->Attributes(gLanPciIo, EfiPciIoAttributeOperationSet,
+                                       EFI_PCI_IO_ATTRIBUTE_IO | EFI_PCI_IO_ATTRIBUTE_MEMORY |
+                                           EFI_PCI_IO_ATTRIBUTE_BUS_MASTER,
+                                       nullptr);
   if (EFI_ERROR(Status)) {
     CloseLanController(This, ControllerHandle);
     return Status;
   }
 
   // From here on no status is examined: the sequence runs to its end.
-  const UINT32 Id = ReadControllerConfig(EfiPciIoWidthUint32, PCI_ID_REGISTER);
+  const UINT32 Id = ReadControllerConfig(EfiPciIoWidthUint32, PCI_REG_VENDOR_ID);
   const UINT8 Revision =
-      static_cast<UINT8>(ReadControllerConfig(EfiPciIoWidthUint8, PCI_REVISION_ID_REGISTER));
+      static_cast<UINT8>(ReadControllerConfig(EfiPciIoWidthUint8, PCI_REG_REVISION_ID));
   // Only the low word of the I/O BAR is read; bit 0 is the I/O-space indicator.
-  gLanIoBase = ReadControllerConfig(EfiPciIoWidthUint16, PCI_BAR0_REGISTER) & IO_BAR_BASE_MASK;
+  gLanIoBase = ReadControllerConfig(EfiPciIoWidthUint16, PCI_REG_BAR0) & IO_BAR_BASE_MASK;
 
   // Open the ID and configuration registers; +0x51..+0x53 go back as read.
   UINT32 Lock = ReadLanRegister32(LAN_CONFIG_LOCK_REGISTER);
-  WriteLanRegister32(LAN_CONFIG_LOCK_REGISTER, (Lock & CONFIG_LOCK_OPEN_KEEP) | CONFIG_LOCK_OPEN);
+  WriteLanRegister32(LAN_CONFIG_LOCK_REGISTER, UpdateBits(Lock, ~CONFIG_LOCK_OPEN_KEEP, CONFIG_LOCK_OPEN));
 
   // Each half of the address is published in the record before it goes to the controller.
-  const UINT32 Low = StationAddressDword(StationAddress, 0);
-  Record->LanStationAddressLow = Low;
+  const UINT32 Low = LoadDword(StationAddress->StationAddress);
+  StoreRecordDword(Record, LAN_STATION_ADDRESS_LOW_OFFSET, Low);
   WriteLanRegister32(LAN_ID_LOW_REGISTER, Low);
-  const UINT32 High = StationAddressDword(StationAddress, 4);
-  Record->LanStationAddressHigh = High;
+  const UINT32 High = LoadDword(StationAddress->StationAddress + 4);
+  StoreRecordDword(Record, LAN_STATION_ADDRESS_HIGH_OFFSET, High);
   WriteLanRegister32(LAN_ID_HIGH_REGISTER, High);
 
   // The closing write carries the bytes +0x51..+0x53 as they read after the address writes.
@@ -205,7 +172,7 @@ EFI_STATUS EFIAPI LanStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Control
     WriteLanRegister32(LAN_PHY_ACCESS_REGISTER, PHY_WRITE_REGISTER_11_15C0);
   }
 
-  WriteLanRegister32(LAN_CONFIG_LOCK_REGISTER, (Lock & CONFIG_LOCK_CLOSE_KEEP) | CONFIG_LOCK_CLOSE);
+  WriteLanRegister32(LAN_CONFIG_LOCK_REGISTER, UpdateBits(Lock, ~CONFIG_LOCK_CLOSE_KEEP, CONFIG_LOCK_CLOSE));
 
   UpdateLanRegister8(LAN_CONFIG_6D_REGISTER, 0, CONFIG_6D_CLEARED_BIT);
 

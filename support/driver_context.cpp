@@ -1,9 +1,9 @@
 // The saved firmware pointers of this driver image and the boot-service routines over them.
 #include "support/driver_context.h"
 
-DriverContext gDriverContext;
+#include "support/platform.h"
 
-static EFI_GUID gReadyToBootGroup = READY_TO_BOOT_EVENT_GROUP_GUID;
+DriverContext gDriverContext;
 
 EFI_STATUS InitDriverContext(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   (void)ImageHandle;
@@ -22,13 +22,19 @@ EFI_STATUS CreateReadyToBootEvent(EFI_TPL Tpl, EFI_EVENT_NOTIFY NotifyFunction,
                                   VOID *NotifyContext, EFI_EVENT *Event) {
   if (NotifyFunction == nullptr) NotifyFunction = EmptyNotify;
   return gDriverContext.BootServices->CreateEventEx(EVT_NOTIFY_SIGNAL, Tpl, NotifyFunction,
-                                                    NotifyContext, &gReadyToBootGroup, Event);
+                                                    NotifyContext, &gReadyToBootEventGroupGuid, Event);
 }
 
 VOID *LocateInterface(EFI_GUID *Guid) {
   VOID *Interface = nullptr;
   gDriverContext.BootServices->LocateProtocol(Guid, nullptr, &Interface);
   return Interface;
+}
+
+EFI_STATUS LocateRequiredInterface(EFI_GUID *Guid, VOID **Interface) {
+  EFI_STATUS Status = gDriverContext.BootServices->LocateProtocol(Guid, nullptr, Interface);
+  if (!EFI_ERROR(Status) && *Interface == nullptr) Status = EFI_NOT_FOUND;
+  return Status;
 }
 
 VOID *AllocateBootPool(UINTN Size) {

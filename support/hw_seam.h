@@ -25,13 +25,13 @@ inline UINT32 PortIn32(UINT16 Port) {
   __asm__ volatile("inl %w1, %0" : "=a"(Value) : "Nd"(Port));
   return Value;
 }
-inline void PortOut8(UINT16 Port, UINT8 Value) {
+inline VOID PortOut8(UINT16 Port, UINT8 Value) {
   __asm__ volatile("outb %b0, %w1" : : "a"(Value), "Nd"(Port));
 }
-inline void PortOut16(UINT16 Port, UINT16 Value) {
+inline VOID PortOut16(UINT16 Port, UINT16 Value) {
   __asm__ volatile("outw %w0, %w1" : : "a"(Value), "Nd"(Port));
 }
-inline void PortOut32(UINT16 Port, UINT32 Value) {
+inline VOID PortOut32(UINT16 Port, UINT32 Value) {
   __asm__ volatile("outl %0, %w1" : : "a"(Value), "Nd"(Port));
 }
 
@@ -39,26 +39,26 @@ inline void PortOut32(UINT16 Port, UINT32 Value) {
 inline UINT8 WindowRead8(UINTN Address) {
   return *reinterpret_cast<volatile UINT8 *>(Address);
 }
-inline void WindowWrite8(UINTN Address, UINT8 Value) {
+inline VOID WindowWrite8(UINTN Address, UINT8 Value) {
   *reinterpret_cast<volatile UINT8 *>(Address) = Value;
 }
 
 // One pass of a loop that must never end. The pause keeps the loop a real loop for the
 // optimiser (an empty infinite loop may be removed in C++) and is gentle on the core.
-inline void HaltStep() { __asm__ volatile("pause" ::: "memory"); }
+inline VOID HaltStep() { __asm__ volatile("pause" ::: "memory"); }
 
 #else
 
 UINT8 PortIn8(UINT16 Port);
 UINT16 PortIn16(UINT16 Port);
 UINT32 PortIn32(UINT16 Port);
-void PortOut8(UINT16 Port, UINT8 Value);
-void PortOut16(UINT16 Port, UINT16 Value);
-void PortOut32(UINT16 Port, UINT32 Value);
+VOID PortOut8(UINT16 Port, UINT8 Value);
+VOID PortOut16(UINT16 Port, UINT16 Value);
+VOID PortOut32(UINT16 Port, UINT32 Value);
 UINT8 WindowRead8(UINTN Address);
-void WindowWrite8(UINTN Address, UINT8 Value);
+VOID WindowWrite8(UINTN Address, UINT8 Value);
 // In the host tests a halt loop hands control back to the test after a set number of passes.
-void HaltStep();
+VOID HaltStep();
 
 #endif
 

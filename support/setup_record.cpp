@@ -2,15 +2,16 @@
 #include "support/setup_record.h"
 
 #include "support/driver_context.h"
-
-static EFI_GUID gSetupDataProtocolGuid = SETUP_DATA_PROTOCOL_GUID;
+#include "support/platform.h"
 
 EFI_STATUS LocatePlatformSetupRecord(PlatformSetupRecord **Record) {
   *Record = nullptr;
   SetupDataProtocol *SetupData;
-  EFI_STATUS Status = gDriverContext.BootServices->LocateProtocol(
-      &gSetupDataProtocolGuid, nullptr, reinterpret_cast<VOID **>(&SetupData));
-  // The publishing component guarantees that its interface carries the record.
-  if (!EFI_ERROR(Status)) *Record = reinterpret_cast<PlatformSetupRecord *>(SetupData->Record);
+  EFI_STATUS Status =
+      LocateRequiredInterface(&gSetupDataProtocolGuid, reinterpret_cast<VOID **>(&SetupData));
+  if (EFI_ERROR(Status)) return Status;
+  // An interface without a record is no record either.
+  if (SetupData->Record == nullptr) return EFI_NOT_FOUND;
+  *Record = reinterpret_cast<PlatformSetupRecord *>(SetupData->Record);
   return Status;
 }

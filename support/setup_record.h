@@ -3,13 +3,14 @@
 // component; only the fields below are touched, every other byte is left as it was.
 #pragma once
 
-#include "support/uefi.h"
+#include "support/platform.h"
 
 typedef SETUP_DATA_PROTOCOL SetupDataProtocol;
 typedef STATION_ADDRESS_PROTOCOL StationAddressProtocol;
 
 // Byte offsets of the fields from the start of the record; multi-byte fields are little-endian
-// and need not be aligned.
+// and need not be aligned. Every driver reads and writes a dword field with LoadRecordDword and
+// StoreRecordDword below (one 4-byte access each), a byte field as one byte.
 constexpr UINTN PEG_ASPM_OPTION_OFFSET = 0x194;
 constexpr UINTN LAN_PHY_OPTION_OFFSET = 0x258;
 constexpr UINTN WLAN_SLOT_FLAGS_OFFSET = 0x38B;
@@ -24,8 +25,8 @@ constexpr UINTN LAN_STATION_ADDRESS_HIGH_OFFSET = 0x3B8;
 // Bytes from the start of the record to the end of the last field used.
 constexpr UINTN PLATFORM_SETUP_RECORD_USED_SIZE = 0x3BC;
 
-// Byte-packed so that every field sits at its offset whatever its alignment; a dword field is
-// written as one dword, a byte field as one byte, as the firmware's other users expect.
+// Byte-packed so that every field sits at its offset whatever its alignment. The firmware's other
+// users expect a dword field to be written as one dword and a byte field as one byte.
 #pragma pack(push, 1)
 struct PlatformSetupRecord {
   UINT8 Unused0[PEG_ASPM_OPTION_OFFSET];
@@ -65,6 +66,15 @@ static_assert(offsetof(PlatformSetupRecord, LanStationAddressLow) ==
 static_assert(offsetof(PlatformSetupRecord, LanStationAddressHigh) ==
               LAN_STATION_ADDRESS_HIGH_OFFSET);
 
+// The dword field at Offset (one of the *_OFFSET values above), as one 4-byte access.
+inline UINT32 LoadRecordDword(const PlatformSetupRecord *Record, UINTN Offset) {
+  return LoadDword(reinterpret_cast<const UINT8 *>(Record) + Offset);
+}
+inline VOID StoreRecordDword(PlatformSetupRecord *Record, UINTN Offset, UINT32 Value) {
+  StoreDword(reinterpret_cast<UINT8 *>(Record) + Offset, Value);
+}
+
 // Locates the setup-data protocol and hands back its record; on failure the locate status, and
-// *Record is null.
+// *Record is null. A located protocol without an interface or without a record answers
+// EFI_NOT_FOUND.
 EFI_STATUS LocatePlatformSetupRecord(PlatformSetupRecord **Record);

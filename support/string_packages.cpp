@@ -2,7 +2,7 @@
 // message in the firmware's current language.
 #include "support/string_packages.h"
 
-static EFI_GUID gFrameworkHiiProtocolGuid = FRAMEWORK_HII_PROTOCOL_GUID;
+#include "support/platform.h"
 
 // This driver's HII interface (null while none was located) and its registration handle.
 static FRAMEWORK_HII_PROTOCOL *gHii;

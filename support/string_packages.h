@@ -32,12 +32,12 @@ constexpr UINTN PackSize(const StringPackRow &Row) {
   return Size;
 }
 
-constexpr void Put16(UINT8 *Bytes, UINTN At, UINT32 Value) {
+constexpr VOID Put16(UINT8 *Bytes, UINTN At, UINT32 Value) {
   Bytes[At] = static_cast<UINT8>(Value);
   Bytes[At + 1] = static_cast<UINT8>(Value >> 8);
 }
 
-constexpr void Put32(UINT8 *Bytes, UINTN At, UINT32 Value) {
+constexpr VOID Put32(UINT8 *Bytes, UINTN At, UINT32 Value) {
   Put16(Bytes, At, Value);
   Put16(Bytes, At + 2, Value >> 16);
 }

@@ -4,7 +4,9 @@ in the form EDK II writes for prebuilt ("as-built") modules, and for a DXE_DRIVE
 dependency expression as PI opcodes (.depex).
 
 Usage: package_module.py --manifest modules.ini --dec PlatformGuardsPkg.dec
-                         --image <name>.efi --out <dir> <name>
+                         --image <name>.efi [--patch-pcd <file>] --out <dir> <name>
+--patch-pcd names a file of [PatchPcd] lines (tools/patch_pcd.py locate writes one), listed in
+the INF's [PatchPcd.X64] section.
 """
 import argparse
 import configparser
@@ -91,7 +93,7 @@ def depex_listing(names, dec_guids):
     return lines
 
 
-def render_inf(name, module, package_name, version, depex_names, dec_guids):
+def render_inf(name, module, package_name, version, depex_names, dec_guids, patch_pcds=()):
     module_type = module["module_type"]
     out = [
         "## @file",
@@ -116,6 +118,11 @@ def render_inf(name, module, package_name, version, depex_names, dec_guids):
     out += ["", f"[Binaries.{ARCH}]", f"  PE32|{name}.efi"]
     if depex_names:
         out.append(f"  DXE_DEPEX|{name}.depex")
+    if patch_pcds:
+        # <TokenSpace>.<PcdName>|<value>|<file offset in the .efi>: GenFds patches a copy of the
+        # image there when the platform DSC sets another value.
+        out += ["", f"[PatchPcd.{ARCH}]"] + [f"  {line}" for line in patch_pcds]
+    if depex_names:
         out += ["", f"[Protocols.{ARCH}]"]
         out += [f"  {n:<44}## CONSUMES" for n in dict.fromkeys(depex_names)]
         out += ["", f"[Depex.{ARCH}.{module_type}]", "#  " + " AND ".join(depex_names), "#",
@@ -132,6 +139,7 @@ def main(argv):
     parser.add_argument("--manifest", required=True)
     parser.add_argument("--dec", required=True)
     parser.add_argument("--image", required=True)
+    parser.add_argument("--patch-pcd")
     parser.add_argument("--out", required=True)
     parser.add_argument("name")
     args = parser.parse_args(argv)
@@ -154,6 +162,13 @@ def main(argv):
     elif "depex" in module:
         raise PackageError(f"[{args.name}]: only a DXE_DRIVER carries a depex")
 
+    patch_pcds = []
+    if args.patch_pcd:
+        patch_pcds = [line.strip() for line in Path(args.patch_pcd).read_text(encoding="utf-8").splitlines()
+                      if line.strip()]
+        for line in patch_pcds:
+            if not re.fullmatch(r"[\w.]+\|0x[0-9A-Fa-f]+\|0x[0-9A-Fa-f]+", line):
+                raise PackageError(f"{args.patch_pcd}: not a [PatchPcd] line: {line!r}")
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     shutil.copyfile(args.image, out / f"{args.name}.efi")
@@ -163,7 +178,8 @@ def main(argv):
     elif depex_path.exists():
         depex_path.unlink()
     (out / f"{args.name}.inf").write_text(
-        render_inf(args.name, module, package_name, version, depex_names, dec_guids), encoding="utf-8")
+        render_inf(args.name, module, package_name, version, depex_names, dec_guids, patch_pcds),
+        encoding="utf-8")
     return 0
 
 

@@ -4,28 +4,26 @@
 #include "wlan_slot_guard/link_power.h"
 
 #include "support/hw_seam.h"
+#include "support/platform.h"
+
+extern "C" volatile UINT64 _gPcd_BinaryPatch_PcdPciExpressBaseAddress =
+    PCI_EXPRESS_BASE_ADDRESS_DEFAULT;
 
 namespace {
 
-constexpr UINT16 PCI_CAPABILITIES_POINTER = 0x34;
-constexpr UINT16 PCI_BRIDGE_SECONDARY_BUS = 0x19;
-constexpr UINT16 PCI_CAPABILITY_NEXT = 1;
-constexpr UINT8 PCI_CAPABILITY_ID_PCI_EXPRESS = 0x10;
-constexpr UINT16 PCIE_LINK_CONTROL_LOW = 0x10;
 constexpr UINT8 PCIE_LINK_CONTROL_ASPM_MASK = 0x03;
 constexpr UINT32 CAPABILITY_WALK_LIMIT = 64;
-// What a root port that does not answer reports as its secondary bus.
-constexpr UINT8 NO_SECONDARY_BUS = 0xFF;
 // A function that does not answer reads all ones; so does a location outside the window.
 constexpr UINT8 ABSENT_BYTE = 0xFF;
 
-bool WindowAddress(UINT16 Bus, UINT16 Device, UINT16 Function, UINT16 Register,
+BOOLEAN WindowAddress(UINT16 Bus, UINT16 Device, UINT16 Function, UINT16 Register,
                    UINTN *Address) {
   UINT64 Offset = (static_cast<UINT64>(Bus) << 20) + (static_cast<UINT64>(Device) << 15) +
                   (static_cast<UINT64>(Function) << 12) + Register;
-  if (Offset >= ECAM_WINDOW_SIZE) return false;
-  *Address = static_cast<UINTN>(ECAM_BASE + Offset);
-  return true;
+  const UINT64 Base = EcamBase();
+  if (Offset >= EcamWindowSize()) return FALSE;
+  *Address = static_cast<UINTN>(Base + Offset);
+  return TRUE;
 }
 
 UINT8 ConfigRead8(UINT16 Bus, UINT16 Device, UINT16 Function, UINT16 Register) {
@@ -34,29 +32,28 @@ UINT8 ConfigRead8(UINT16 Bus, UINT16 Device, UINT16 Function, UINT16 Register) {
   return hw::WindowRead8(Address);
 }
 
-void ConfigWrite8(UINT16 Bus, UINT16 Device, UINT16 Function, UINT16 Register, UINT8 Value) {
+VOID ConfigWrite8(UINT16 Bus, UINT16 Device, UINT16 Function, UINT16 Register, UINT8 Value) {
   UINTN Address;
   if (WindowAddress(Bus, Device, Function, Register, &Address)) hw::WindowWrite8(Address, Value);
 }
 
-void SetAspmControl(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 Aspm) {
+VOID SetAspmControl(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 Aspm) {
   UINT8 Capability = PcieFindCapability(Bus, Device, Function, PCI_CAPABILITY_ID_PCI_EXPRESS);
   if (Capability == 0) return;
-  UINT16 LinkControl = static_cast<UINT16>(Capability + PCIE_LINK_CONTROL_LOW);
+  UINT16 LinkControl = static_cast<UINT16>(Capability + PCIE_REG_LINK_CONTROL);
   UINT8 Value = ConfigRead8(Bus, Device, Function, LinkControl);
   // Callers pass only 0, 2 or 3, so the value is OR-ed in as it is.
-  ConfigWrite8(Bus, Device, Function, LinkControl,
-               static_cast<UINT8>((Value & ~PCIE_LINK_CONTROL_ASPM_MASK) | Aspm));
+  ConfigWrite8(Bus, Device, Function, LinkControl, UpdateBits(Value, PCIE_LINK_CONTROL_ASPM_MASK, Aspm));
 }
 
 }  // namespace
 
 UINT8 PcieFindCapability(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 CapabilityId) {
   UINTN Address;
-  if (!WindowAddress(Bus, Device, Function, PCI_CAPABILITIES_POINTER, &Address)) return 0;
+  if (!WindowAddress(Bus, Device, Function, PCI_REG_CAPABILITIES_POINTER, &Address)) return 0;
 
   // The pointers are followed as read, low bits included.
-  UINT8 Pointer = ConfigRead8(Bus, Device, Function, PCI_CAPABILITIES_POINTER);
+  UINT8 Pointer = ConfigRead8(Bus, Device, Function, PCI_REG_CAPABILITIES_POINTER);
   for (UINT32 Examined = 0; Pointer != 0;) {
     if (ConfigRead8(Bus, Device, Function, Pointer) == CapabilityId) return Pointer;
     if (++Examined == CAPABILITY_WALK_LIMIT) return 0;
@@ -65,9 +62,10 @@ UINT8 PcieFindCapability(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 Capab
   return 0;
 }
 
-void SetLinkAspm(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 PortAspm, UINT8 DeviceAspm) {
+VOID SetLinkAspm(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 PortAspm, UINT8 DeviceAspm) {
   SetAspmControl(Bus, Device, Function, PortAspm);
-  UINT8 Secondary = ConfigRead8(Bus, Device, Function, PCI_BRIDGE_SECONDARY_BUS);
-  if (Secondary == NO_SECONDARY_BUS) return;
+  UINT8 Secondary = ConfigRead8(Bus, Device, Function, PCI_REG_SECONDARY_BUS);
+  // What a root port that does not answer reports as its secondary bus.
+  if (Secondary == PCI_BUS_NUMBER_ABSENT) return;
   SetAspmControl(Secondary, 0, 0, DeviceAspm);
 }

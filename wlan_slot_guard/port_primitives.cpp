@@ -3,10 +3,9 @@
 
 #include "support/driver_context.h"
 #include "support/hw_seam.h"
+#include "support/platform.h"
 
 namespace {
-
-EFI_GUID gCpuIoProtocolGuid = FRAMEWORK_CPU_IO_PROTOCOL_GUID;
 
 // A write to this unused port takes about a microsecond on the LPC bus; the CMOS and the 8254
 // get one after each index or data write. The value carries no meaning.
@@ -55,10 +54,10 @@ constexpr UINTN BEEP_DURATION_US = 62000;
 
 // Located anew for each access; only a missing interface is refused.
 FRAMEWORK_CPU_IO_PROTOCOL *LocateCpuIo() {
-  return static_cast<FRAMEWORK_CPU_IO_PROTOCOL *>(LocateInterface(&gCpuIoProtocolGuid));
+  return static_cast<FRAMEWORK_CPU_IO_PROTOCOL *>(LocateInterface(&gFrameworkCpuIoProtocolGuid));
 }
 
-void IoDelay() { CpuIoPort8Write(IO_DELAY_PORT, IO_DELAY_VALUE); }
+VOID IoDelay() { CpuIoPort8Write(IO_DELAY_PORT, IO_DELAY_VALUE); }
 
 UINT32 ReadPmTimer(UINT16 TimerPort) { return hw::PortIn32(TimerPort) & PM_TIMER_MASK; }
 
@@ -71,7 +70,7 @@ UINT8 CpuIoPort8Read(UINT16 Port) {
   return Value;
 }
 
-void CpuIoPort8Write(UINT16 Port, UINT8 Value) {
+VOID CpuIoPort8Write(UINT16 Port, UINT8 Value) {
   FRAMEWORK_CPU_IO_PROTOCOL *CpuIo = LocateCpuIo();
   if (CpuIo != nullptr) CpuIo->Io.Write(CpuIo, EfiCpuIoWidthUint8, Port, 1, &Value);
 }
@@ -82,7 +81,7 @@ UINT8 ReadOptionCmos(UINT8 Index) {
   return CpuIoPort8Read(OPTION_CMOS_DATA_PORT);
 }
 
-void WriteOptionCmos(UINT8 Index, UINT8 Value) {
+VOID WriteOptionCmos(UINT8 Index, UINT8 Value) {
   CpuIoPort8Write(OPTION_CMOS_INDEX_PORT, Index);
   IoDelay();
   CpuIoPort8Write(OPTION_CMOS_DATA_PORT, Value);
@@ -97,7 +96,7 @@ UINT8 EcRead(UINT16 Address) {
   return Value;
 }
 
-void EcWrite(UINT16 Address, UINT8 Value) {
+VOID EcWrite(UINT16 Address, UINT8 Value) {
   hw::PortOut8(EC_ADDRESS_LOW_PORT, static_cast<UINT8>(Address));
   hw::PortOut8(EC_ADDRESS_HIGH_PORT, static_cast<UINT8>(Address >> 8));
   hw::PortOut8(EC_DATA_PORT, Value);
@@ -109,7 +108,7 @@ UINT16 PciCf8Read16(UINT32 Address) {
   return hw::PortIn16(static_cast<UINT16>(PCI_CONFIG_DATA_PORT + (Address & 3)));
 }
 
-void PmTimerStall(UINT32 Microseconds) {
+VOID PmTimerStall(UINT32 Microseconds) {
   if (Microseconds == 0) return;
 
   UINT16 PmBase = PciCf8Read16(LPC_ACPI_BASE_CF8_ADDRESS) & ~ACPI_BASE_IO_SPACE_BIT;
@@ -141,7 +140,7 @@ void PmTimerStall(UINT32 Microseconds) {
   }
 }
 
-void SoundAlertBeep() {
+VOID SoundAlertBeep() {
   UINT8 Gate = CpuIoPort8Read(SPEAKER_GATE_PORT);
   IoDelay();
   CpuIoPort8Write(SPEAKER_GATE_PORT, Gate | SPEAKER_GATE_AND_DATA);

@@ -13,23 +13,23 @@
 // so a failing read, or a firmware without the protocol, yields 0.
 UINT8 CpuIoPort8Read(UINT16 Port);
 // Byte write through the CPU I/O protocol; dropped when the protocol cannot be located.
-void CpuIoPort8Write(UINT16 Port, UINT8 Value);
+VOID CpuIoPort8Write(UINT16 Port, UINT8 Value);
 
 // Second CMOS bank (index 0x72, data 0x73), with an I/O delay after each index or data write.
 UINT8 ReadOptionCmos(UINT8 Index);
-void WriteOptionCmos(UINT8 Index, UINT8 Value);
+VOID WriteOptionCmos(UINT8 Index, UINT8 Value);
 
 // Embedded-controller register file (address low 0x381, high 0x382, data 0x383); the controller
 // is given 3 us after a read and 16 us after a write.
 UINT8 EcRead(UINT16 Address);
-void EcWrite(UINT16 Address, UINT8 Value);
+VOID EcWrite(UINT16 Address, UINT8 Value);
 
 // 16-bit configuration read by mechanism #1. Address: bus in bits 16-23, device in bits 11-15,
 // function in bits 8-10, register in bits 0-7; bits 0-1 select the word within the dword.
 UINT16 PciCf8Read16(UINT32 Address);
 
 // Busy wait on the ACPI PM timer (24 bits, 3.58 MHz): 358/100 ticks per microsecond.
-void PmTimerStall(UINT32 Microseconds);
+VOID PmTimerStall(UINT32 Microseconds);
 
 // One beep of about 874 Hz for 62 ms on the PC speaker; port 0x61 is left as it was found.
-void SoundAlertBeep();
+VOID SoundAlertBeep();

@@ -3,29 +3,22 @@
 #include "wlan_slot_guard/slot_probe.h"
 
 #include "support/driver_context.h"
+#include "support/platform.h"
 #include "wlan_slot_guard/port_primitives.h"
 
 namespace {
 
-EFI_GUID gPciRootBridgeIoGuid = EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID;
-
-// What an absent function reads as; a failed read and a missing root bridge read the same.
-constexpr UINT32 PCI_ALL_ONES = 0xFFFFFFFF;
-
-constexpr UINT64 HOST_BRIDGE_REVISION = PciRootBridgeAddress(0, 0, 0, 0x08);
+constexpr UINT64 HOST_BRIDGE_REVISION =
+    PciRootBridgeAddress(0, PLATFORM_HOST_BRIDGE_DEVICE, 0, PCI_REG_REVISION_ID);
 // From host-bridge revision 4 on, the root port to enable is function 5, before it function 1.
 constexpr UINT8 HOST_BRIDGE_REVISION_ROOT_PORT_6 = 4;
-constexpr UINT64 ROOT_PORT_6_COMMAND = PciRootBridgeAddress(0, 0x1C, 5, 0x04);
-constexpr UINT64 ROOT_PORT_2_COMMAND = PciRootBridgeAddress(0, 0x1C, 1, 0x04);
+constexpr UINT64 ROOT_PORT_6_COMMAND = PciRootBridgeAddress(0, PLATFORM_ROOT_PORT_DEVICE, 5, PCI_REG_COMMAND);
+constexpr UINT64 ROOT_PORT_2_COMMAND = PciRootBridgeAddress(0, PLATFORM_ROOT_PORT_DEVICE, 1, PCI_REG_COMMAND);
 constexpr UINT8 PCI_COMMAND_IO_MEMORY_BUS_MASTER = 0x07;
 
 // The slot's root port: its bus-number register carries the secondary bus in bits 8-15.
-constexpr UINT64 SLOT_ROOT_PORT_BUS_NUMBERS = PciRootBridgeAddress(0, 0x1C, 0, 0x18);
-constexpr UINT8 PCI_ID_REGISTER = 0x00;
-constexpr UINT8 PCI_CLASS_REGISTER = 0x08;
-constexpr UINT8 PCI_SUBSYSTEM_ID_REGISTER = 0x2C;
-constexpr UINT16 PCI_CLASS_NETWORK_OTHER = 0x0280;
-constexpr UINT16 PCI_CLASS_ETHERNET = 0x0200;
+constexpr UINT64 SLOT_ROOT_PORT_BUS_NUMBERS = PciRootBridgeAddress(
+    0, PLATFORM_ROOT_PORT_DEVICE, PLATFORM_WLAN_ROOT_PORT_FUNCTION, PCI_REG_BUS_NUMBERS);
 
 // Option bytes of the second CMOS bank, initialised together while the signature is missing.
 constexpr UINT8 OPTION_CMOS_FIRST_INDEX = 0x48;
@@ -46,7 +39,7 @@ constexpr UINT8 STATUS_C_PROBE_CLEARS = 0x10;
 
 // The LPC bridge's GPIO base (bit 0 is the I/O-space indicator) and the level register of the
 // GPIO bank that carries the radio's line.
-constexpr UINT64 LPC_GPIO_BASE = PciRootBridgeAddress(0, 31, 0, 0x48);
+constexpr UINT64 LPC_GPIO_BASE = PciRootBridgeAddress(0, PLATFORM_LPC_BRIDGE_DEVICE, 0, 0x48);
 constexpr UINT16 GPIO_BASE_IO_SPACE_BIT = 0x0001;
 constexpr UINT16 GPIO_BASE_ABSENT = 0xFFFF & ~GPIO_BASE_IO_SPACE_BIT;
 constexpr UINT16 GPIO_LEVEL_OFFSET = 0x0C;
@@ -55,17 +48,14 @@ constexpr UINT32 GPIO_LEVEL_RADIO = 1u << 28;
 constexpr UINT16 EC_RADIO_REGISTER = 0x42FA;
 constexpr UINT8 EC_RADIO_CLEARED_BIT = 0x40;
 
-EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *LocateRootBridge() {
-  return static_cast<EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *>(LocateInterface(&gPciRootBridgeIoGuid));
-}
-
-// The read's status is not examined: the buffer starts all ones, so whatever did not answer
-// reads as an absent function. A narrow read fills only the low bytes.
+// Without a root bridge every configuration read counts as all ones, as a failed one does.
 UINT32 ConfigRead(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge,
                   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address) {
-  UINT32 Value = PCI_ALL_ONES;
-  if (RootBridge != nullptr) RootBridge->Pci.Read(RootBridge, Width, Address, 1, &Value);
-  return Value;
+  return RootBridge == nullptr ? PCI_ALL_ONES : ReadConfigOrAllOnes(RootBridge, Width, Address);
+}
+
+EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *LocateRootBridge() {
+  return static_cast<EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *>(LocateInterface(&gPciRootBridgeIoProtocolGuid));
 }
 
 // The card is device 0, function 0 on the slot root port's secondary bus.
@@ -74,26 +64,21 @@ UINT8 SlotSecondaryBus(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge) {
 }
 
 // The card's subsystem ID, behind the secondary bus number read once more. False when either
-// read fails: the card then has not given the IDs it would be judged by.
-bool ReadCardSubsystem(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge, UINT32 *Subsystem) {
+// read fails, or when the subsystem ID is still all ones (a read that reported success without
+// writing, or no function there): the card then has not given the IDs it would be judged by.
+BOOLEAN ReadCardSubsystem(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge, UINT32 *Subsystem) {
   *Subsystem = PCI_ALL_ONES;
   UINT32 BusNumbers = PCI_ALL_ONES;
   if (RootBridge == nullptr ||
       EFI_ERROR(RootBridge->Pci.Read(RootBridge, EfiPciWidthUint32, SLOT_ROOT_PORT_BUS_NUMBERS, 1,
                                      &BusNumbers)))
-    return false;
-  UINT64 Address = PciRootBridgeAddress(static_cast<UINT8>(BusNumbers >> 8), 0, 0, PCI_SUBSYSTEM_ID_REGISTER);
-  return !EFI_ERROR(RootBridge->Pci.Read(RootBridge, EfiPciWidthUint32, Address, 1, Subsystem));
+    return FALSE;
+  UINT64 Address = PciRootBridgeAddress(static_cast<UINT8>(BusNumbers >> 8), 0, 0, PCI_REG_SUBSYSTEM_ID);
+  return !EFI_ERROR(RootBridge->Pci.Read(RootBridge, EfiPciWidthUint32, Address, 1, Subsystem)) &&
+         *Subsystem != PCI_ALL_ONES;
 }
 
-// Multi-byte record fields are stored one byte at a time, least significant first.
-void StoreRecordDword(UINT32 *Field, UINT32 Value) {
-  auto *Bytes = reinterpret_cast<UINT8 *>(Field);
-  for (UINTN Index = 0; Index < sizeof(UINT32); ++Index)
-    Bytes[Index] = static_cast<UINT8>(Value >> (8 * Index));
-}
-
-void KeepOptionCmosInitialised() {
+VOID KeepOptionCmosInitialised() {
   // The second signature byte is read only behind a matching first one.
   if (ReadOptionCmos(OPTION_CMOS_SIGNATURE_INDEX) == OPTION_CMOS_SIGNATURE[0] &&
       ReadOptionCmos(OPTION_CMOS_SIGNATURE_INDEX + 1) == OPTION_CMOS_SIGNATURE[1])
@@ -105,7 +90,7 @@ void KeepOptionCmosInitialised() {
 
 }  // namespace
 
-void ProbeWlanSlot(PlatformSetupRecord *Record) {
+VOID ProbeWlanSlot(PlatformSetupRecord *Record) {
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge = LocateRootBridge();
 
   UINT8 Revision = static_cast<UINT8>(ConfigRead(RootBridge, EfiPciWidthUint8, HOST_BRIDGE_REVISION));
@@ -121,13 +106,13 @@ void ProbeWlanSlot(PlatformSetupRecord *Record) {
 
   UINT8 Secondary = SlotSecondaryBus(RootBridge);
   UINT16 Class = static_cast<UINT16>(
-      ConfigRead(RootBridge, EfiPciWidthUint32, PciRootBridgeAddress(Secondary, 0, 0, PCI_CLASS_REGISTER)) >> 16);
-  UINT32 Id = ConfigRead(RootBridge, EfiPciWidthUint32, PciRootBridgeAddress(Secondary, 0, 0, PCI_ID_REGISTER));
+      ConfigRead(RootBridge, EfiPciWidthUint32, PciRootBridgeAddress(Secondary, 0, 0, PCI_REG_REVISION_ID)) >> 16);
+  UINT32 Id = ConfigRead(RootBridge, EfiPciWidthUint32, PciRootBridgeAddress(Secondary, 0, 0, PCI_REG_VENDOR_ID));
 
   // A card whose subsystem ID cannot be read is reported like an empty slot: the boot may stop
   // only for IDs that were read.
   UINT32 Subsystem = PCI_ALL_ONES;
-  if (Id == PCI_ALL_ONES || (Class != PCI_CLASS_NETWORK_OTHER && Class != PCI_CLASS_ETHERNET) ||
+  if (Id == PCI_ALL_ONES || (Class != PCI_CLASS_CODE_NETWORK_OTHER && Class != PCI_CLASS_CODE_ETHERNET) ||
       !ReadCardSubsystem(RootBridge, &Subsystem)) {
     Record->WlanSlotFlags &= ~WLAN_SLOT_FLAG_CARD_PRESENT;
   } else {
@@ -135,8 +120,8 @@ void ProbeWlanSlot(PlatformSetupRecord *Record) {
     Record->WlanSlotFlags |= WLAN_SLOT_FLAG_CARD_SEEN;
     Record->WlanStatusA |= STATUS_A_CARD_PRESENT;
     Record->WlanStatusB |= STATUS_B_CARD_PRESENT;
-    StoreRecordDword(&Record->WlanChipId, Id);
-    StoreRecordDword(&Record->WlanSubsystemId, Subsystem);
+    StoreRecordDword(Record, WLAN_CHIP_ID_OFFSET, Id);
+    StoreRecordDword(Record, WLAN_SUBSYSTEM_ID_OFFSET, Subsystem);
   }
 
   Record->WlanStatusB &= ~STATUS_B_PROBE_CLEARS;
@@ -145,7 +130,7 @@ void ProbeWlanSlot(PlatformSetupRecord *Record) {
   Record->WlanStatusA |= STATUS_A_PROBED;
 }
 
-void ApplyRadioState() {
+VOID ApplyRadioState() {
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge = LocateRootBridge();
 
   // Without a GPIO base, or without a level that was read, there is no register to write back:
@@ -155,7 +140,7 @@ void ApplyRadioState() {
                     ~GPIO_BASE_IO_SPACE_BIT;
   UINT64 LevelPort = static_cast<UINT64>(GpioBase) + GPIO_LEVEL_OFFSET;
   UINT32 Level = 0;
-  bool LevelRead = GpioBase != GPIO_BASE_ABSENT &&
+  BOOLEAN LevelRead = GpioBase != GPIO_BASE_ABSENT &&
                    !EFI_ERROR(RootBridge->Io.Read(RootBridge, EfiPciWidthUint32, LevelPort, 1, &Level));
   if (LevelRead) {
     if (ReadOptionCmos(OPTION_CMOS_INDEX_RADIO) & OPTION_RADIO_LEVEL_HIGH)

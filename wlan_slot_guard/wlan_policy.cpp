@@ -4,6 +4,7 @@
 
 #include "support/driver_context.h"
 #include "support/hw_seam.h"
+#include "support/platform.h"
 #include "support/string_packages.h"
 #include "wlan_slot_guard/link_power.h"
 #include "wlan_slot_guard/port_primitives.h"
@@ -12,7 +13,6 @@
 
 namespace {
 
-EFI_GUID gCpuIoProtocolGuid = FRAMEWORK_CPU_IO_PROTOCOL_GUID;
 EFI_GUID gWlanPackageGuid = WLAN_STRING_PACKAGE_GUID;
 
 struct WlanAllowEntry {
@@ -23,7 +23,7 @@ struct WlanAllowEntry {
 };
 
 // The cards the slot may hold, searched in this order.
-const WlanAllowEntry kWlanAllowList[] = {
+const WlanAllowEntry WLAN_ALLOW_LIST[] = {
     {0x431514E4, 0x0E517E1D, ASPM_L0S_L1, ASPM_L0S_L1},
     {0x431514E4, 0x0E527E1D, ASPM_L0S_L1, ASPM_L0S_L1},
     {0x435314E4, 0x0E537E1D, ASPM_L0S_L1, ASPM_L0S_L1},
@@ -33,9 +33,6 @@ const WlanAllowEntry kWlanAllowList[] = {
     {0x002A168C, 0x0E577E1D, ASPM_L1, ASPM_L1},
 };
 
-// The slot hangs off root port 1; the graphics port is device 1 of bus 0.
-constexpr UINT16 WLAN_ROOT_PORT_DEVICE = 0x1C;
-constexpr UINT16 GRAPHICS_PORT_DEVICE = 1;
 constexpr UINT8 PEG_ASPM_OPTION_ENABLED = 1;
 
 // A board control port whose bit 0 is set once at entry.
@@ -44,17 +41,9 @@ constexpr UINT8 BOARD_CONTROL_ENABLE = 0x01;
 
 constexpr UINTN HALT_TEXT_ATTRIBUTE = EFI_TEXT_ATTR(EFI_WHITE, EFI_BLACK);
 
-// A little-endian dword field of the record, assembled from its four bytes.
-UINT32 RecordDword(const UINT32 *Field) {
-  auto *Bytes = reinterpret_cast<const UINT8 *>(Field);
-  UINT32 Value = 0;
-  for (UINTN Index = sizeof(UINT32); Index-- > 0;) Value = (Value << 8) | Bytes[Index];
-  return Value;
-}
-
 // Beep, the two message lines at the start of rows 0 and 1 in white on black over whatever the
 // screen shows, then key polling that never ends.
-[[noreturn]] void HaltWithMessage() {
+[[noreturn]] VOID HaltWithMessage() {
   SoundAlertBeep();
   EFI_SIMPLE_TEXT_OUT_PROTOCOL *ConOut = gDriverContext.SystemTable->ConOut;
   ConOut->EnableCursor(ConOut, FALSE);
@@ -80,11 +69,12 @@ UINT32 RecordDword(const UINT32 *Field) {
 }  // namespace
 
 BOOLEAN MatchWlanAllowList(const PlatformSetupRecord *Record) {
-  UINT32 ChipId = RecordDword(&Record->WlanChipId);
-  UINT32 SubsystemId = RecordDword(&Record->WlanSubsystemId);
-  for (const WlanAllowEntry &Entry : kWlanAllowList) {
+  UINT32 ChipId = LoadRecordDword(Record, WLAN_CHIP_ID_OFFSET);
+  UINT32 SubsystemId = LoadRecordDword(Record, WLAN_SUBSYSTEM_ID_OFFSET);
+  for (const WlanAllowEntry &Entry : WLAN_ALLOW_LIST) {
     if (Entry.ChipId == ChipId && Entry.SubsystemId == SubsystemId) {
-      SetLinkAspm(0, WLAN_ROOT_PORT_DEVICE, 0, Entry.RootPortAspm, Entry.CardAspm);
+      SetLinkAspm(0, PLATFORM_ROOT_PORT_DEVICE, PLATFORM_WLAN_ROOT_PORT_FUNCTION, Entry.RootPortAspm,
+                  Entry.CardAspm);
       return TRUE;
     }
   }
@@ -98,7 +88,7 @@ VOID EFIAPI OnReadyToBootWlan(EFI_EVENT Event, VOID *Context) {
   // zeroed record of the guard's own that nobody else sees.
   PlatformSetupRecord OwnRecord;
   PlatformSetupRecord *Record;
-  if (EFI_ERROR(LocatePlatformSetupRecord(&Record)) || Record == nullptr) {
+  if (EFI_ERROR(LocatePlatformSetupRecord(&Record))) {
     gDriverContext.BootServices->SetMem(&OwnRecord, sizeof(OwnRecord), 0);
     Record = &OwnRecord;
   }
@@ -109,7 +99,7 @@ VOID EFIAPI OnReadyToBootWlan(EFI_EVENT Event, VOID *Context) {
     HaltWithMessage();
 
   UINT8 GraphicsAspm = Record->PegAspmOption == PEG_ASPM_OPTION_ENABLED ? ASPM_L0S_L1 : ASPM_DISABLED;
-  SetLinkAspm(0, GRAPHICS_PORT_DEVICE, 0, GraphicsAspm, GraphicsAspm);
+  SetLinkAspm(0, PLATFORM_GRAPHICS_PORT_DEVICE, 0, GraphicsAspm, GraphicsAspm);
 }
 
 extern "C" EFI_STATUS EFIAPI WlanSlotGuardEntry(EFI_HANDLE ImageHandle,
@@ -119,7 +109,7 @@ extern "C" EFI_STATUS EFIAPI WlanSlotGuardEntry(EFI_HANDLE ImageHandle,
   CreateReadyToBootEvent(TPL_CALLBACK, OnReadyToBootWlan, nullptr, &Event);
 
   FRAMEWORK_CPU_IO_PROTOCOL *CpuIo = nullptr;
-  if (!EFI_ERROR(SystemTable->BootServices->LocateProtocol(&gCpuIoProtocolGuid, nullptr,
+  if (!EFI_ERROR(SystemTable->BootServices->LocateProtocol(&gFrameworkCpuIoProtocolGuid, nullptr,
                                                            reinterpret_cast<VOID **>(&CpuIo))) &&
       CpuIo != nullptr) {
     // The read's status is not examined: a failed read leaves 0 and writes just the enable bit.

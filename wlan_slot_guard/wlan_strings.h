@@ -7,7 +7,7 @@
 constexpr STRING_REF WLAN_STRING_HALT_LINE_1 = 2;
 constexpr STRING_REF WLAN_STRING_HALT_LINE_2 = 3;
 
-inline constexpr StringPackRow kWlanStrings[] = {
+inline constexpr StringPackRow WLAN_STRING_ROWS[] = {
     {{u"eng", u"English", u"104-Unsupported wireless network device detected.",
       u"System Halted. Remove device and restart."}},
     {{u"fra", u"Français",
@@ -21,7 +21,7 @@ inline constexpr StringPackRow kWlanStrings[] = {
 };
 
 inline constexpr auto gWlanStringPacks =
-    BuildStringPackList<StringPackListSize(kWlanStrings)>(kWlanStrings);
+    BuildStringPackList<StringPackListSize(WLAN_STRING_ROWS)>(WLAN_STRING_ROWS);
 
 #define WLAN_STRING_PACKAGE_GUID \
   { 0x3B8577BA, 0x0032, 0x42BC, { 0xCC, 0xAA, 0x53, 0x15, 0x4F, 0x43, 0x99, 0xF2 } }

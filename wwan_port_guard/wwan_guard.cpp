@@ -3,11 +3,12 @@
 
 #include "support/driver_context.h"
 #include "support/hw_seam.h"
+#include "support/platform.h"
 #include "support/string_packages.h"
 #include "wwan_port_guard/wwan_strings.h"
 
 // The modules that may sit on the wireless-WAN port, product ID << 16 | vendor ID.
-static const UINT32 kWwanAllowList[] = {
+static const UINT32 WWAN_ALLOW_LIST[] = {
     0x0C717E2D,
     0x0C727E2D,
     0x0C737E2D,
@@ -16,14 +17,11 @@ static const UINT32 kWwanAllowList[] = {
 
 // The USB host controller at device 0x1A, function 0, root port 1.
 const WwanPortFilter gWwanPortFilter = {
-    0, 0x1A, 0, 1, sizeof(kWwanAllowList) / sizeof(kWwanAllowList[0]), kWwanAllowList};
+    0, PLATFORM_USB_CONTROLLER_DEVICE, 0, 1, sizeof(WWAN_ALLOW_LIST) / sizeof(WWAN_ALLOW_LIST[0]),
+    WWAN_ALLOW_LIST};
 
-static EFI_GUID gPciRootBridgeIoGuid = EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID;
-static EFI_GUID gUsbIoGuid = USB_IO_PROTOCOL_GUID;
-static EFI_GUID gDevicePathGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
 static EFI_GUID gWwanPackageGuid = WWAN_STRING_PACKAGE_GUID;
 
-constexpr UINT16 PCI_VENDOR_INTEL = 0x8086;
 // On an Intel controller the port is also reachable through the EHCI function of the device.
 constexpr UINT16 INTEL_EHCI_FUNCTION = 7;
 constexpr UINT16 OTHER_COMPANION_FUNCTION = 2;
@@ -59,16 +57,16 @@ BOOLEAN FindPciUsbNodePair(const UINT8 *Path, const UINT8 **PciNode, const UINT8
 }
 
 // Judges the module on the port: true when it is listed, or when its IDs could not be read.
-static BOOLEAN IsModuleAllowed(EFI_HANDLE Handle, const WwanPortFilter *Filter) {
+// Descriptor is the check's buffer, cleared before the check began.
+static BOOLEAN IsModuleAllowed(EFI_HANDLE Handle, const WwanPortFilter *Filter,
+                               USB_DEVICE_DESCRIPTOR_RECORD *Descriptor) {
   EFI_BOOT_SERVICES *BootServices = gDriverContext.BootServices;
-  USB_DEVICE_DESCRIPTOR_RECORD Descriptor;
-  BootServices->SetMem(&Descriptor, sizeof(Descriptor), 0);
   USB_IO_PROTOCOL *UsbIo = nullptr;
-  if (EFI_ERROR(BootServices->HandleProtocol(Handle, &gUsbIoGuid, reinterpret_cast<VOID **>(&UsbIo))) ||
+  if (EFI_ERROR(BootServices->HandleProtocol(Handle, &gUsbIoProtocolGuid, reinterpret_cast<VOID **>(&UsbIo))) ||
       UsbIo == nullptr)
     return TRUE;
-  if (EFI_ERROR(UsbIo->UsbGetDeviceDescriptor(UsbIo, &Descriptor))) return TRUE;
-  const UINT32 Id = (static_cast<UINT32>(Descriptor.IdProduct) << 16) | Descriptor.IdVendor;
+  if (EFI_ERROR(UsbIo->UsbGetDeviceDescriptor(UsbIo, Descriptor))) return TRUE;
+  const UINT32 Id = (static_cast<UINT32>(Descriptor->IdProduct) << 16) | Descriptor->IdVendor;
   if (Id == USB_ID_NOT_READ) return TRUE;
   for (UINTN Index = 0; Index < Filter->IdCount; ++Index)
     if (Filter->Ids[Index] == Id) return TRUE;
@@ -77,15 +75,18 @@ static BOOLEAN IsModuleAllowed(EFI_HANDLE Handle, const WwanPortFilter *Filter) 
 
 BOOLEAN CheckWwanPort(const WwanPortFilter *Filter) {
   EFI_BOOT_SERVICES *BootServices = gDriverContext.BootServices;
+  // The descriptor buffer is cleared first, whatever follows (Part 4.1, step 1).
+  USB_DEVICE_DESCRIPTOR_RECORD Descriptor;
+  BootServices->SetMem(&Descriptor, sizeof(Descriptor), 0);
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge = nullptr;
-  if (EFI_ERROR(BootServices->LocateProtocol(&gPciRootBridgeIoGuid, nullptr,
+  if (EFI_ERROR(BootServices->LocateProtocol(&gPciRootBridgeIoProtocolGuid, nullptr,
                                              reinterpret_cast<VOID **>(&RootBridge))) ||
       RootBridge == nullptr)
     return TRUE;
 
   UINTN Count = 0;
   EFI_HANDLE *Handles = nullptr;
-  if (EFI_ERROR(BootServices->LocateHandleBuffer(ByProtocol, &gUsbIoGuid, nullptr, &Count, &Handles)))
+  if (EFI_ERROR(BootServices->LocateHandleBuffer(ByProtocol, &gUsbIoProtocolGuid, nullptr, &Count, &Handles)))
     return TRUE;
 
   BOOLEAN Allowed = TRUE;
@@ -94,7 +95,7 @@ BOOLEAN CheckWwanPort(const WwanPortFilter *Filter) {
   UINT8 AlternativePort = 0;
   for (UINTN Index = 0; Index < Count; ++Index) {
     VOID *Path = nullptr;
-    if (EFI_ERROR(BootServices->HandleProtocol(Handles[Index], &gDevicePathGuid, &Path)) || Path == nullptr)
+    if (EFI_ERROR(BootServices->HandleProtocol(Handles[Index], &gDevicePathProtocolGuid, &Path)) || Path == nullptr)
       continue;
     const UINT8 *PciNode;
     const UINT8 *UsbNode;
@@ -104,7 +105,7 @@ BOOLEAN CheckWwanPort(const WwanPortFilter *Filter) {
     const UINT8 ParentPortNumber = UsbNode[4];
 
     // The read's status is deliberately not examined.
-    RootBridge->Pci.Read(RootBridge, EfiPciWidthUint16, PciRootBridgeAddress(0, PciDevice, 0, 0), 1,
+    RootBridge->Pci.Read(RootBridge, EfiPciWidthUint16, PciRootBridgeAddress(0, PciDevice, 0, PCI_REG_VENDOR_ID), 1,
                          &Vendor);
     UINT16 AlternativeFunction = OTHER_COMPANION_FUNCTION;
     if (Vendor == PCI_VENDOR_INTEL) {
@@ -118,7 +119,7 @@ BOOLEAN CheckWwanPort(const WwanPortFilter *Filter) {
     if (!OnOwnFunction && !OnAlternative) continue;
 
     // Only the first handle on the port is judged.
-    Allowed = IsModuleAllowed(Handles[Index], Filter);
+    Allowed = IsModuleAllowed(Handles[Index], Filter, &Descriptor);
     break;
   }
   if (Handles != nullptr) BootServices->FreePool(Handles);

@@ -7,7 +7,7 @@
 constexpr STRING_REF WWAN_STRING_HALT_LINE_1 = 2;
 constexpr STRING_REF WWAN_STRING_HALT_LINE_2 = 3;
 
-inline constexpr StringPackRow kWwanStrings[] = {
+inline constexpr StringPackRow WWAN_STRING_ROWS[] = {
     {{u"eng", u"English", u"105-Unsupported wireless broadband device detected.",
       u"\r\nSystem Halted. Remove device and restart."}},
     {{u"fra", u"Français",
@@ -21,7 +21,7 @@ inline constexpr StringPackRow kWwanStrings[] = {
 };
 
 inline constexpr auto gWwanStringPacks =
-    BuildStringPackList<StringPackListSize(kWwanStrings)>(kWwanStrings);
+    BuildStringPackList<StringPackListSize(WWAN_STRING_ROWS)>(WWAN_STRING_ROWS);
 
 #define WWAN_STRING_PACKAGE_GUID \
   { 0x602C46B4, 0x90B4, 0x4424, { 0x81, 0x83, 0x5D, 0x59, 0x39, 0xE4, 0x49, 0x4A } }

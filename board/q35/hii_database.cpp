@@ -1,6 +1,8 @@
 // String-pack list walking and string lookup for the board's Framework HII database.
 #include "board/q35/hii_database.h"
 
+#include "support/string_pack_walk.h"
+
 namespace board {
 namespace {
 
@@ -9,21 +11,7 @@ constexpr CHAR16 WIDE_CHAR = 0xFFF1;
 constexpr CHAR16 NON_BREAKING_CHAR = 0xFFF2;
 constexpr UINTN LANGUAGE_CODE_LENGTH = 3;
 
-// Packs are byte-packed and strings sit at any offset, so every field is read byte by byte.
-UINT16 Read16(const UINT8 *Bytes) {
-  return static_cast<UINT16>(Bytes[0] | (Bytes[1] << 8));
-}
-
-UINT32 Read32(const UINT8 *Bytes) {
-  return static_cast<UINT32>(Bytes[0]) | (static_cast<UINT32>(Bytes[1]) << 8) |
-         (static_cast<UINT32>(Bytes[2]) << 16) | (static_cast<UINT32>(Bytes[3]) << 24);
-}
-
-UINT32 PackLength(const UINT8 *Pack) { return Read32(Pack + offsetof(EFI_HII_PACK_HEADER, Length)); }
-
-UINT32 PackTokenCount(const UINT8 *Pack) {
-  return Read32(Pack + offsetof(EFI_HII_STRING_PACK, NumStringPointers));
-}
+using string_pack::Read16;
 
 CHAR16 LowerCase(CHAR16 Character) {
   return (Character >= u'A' && Character <= u'Z') ? static_cast<CHAR16>(Character + 0x20)
@@ -36,8 +24,8 @@ bool IsGlyphControl(CHAR16 Character) {
 
 // True when one of the three-letter codes at the pack's language offset equals Language.
 bool PackSpeaks(const UINT8 *Pack, const CHAR16 *Language) {
-  const UINT32 Length = PackLength(Pack);
-  UINT32 Offset = Read32(Pack + offsetof(EFI_HII_STRING_PACK, LanguageNameString));
+  const UINT32 Length = string_pack::Length(Pack);
+  UINT32 Offset = string_pack::LanguageOffset(Pack);
   while (Offset + 2 * LANGUAGE_CODE_LENGTH <= Length) {
     const UINT8 *Code = Pack + Offset;
     if (Read16(Code) == 0) {
@@ -64,21 +52,16 @@ UINTN MeasureStringPackList(const UINT8 *List) {
     return 0;
   }
   UINTN Total = 0;
-  for (;;) {
-    const UINT8 *Pack = List + Total;
-    const UINT32 Length = PackLength(Pack);
-    if (Length == 0) {
-      break;
-    }
-    if (Length < STRING_PACK_HEADER_SIZE ||
-        Read16(Pack + offsetof(EFI_HII_PACK_HEADER, Type)) != EFI_HII_STRING_PACK_TYPE ||
-        PackTokenCount(Pack) > (Length - STRING_PACK_HEADER_SIZE) / sizeof(RELOFST) ||
-        Length > STRING_PACK_LIST_LIMIT - Total) {
-      return 0;
-    }
-    Total += Length;
-  }
-  return Total == 0 ? 0 : Total + STRING_PACK_HEADER_SIZE;
+  const bool Walked = string_pack::WalkStringPackList(
+      List, [](UINTN) { return true; },
+      [List](UINTN Offset, UINT32 Length) {
+        const UINT8 *Pack = List + Offset;
+        return Length >= STRING_PACK_HEADER_SIZE && string_pack::Type(Pack) == EFI_HII_STRING_PACK_TYPE &&
+               string_pack::TokenCount(Pack) <= (Length - STRING_PACK_HEADER_SIZE) / sizeof(RELOFST) &&
+               Length <= STRING_PACK_LIST_LIMIT - Offset;
+      },
+      &Total);
+  return !Walked || Total == 0 ? 0 : Total + STRING_PACK_HEADER_SIZE;
 }
 
 const UINT8 *SelectStringPack(const UINT8 *List, const CHAR16 *Language) {
@@ -89,7 +72,7 @@ const UINT8 *SelectStringPack(const UINT8 *List, const CHAR16 *Language) {
   for (UINTN Index = 0; Index < LANGUAGE_CODE_LENGTH; Index++) {
     Wanted[Index] = LowerCase(Language[Index]);
   }
-  for (const UINT8 *Pack = List; PackLength(Pack) != 0; Pack += PackLength(Pack)) {
+  for (const UINT8 *Pack = List; string_pack::Length(Pack) != 0; Pack += string_pack::Length(Pack)) {
     if (PackSpeaks(Pack, Wanted)) {
       return Pack;
     }
@@ -99,26 +82,20 @@ const UINT8 *SelectStringPack(const UINT8 *List, const CHAR16 *Language) {
 
 EFI_STATUS ReadPackString(const UINT8 *Pack, STRING_REF Token, BOOLEAN Raw, UINTN *BufferLength,
                           CHAR16 *Buffer) {
-  if (Pack == nullptr || BufferLength == nullptr || Token == 0 || Token >= PackTokenCount(Pack)) {
+  if (Pack == nullptr || BufferLength == nullptr || Token == 0 ||
+      Token >= string_pack::TokenCount(Pack)) {
     return EFI_INVALID_PARAMETER;
   }
-  const UINT32 Length = PackLength(Pack);
-  const UINT32 Offset = Read32(Pack + STRING_PACK_HEADER_SIZE + sizeof(RELOFST) * Token);
+  const UINT32 Length = string_pack::Length(Pack);
+  const UINT32 Offset = string_pack::StringOffset(Pack, Token);
   if (Offset < STRING_PACK_HEADER_SIZE || Offset >= Length) {
     return EFI_INVALID_PARAMETER;
   }
 
   // Characters up to the NUL, which must lie inside the pack.
   UINTN Characters = 0;
-  for (;;) {
-    const UINTN At = Offset + 2 * Characters;
-    if (At + 2 > Length) {
-      return EFI_INVALID_PARAMETER;
-    }
-    if (Read16(Pack + At) == 0) {
-      break;
-    }
-    Characters++;
+  if (!string_pack::StringCharacters(Pack, Offset, Length, &Characters)) {
+    return EFI_INVALID_PARAMETER;
   }
 
   const UINTN Needed = (Characters + 1) * sizeof(CHAR16);

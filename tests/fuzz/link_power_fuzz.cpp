@@ -30,7 +30,7 @@ struct Location {
 // Where a register lies in the window, or nullopt when the address formula leads outside it.
 std::optional<sim::PciLocation> InWindow(Location L) {
   uint64_t offset = (uint64_t(L.Bus) << 20) + (uint64_t(L.Device) << 15) + (uint64_t(L.Function) << 12);
-  if (offset >= ECAM_WINDOW_SIZE) return std::nullopt;
+  if (offset >= EcamWindowSize()) return std::nullopt;
   return sim::PciLocation{uint8_t(offset >> 20), uint8_t((offset >> 15) & 0x1F), uint8_t((offset >> 12) & 7)};
 }
 
@@ -114,8 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   FuzzedDataProvider in(Data, Size);
   sim::Firmware fw;
   sim::Platform platform(fw, sim::PlatformOptions{.InstallCpuIo = false, .AcpiBase = std::nullopt});
-  platform.WindowBase = ECAM_BASE;
-  platform.WindowSize = ECAM_WINDOW_SIZE;
+  platform.WindowBase = EcamBase();
+  platform.WindowSize = EcamWindowSize();
 
   Location port{ConsumeCoordinate(in, 3), ConsumeCoordinate(in, 31), ConsumeCoordinate(in, 7)};
   uint8_t id = fuzz::Mostly(in, 2) ? kPcieCapability : in.ConsumeIntegral<uint8_t>();

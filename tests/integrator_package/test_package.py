@@ -29,6 +29,23 @@ class PackageTest(unittest.TestCase):
         return MODULE_TYPES[module] == "DXE_DRIVER"
 
 
+class PatchPcdTest(PackageTest):
+    def test_window_base_is_patchable_and_the_q35_image_differs_only_there(self):
+        if "wlan_slot_guard" not in self.pkg.modules:
+            self.skipTest("wlan_slot_guard is not packaged")
+        lines = self.pkg.inf("wlan_slot_guard")["PatchPcd.X64"]
+        self.assertEqual(len(lines), 1)
+        name, value, offset = lines[0].split("|")
+        self.assertEqual(name, "gEfiMdePkgTokenSpaceGuid.PcdPciExpressBaseAddress")
+        self.assertEqual(int(value, 16), 0xF8000000)
+        image = (self.pkg.root / "wlan_slot_guard" / "wlan_slot_guard.efi").read_bytes()
+        offset = int(offset, 16)
+        self.assertEqual(int.from_bytes(image[offset:offset + 8], "little"), 0xF8000000)
+        q35 = (self.pkg.images / "wlan_slot_guard_q35.efi").read_bytes()
+        self.assertEqual(int.from_bytes(q35[offset:offset + 8], "little"), 0xB0000000)
+        self.assertEqual(q35[:offset] + q35[offset + 8:], image[:offset] + image[offset + 8:])
+
+
 class ModuleFilesTest(PackageTest):
     def test_each_module_folder_holds_exactly_its_files(self):
         for module in self.each_module():

@@ -2,6 +2,7 @@
 every pair of sections, a GUID whose byte order shows, expressions and module types they must
 refuse. Their output is read back with pi_reader, which shares no code with them."""
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -176,6 +177,67 @@ class PackageModuleTest(ToolTest):
                 self.assertEqual(result.returncode, 1)
                 self.assertIn("package_module.py:", result.stderr)
                 self.assertFalse((out / "drv.inf").exists())
+
+
+def tiny_image(value_at, value):
+    """A PE32+ image with one section of 0x100 bytes at file offset 0x200 (RVA 0x1000), holding
+    the 8-byte value at section offset value_at."""
+    data = bytearray(0x300)
+    data[0:2] = b"MZ"
+    struct.pack_into("<I", data, 0x3C, 0x40)
+    data[0x40:0x44] = b"PE\0\0"
+    struct.pack_into("<HHIIIHH", data, 0x44, 0x8664, 1, 0, 0, 0, 0xF0, 0x2022)
+    struct.pack_into("<HBB", data, 0x58, 0x20B, 14, 0)
+    struct.pack_into("<Q", data, 0x58 + 24, 0x180000000)
+    table = 0x58 + 0xF0
+    data[table:table + 8] = b".text\0\0\0"
+    struct.pack_into("<IIII", data, table + 8, 0x100, 0x1000, 0x100, 0x200)
+    struct.pack_into("<Q", data, 0x200 + value_at, value)
+    return bytes(data)
+
+
+class PatchPcdTest(ToolTest):
+    def write_image(self):
+        image = self.dir / "drv.efi"
+        image.write_bytes(tiny_image(0x18, 0xF8000000))
+        return image
+
+    def test_patches_only_the_value_at_an_offset_that_holds_the_expected_one(self):
+        image = self.write_image()
+        out = self.dir / "patched.efi"
+        result = run("patch_pcd.py", "patch", "--image", image, "--offset", "0x218",
+                     "--expect", "0xF8000000", "--value", "0xB0000000", "--out", out)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        before, after = image.read_bytes(), out.read_bytes()
+        self.assertEqual(after[:0x218] + after[0x220:], before[:0x218] + before[0x220:])
+        self.assertEqual(struct.unpack_from("<Q", after, 0x218)[0], 0xB0000000)
+
+    def test_refuses_an_offset_that_does_not_hold_the_expected_value(self):
+        image = self.write_image()
+        cases = {
+            "another value there": ("0x210", "0xF8000000"),
+            "another value expected": ("0x218", "0xE0000000"),
+            "outside every section": ("0x100", "0x0"),
+            "past the section's end": ("0x2FC", "0x0"),
+        }
+        for label, (offset, expect) in cases.items():
+            with self.subTest(label):
+                out = self.dir / "patched.efi"
+                result = run("patch_pcd.py", "patch", "--image", image, "--offset", offset,
+                             "--expect", expect, "--value", "0xB0000000", "--out", out)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn("patch_pcd.py:", result.stderr)
+                self.assertFalse(out.exists())
+
+    def test_locate_writes_the_file_offset_of_the_symbol(self):
+        image = self.write_image()
+        map_file = self.dir / "drv.map"
+        map_file.write_text(" 0001:00000018       _gPcd_BinaryPatch_PcdX 0000000180001018     drv.obj\n")
+        line = self.dir / "drv.patchpcd"
+        result = run("patch_pcd.py", "locate", "--image", image, "--map", map_file,
+                     "--symbol", "_gPcd_BinaryPatch_PcdX", "--pcd", "gSpace.PcdX", "--out", line)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(line.read_text(), "gSpace.PcdX|0xF8000000|0x218\n")
 
 
 if __name__ == "__main__":

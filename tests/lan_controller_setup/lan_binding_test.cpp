@@ -145,6 +145,33 @@ TEST_F(LanTest, SupportedIgnoresWhatTheCloseReports) {
   EXPECT_EQ(LanSupported(&LanDriverBinding, controller.Handle(), nullptr), EFI_SUCCESS);
 }
 
+// The IDs start as all ones: a vendor or device read that answers a warning without writing
+// leaves all ones, which no controller matches.
+TEST_F(LanTest, SupportedReadsThatWarnWithoutWritingCannotMakeAClaim) {
+  for (uint64_t read : {1, 2}) {
+    fw.ClearFailures();
+    fw.FailNthCall("PciIo.Pci.Read", read, EFI_WARN_UNKNOWN_GLYPH);
+    EXPECT_EQ(LanSupported(&LanDriverBinding, controller.Handle(), nullptr), EFI_UNSUPPORTED)
+        << "read " << read;
+    EXPECT_EQ(PciIoOpens(), 0u);
+  }
+}
+
+// An open that succeeds without handing back an interface is closed again: the support test
+// then refuses the controller, the start fails with EFI_DEVICE_ERROR, and neither touches it.
+TEST_F(LanTest, AnOpenThatHandsBackNoInterfaceIsClosedAndRefused) {
+  fw.FailNthCall("OpenProtocol", 1, EFI_SUCCESS);
+  EXPECT_EQ(LanSupported(&LanDriverBinding, controller.Handle(), nullptr), EFI_UNSUPPORTED);
+  EXPECT_EQ(ServiceCalls("CloseProtocol"), 1u);
+
+  fw.FailNthCall("OpenProtocol", 1, EFI_SUCCESS);
+  EXPECT_EQ(LanStart(&LanDriverBinding, controller.Handle(), nullptr), EFI_DEVICE_ERROR);
+  EXPECT_EQ(ServiceCalls("CloseProtocol"), 2u);
+  EXPECT_EQ(ControllerAccesses(), 0u);
+  EXPECT_FALSE(Claimed());
+  EXPECT_EQ(PciIoOpens(), 0u);
+}
+
 // ---- Claimed and unclaimed, through the firmware's controller connection ----
 
 TEST_F(LanTest, ConnectingEveryControllerClaimsOnlyTheSupportedOne) {

@@ -383,6 +383,28 @@ TEST_P(LanLocateFailureTest, ReturnsTheLocateStatusBeforeAnyHardwareAccess) {
 INSTANTIATE_TEST_SUITE_P(SetupDataStationAddressRootBridge, LanLocateFailureTest,
                          ::testing::Values(1, 2, 3));
 
+// A setup-data protocol whose record pointer is null (0), or any of the three protocols located
+// with success but without an interface (the Nth locate), counts as a missing protocol:
+// EFI_NOT_FOUND before any hardware access, and no claim.
+class LanStartWithoutInterfaceTest : public LanTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(LanStartWithoutInterfaceTest, CountsAsAMissingProtocol) {
+  if (GetParam() == 0)
+    setup.Interface.Record = nullptr;
+  else
+    fw.FailNthCall("LocateProtocol", GetParam(), EFI_SUCCESS);
+  const std::vector<uint8_t> record = setup.Record;
+  EXPECT_EQ(LanStart(&LanDriverBinding, controller.Handle(), nullptr), EFI_NOT_FOUND);
+  EXPECT_TRUE(sim::GlobalTrace().Of(TraceKind::ConfigRead).empty());
+  EXPECT_TRUE(sim::GlobalTrace().Of(TraceKind::ConfigWrite).empty());
+  EXPECT_EQ(ControllerAccesses(), 0u);
+  EXPECT_EQ(PciIoOpens(), 0u);
+  EXPECT_EQ(setup.Record, record);
+}
+
+INSTANTIATE_TEST_SUITE_P(NullRecordSetupDataStationAddressRootBridge,
+                         LanStartWithoutInterfaceTest, ::testing::Values(0, 1, 2, 3));
+
 TEST(LanStartMissingProtocolTest, WithoutTheOutsideProtocolsReturnsNotFound) {
   // No setup data, no station address, and no root bridge either.
   sim::Firmware fw(sim::FirmwareOptions{.InstallRootBridge = false});

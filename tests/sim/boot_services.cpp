@@ -441,7 +441,7 @@ void InitTableHeader(EFI_TABLE_HEADER& Header, UINT64 Signature, UINT32 Size) {
   Header.HeaderSize = Size;
 }
 
-void SetUpBootServices(Firmware::Impl& Fw) {
+void SetUpBootServices(FirmwareState& Fw) {
   EFI_BOOT_SERVICES& bs = Fw.Boot;
   InitTableHeader(bs.Hdr, EFI_BOOT_SERVICES_SIGNATURE, sizeof(EFI_BOOT_SERVICES));
   FillUnimplemented(&bs.RaiseTPL, kBootServiceSlots, "BootServices", kBootServiceNames);

@@ -25,7 +25,7 @@ static bool InRange(uint16_t Register, int Width) {
     ADD_FAILURE() << "configuration access of width " << Width;
     return false;
   }
-  if (Register + Width > ConfigSpace::kFunctionSize) {
+  if (size_t(Register) + size_t(Width) > ConfigSpace::kFunctionSize) {
     ADD_FAILURE() << "configuration access past the function at register 0x" << std::hex
                   << Register;
     return false;

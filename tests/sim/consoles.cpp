@@ -31,13 +31,13 @@ EFI_STATUS ConsoleCall(const char* Name, bool ValidThis, uint64_t Value, uint64_
   return TraceConsole(Name, status, Value, Address, std::move(Text));
 }
 
-void ClearScreenModel(Firmware::Impl& Fw) {
+void ClearScreenModel(FirmwareState& Fw) {
   for (auto& row : Fw.Screen) row.assign(Firmware::kColumns, u' ');
   Fw.ConOutMode.CursorColumn = 0;
   Fw.ConOutMode.CursorRow = 0;
 }
 
-void NextRow(Firmware::Impl& Fw) {
+void NextRow(FirmwareState& Fw) {
   SIMPLE_TEXT_OUTPUT_MODE& mode = Fw.ConOutMode;
   if (mode.CursorRow + 1 < Firmware::kRows) {
     ++mode.CursorRow;
@@ -47,7 +47,7 @@ void NextRow(Firmware::Impl& Fw) {
   Fw.Screen.push_back(std::u16string(Firmware::kColumns, u' '));
 }
 
-void PutText(Firmware::Impl& Fw, const std::u16string& Text) {
+void PutText(FirmwareState& Fw, const std::u16string& Text) {
   SIMPLE_TEXT_OUTPUT_MODE& mode = Fw.ConOutMode;
   for (char16_t c : Text) {
     switch (c) {
@@ -77,7 +77,7 @@ void PutText(Firmware::Impl& Fw, const std::u16string& Text) {
 bool IsConOut(SIMPLE_TEXT_OUTPUT_INTERFACE* This) { return This == &Fw().ConOut; }
 
 EFI_STATUS EFIAPI OutReset(SIMPLE_TEXT_OUTPUT_INTERFACE* This, BOOLEAN Extended) {
-  return ConsoleCall("Reset", IsConOut(This), Extended, 0, [](Firmware::Impl& fw) -> EFI_STATUS {
+  return ConsoleCall("Reset", IsConOut(This), Extended, 0, [](FirmwareState& fw) -> EFI_STATUS {
     fw.ConOutMode.Attribute = kDefaultAttribute;
     ClearScreenModel(fw);
     return EFI_SUCCESS;
@@ -90,7 +90,7 @@ EFI_STATUS EFIAPI OutputString(SIMPLE_TEXT_OUTPUT_INTERFACE* This, CHAR16* Strin
     for (const CHAR16* c = String; *c; ++c) text.push_back(char16_t(*c));
   return ConsoleCall(
       "OutputString", IsConOut(This) && String != nullptr, 0, 0,
-      [&](Firmware::Impl& fw) -> EFI_STATUS {
+      [&](FirmwareState& fw) -> EFI_STATUS {
         fw.ConsoleText += text;
         PutText(fw, text);
         return EFI_SUCCESS;
@@ -100,13 +100,13 @@ EFI_STATUS EFIAPI OutputString(SIMPLE_TEXT_OUTPUT_INTERFACE* This, CHAR16* Strin
 
 EFI_STATUS EFIAPI TestString(SIMPLE_TEXT_OUTPUT_INTERFACE* This, CHAR16* String) {
   return ConsoleCall("TestString", IsConOut(This) && String != nullptr, 0, 0,
-                     [](Firmware::Impl&) -> EFI_STATUS { return EFI_SUCCESS; });
+                     [](FirmwareState&) -> EFI_STATUS { return EFI_SUCCESS; });
 }
 
 EFI_STATUS EFIAPI QueryMode(SIMPLE_TEXT_OUTPUT_INTERFACE* This, UINTN Mode, UINTN* Columns,
                             UINTN* Rows) {
   bool valid = IsConOut(This) && Columns != nullptr && Rows != nullptr;
-  return ConsoleCall("QueryMode", valid, Mode, 0, [&](Firmware::Impl&) -> EFI_STATUS {
+  return ConsoleCall("QueryMode", valid, Mode, 0, [&](FirmwareState&) -> EFI_STATUS {
     if (Mode != 0) return EFI_UNSUPPORTED;
     *Columns = Firmware::kColumns;
     *Rows = Firmware::kRows;
@@ -115,7 +115,7 @@ EFI_STATUS EFIAPI QueryMode(SIMPLE_TEXT_OUTPUT_INTERFACE* This, UINTN Mode, UINT
 }
 
 EFI_STATUS EFIAPI SetMode(SIMPLE_TEXT_OUTPUT_INTERFACE* This, UINTN Mode) {
-  return ConsoleCall("SetMode", IsConOut(This), Mode, 0, [&](Firmware::Impl& fw) -> EFI_STATUS {
+  return ConsoleCall("SetMode", IsConOut(This), Mode, 0, [&](FirmwareState& fw) -> EFI_STATUS {
     if (Mode != 0) return EFI_UNSUPPORTED;
     ClearScreenModel(fw);
     return EFI_SUCCESS;
@@ -124,7 +124,7 @@ EFI_STATUS EFIAPI SetMode(SIMPLE_TEXT_OUTPUT_INTERFACE* This, UINTN Mode) {
 
 EFI_STATUS EFIAPI SetAttribute(SIMPLE_TEXT_OUTPUT_INTERFACE* This, UINTN Attribute) {
   return ConsoleCall("SetAttribute", IsConOut(This), Attribute, 0,
-                     [&](Firmware::Impl& fw) -> EFI_STATUS {
+                     [&](FirmwareState& fw) -> EFI_STATUS {
                        if (Attribute > 0x7F) return EFI_UNSUPPORTED;
                        fw.ConOutMode.Attribute = INT32(Attribute);
                        return EFI_SUCCESS;
@@ -132,7 +132,7 @@ EFI_STATUS EFIAPI SetAttribute(SIMPLE_TEXT_OUTPUT_INTERFACE* This, UINTN Attribu
 }
 
 EFI_STATUS EFIAPI ClearScreen(SIMPLE_TEXT_OUTPUT_INTERFACE* This) {
-  return ConsoleCall("ClearScreen", IsConOut(This), 0, 0, [](Firmware::Impl& fw) -> EFI_STATUS {
+  return ConsoleCall("ClearScreen", IsConOut(This), 0, 0, [](FirmwareState& fw) -> EFI_STATUS {
     ClearScreenModel(fw);
     return EFI_SUCCESS;
   });
@@ -141,7 +141,7 @@ EFI_STATUS EFIAPI ClearScreen(SIMPLE_TEXT_OUTPUT_INTERFACE* This) {
 // Traced with Address = column and Value = row.
 EFI_STATUS EFIAPI SetCursorPosition(SIMPLE_TEXT_OUTPUT_INTERFACE* This, UINTN Column, UINTN Row) {
   return ConsoleCall("SetCursorPosition", IsConOut(This), Row, Column,
-                     [&](Firmware::Impl& fw) -> EFI_STATUS {
+                     [&](FirmwareState& fw) -> EFI_STATUS {
                        if (Column >= UINTN(Firmware::kColumns) || Row >= UINTN(Firmware::kRows))
                          return EFI_UNSUPPORTED;
                        fw.ConOutMode.CursorColumn = INT32(Column);
@@ -152,7 +152,7 @@ EFI_STATUS EFIAPI SetCursorPosition(SIMPLE_TEXT_OUTPUT_INTERFACE* This, UINTN Co
 
 EFI_STATUS EFIAPI EnableCursor(SIMPLE_TEXT_OUTPUT_INTERFACE* This, BOOLEAN Visible) {
   return ConsoleCall("EnableCursor", IsConOut(This), Visible, 0,
-                     [&](Firmware::Impl& fw) -> EFI_STATUS {
+                     [&](FirmwareState& fw) -> EFI_STATUS {
                        fw.ConOutMode.CursorVisible = Visible;
                        return EFI_SUCCESS;
                      });
@@ -160,7 +160,7 @@ EFI_STATUS EFIAPI EnableCursor(SIMPLE_TEXT_OUTPUT_INTERFACE* This, BOOLEAN Visib
 
 EFI_STATUS EFIAPI InReset(SIMPLE_INPUT_INTERFACE* This, BOOLEAN Extended) {
   return ConsoleCall("ConIn.Reset", This == &Fw().ConIn, Extended, 0,
-                     [](Firmware::Impl& fw) -> EFI_STATUS {
+                     [](FirmwareState& fw) -> EFI_STATUS {
                        fw.Keys.clear();
                        return EFI_SUCCESS;
                      });
@@ -182,7 +182,7 @@ EFI_STATUS EFIAPI ReadKeyStroke(SIMPLE_INPUT_INTERFACE* This, EFI_INPUT_KEY* Key
 
 }  // namespace
 
-void SetUpConsoles(Firmware::Impl& Fw) {
+void SetUpConsoles(FirmwareState& Fw) {
   Fw.ConOutMode.MaxMode = 1;
   Fw.ConOutMode.Mode = 0;
   Fw.ConOutMode.Attribute = kDefaultAttribute;
@@ -202,25 +202,25 @@ void SetUpConsoles(Firmware::Impl& Fw) {
   Fw.ConIn.WaitForKey = &Fw.ConIn;  // opaque; waiting on events is not simulated
 }
 
-std::u16string Firmware::ConsoleText() const { return Impl_->ConsoleText; }
+std::u16string Consoles::ConsoleText() const { return State_.ConsoleText; }
 
-std::u16string Firmware::ScreenRow(int Row) const {
+std::u16string Consoles::ScreenRow(int Row) const {
   if (Row < 0 || Row >= kRows) return {};
-  std::u16string row = Impl_->Screen[Row];
+  std::u16string row = State_.Screen[Row];
   row.erase(row.find_last_not_of(u' ') + 1);
   return row;
 }
 
-const SIMPLE_TEXT_OUTPUT_MODE& Firmware::ConsoleMode() const { return Impl_->ConOutMode; }
+const SIMPLE_TEXT_OUTPUT_MODE& Consoles::ConsoleMode() const { return State_.ConOutMode; }
 
-void Firmware::QueueKey(EFI_INPUT_KEY Key) { Impl_->Keys.push_back(Key); }
+void Consoles::QueueKey(EFI_INPUT_KEY Key) { State_.Keys.push_back(Key); }
 
-void Firmware::QueueKey(char16_t Character) {
+void Consoles::QueueKey(char16_t Character) {
   EFI_INPUT_KEY key{};
   key.UnicodeChar = Character;
   QueueKey(key);
 }
 
-size_t Firmware::QueuedKeys() const { return Impl_->Keys.size(); }
+size_t Consoles::QueuedKeys() const { return State_.Keys.size(); }
 
 }  // namespace sim

@@ -2,8 +2,6 @@
 // control back to the test by throwing.
 #include "tests/sim/halt.h"
 
-#include "support/hw_seam.h"
-
 namespace sim {
 namespace {
 uint64_t gPasses = 0;
@@ -19,13 +17,9 @@ void ResetHalt() {
   gLimit = kDefaultHaltPasses;
 }
 
-}  // namespace sim
-
-namespace hw {
-
-void HaltStep() {
-  ++sim::gPasses;
-  if (sim::gPasses >= sim::gLimit) throw sim::HaltReached(sim::gPasses);
+void CountHaltPass() {
+  ++gPasses;
+  if (gPasses >= gLimit) throw HaltReached(gPasses);
 }
 
-}  // namespace hw
+}  // namespace sim

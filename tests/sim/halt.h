@@ -21,5 +21,7 @@ uint64_t HaltPasses();
 // Number of passes after which the next pass throws; at least 1.
 void SetHaltPassLimit(uint64_t Passes);
 void ResetHalt();
+// One pass of a halt loop (hw::HaltStep): counted, and the pass at the limit throws HaltReached.
+void CountHaltPass();
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 // terminator included. Walks that would leave the bytes the caller provided fail the test.
 #include <cstring>
 
+#include "support/string_pack_walk.h"
 #include "tests/sim/firmware_internal.h"
 
 namespace sim {
@@ -16,17 +17,7 @@ constexpr char16_t kNarrowChar = 0xFFF0;
 constexpr char16_t kWideChar = 0xFFF1;
 constexpr char16_t kNonBreakingChar = 0xFFF2;
 
-uint32_t Read32(const uint8_t* Bytes) {
-  uint32_t value;
-  std::memcpy(&value, Bytes, sizeof value);
-  return value;
-}
-
-char16_t ReadChar(const uint8_t* Bytes) {
-  uint16_t value;
-  std::memcpy(&value, Bytes, sizeof value);
-  return char16_t(value);
-}
+char16_t ReadChar(const uint8_t* Bytes) { return char16_t(string_pack::Read16(Bytes)); }
 
 // Characters from Offset up to the NUL, which must lie before End; nullopt otherwise.
 std::optional<std::u16string> ReadString(const std::vector<uint8_t>& Bytes, size_t Offset,
@@ -58,35 +49,38 @@ bool Readable(Firmware& Self, const void* Pointer, size_t Size, size_t Limit, co
 }
 
 EFI_STATUS AddStringList(Firmware& Self, const uint8_t* First, HiiPackageList& List) {
-  size_t offset = 0;
-  for (;;) {
-    if (!Readable(Self, First, offset + 4, Self.NewPackWalkLimit, "the pack-list walk"))
-      return EFI_INVALID_PARAMETER;
-    uint32_t length = Read32(First + offset);
-    if (length == 0) break;
-    offset += length;
-  }
+  // The walk reads each Length field; the pack contents are the driver's business here.
+  std::vector<std::pair<size_t, uint32_t>> walked;
+  UINTN offset = 0;
+  if (!string_pack::WalkStringPackList(
+          First,
+          [&](UINTN At) {
+            return Readable(Self, First, At + 4, Self.NewPackWalkLimit, "the pack-list walk");
+          },
+          [&](UINTN At, UINT32 Length) {
+            walked.emplace_back(At, Length);
+            return true;
+          },
+          &offset))
+    return EFI_INVALID_PARAMETER;
   size_t size = offset + kStringPackHeaderSize;
   if (!Readable(Self, First, size, Self.NewPackWalkLimit, "the copy of the terminator"))
     return EFI_INVALID_PARAMETER;
 
   size_t base = List.Bytes.size();
   List.Bytes.insert(List.Bytes.end(), First, First + size);
-  if (List.Packs.empty() && base == 0)
-    List.TokenCount = Read32(First + offsetof(EFI_HII_STRING_PACK, NumStringPointers));
-  for (size_t at = 0; at < offset;) {
+  if (List.Packs.empty() && base == 0) List.TokenCount = string_pack::TokenCount(First);
+  for (const auto& [at, length] : walked) {
     HiiStringPackView pack;
     pack.Offset = base + at;
-    pack.Length = Read32(First + at);
+    pack.Length = length;
     if (pack.Length >= kStringPackHeaderSize) {
-      pack.NumStringPointers =
-          Read32(First + at + offsetof(EFI_HII_STRING_PACK, NumStringPointers));
-      uint32_t language = Read32(First + at + offsetof(EFI_HII_STRING_PACK, LanguageNameString));
+      pack.NumStringPointers = string_pack::TokenCount(First + at);
+      uint32_t language = string_pack::LanguageOffset(First + at);
       if (auto text = ReadString(List.Bytes, pack.Offset + language, pack.Offset + pack.Length))
         pack.Languages = *text;
     }
     List.Packs.push_back(pack);
-    at += pack.Length;
   }
   return EFI_SUCCESS;
 }
@@ -147,7 +141,7 @@ std::u16string Lower(std::u16string Code) {
 
 // The pack GetString answers from: the first whose primary or one of whose secondary codes is
 // the requested one, else the first.
-size_t ChoosePack(Firmware::Impl& Fw, const HiiPackageList& List, const CHAR16* LanguageString) {
+size_t ChoosePack(FirmwareState& Fw, const HiiPackageList& List, const CHAR16* LanguageString) {
   std::optional<std::u16string> wanted;
   if (LanguageString != nullptr) {
     wanted = std::u16string(LanguageString, LanguageString + 3);
@@ -278,40 +272,40 @@ std::optional<std::u16string> HiiPackageList::String(size_t PackIndex, uint32_t 
   if (PackIndex >= Packs.size()) return std::nullopt;
   const HiiStringPackView& pack = Packs[PackIndex];
   size_t end = pack.Offset + pack.Length;
-  size_t slot = pack.Offset + kStringPackHeaderSize + size_t(Token) * 4;
+  size_t slot = pack.Offset + string_pack::TokenSlot(Token);
   if (Token >= pack.NumStringPointers || slot + 4 > end || end > Bytes.size()) return std::nullopt;
-  uint32_t offset = Read32(&Bytes[slot]);
+  uint32_t offset = string_pack::StringOffset(&Bytes[pack.Offset], Token);
   if (offset >= pack.Length) return std::nullopt;
   return ReadString(Bytes, pack.Offset + offset, end);
 }
 
-void SetUpHiiTable(Firmware::Impl& Fw) {
+void SetUpHiiTable(FirmwareState& Fw) {
   FillUnimplemented(&Fw.HiiTable, sizeof(FRAMEWORK_HII_PROTOCOL) / 8, "Hii", kHiiSlotNames);
   Fw.HiiTable.NewPack = NewPack;
   Fw.HiiTable.GetString = GetString;
 }
 
-void Firmware::InstallHii() {
-  if (Impl_->HiiHandle != nullptr) return;
-  Impl_->HiiHandle = InstallProtocol(nullptr, kHiiProtocolGuid, &Impl_->HiiTable);
+void HiiDatabase::InstallHii() {
+  if (State_.HiiHandle != nullptr) return;
+  State_.HiiHandle = Owner_.InstallProtocol(nullptr, kHiiProtocolGuid, &State_.HiiTable);
 }
 
-void Firmware::UninstallHii() {
-  if (Impl_->HiiHandle == nullptr) return;
-  UninstallProtocol(Impl_->HiiHandle, kHiiProtocolGuid);
-  Impl_->HiiHandle = nullptr;
+void HiiDatabase::UninstallHii() {
+  if (State_.HiiHandle == nullptr) return;
+  Owner_.UninstallProtocol(State_.HiiHandle, kHiiProtocolGuid);
+  State_.HiiHandle = nullptr;
 }
 
-bool Firmware::HiiInstalled() const { return Impl_->HiiHandle != nullptr; }
-FRAMEWORK_HII_PROTOCOL* Firmware::Hii() { return &Impl_->HiiTable; }
-const std::vector<HiiPackageList>& Firmware::HiiPackages() const { return Impl_->HiiLists; }
+bool HiiDatabase::HiiInstalled() const { return State_.HiiHandle != nullptr; }
+FRAMEWORK_HII_PROTOCOL* HiiDatabase::Hii() { return &State_.HiiTable; }
+const std::vector<HiiPackageList>& HiiDatabase::HiiPackages() const { return State_.HiiLists; }
 
-const HiiPackageList* Firmware::HiiPackage(FRAMEWORK_HII_HANDLE Handle) const {
-  for (const auto& list : Impl_->HiiLists)
+const HiiPackageList* HiiDatabase::HiiPackage(FRAMEWORK_HII_HANDLE Handle) const {
+  for (const auto& list : State_.HiiLists)
     if (list.Handle == Handle) return &list;
   return nullptr;
 }
 
-void Firmware::SetGetStringLength16(bool Enabled) { Impl_->Length16 = Enabled; }
+void HiiDatabase::SetGetStringLength16(bool Enabled) { State_.Length16 = Enabled; }
 
 }  // namespace sim

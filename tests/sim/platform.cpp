@@ -28,17 +28,17 @@ constexpr uint16_t kCf8Port = 0xCF8;
 constexpr uint16_t kCfcPort = 0xCFC;
 constexpr uint32_t kPmTimerMask = 0xFFFFFF;
 
-uint32_t AllOnes(int Width) { return Width == 4 ? 0xFFFFFFFFu : (1u << (8 * Width)) - 1; }
-
 bool ValidWidth(int Width) { return Width == 1 || Width == 2 || Width == 4; }
+
+}  // namespace
+
+uint32_t AllOnes(int Width) { return Width == 4 ? 0xFFFFFFFFu : (1u << (8 * Width)) - 1; }
 
 Platform* Live(const char* What) {
   Platform* platform = Platform::CurrentOrNull();
   if (platform == nullptr) ADD_FAILURE() << What << " with no simulated platform";
   return platform;
 }
-
-}  // namespace
 
 void TracePort(TraceKind Kind, PortRoute Route, uint16_t Port, int Width, uint32_t Value) {
   TraceEntry entry;
@@ -364,39 +364,3 @@ void Platform::WindowWrite8(uint64_t Address, uint8_t Value) {
 }
 
 }  // namespace sim
-
-// ---------------------------------------------------------------------------------------------
-// Host backend of the hardware seam: the direct route into the live platform.
-
-namespace hw {
-
-namespace {
-UINT32 DirectIn(UINT16 Port, int Width) {
-  sim::Platform* platform = sim::Live("direct port read");
-  uint32_t value = platform ? platform->PortRead(Port, Width) : sim::AllOnes(Width);
-  sim::TracePort(sim::TraceKind::PortRead, sim::PortRoute::Direct, Port, Width, value);
-  return value;
-}
-void DirectOut(UINT16 Port, int Width, UINT32 Value) {
-  sim::TracePort(sim::TraceKind::PortWrite, sim::PortRoute::Direct, Port, Width, Value);
-  if (sim::Platform* platform = sim::Live("direct port write"))
-    platform->PortWrite(Port, Width, Value);
-}
-}  // namespace
-
-UINT8 PortIn8(UINT16 Port) { return static_cast<UINT8>(DirectIn(Port, 1)); }
-UINT16 PortIn16(UINT16 Port) { return static_cast<UINT16>(DirectIn(Port, 2)); }
-UINT32 PortIn32(UINT16 Port) { return DirectIn(Port, 4); }
-void PortOut8(UINT16 Port, UINT8 Value) { DirectOut(Port, 1, Value); }
-void PortOut16(UINT16 Port, UINT16 Value) { DirectOut(Port, 2, Value); }
-void PortOut32(UINT16 Port, UINT32 Value) { DirectOut(Port, 4, Value); }
-
-UINT8 WindowRead8(UINTN Address) {
-  sim::Platform* platform = sim::Live("window read");
-  return platform ? platform->WindowRead8(Address) : 0xFF;
-}
-void WindowWrite8(UINTN Address, UINT8 Value) {
-  if (sim::Platform* platform = sim::Live("window write")) platform->WindowWrite8(Address, Value);
-}
-
-}  // namespace hw

@@ -176,4 +176,9 @@ class Platform {
 // Appends a port access to the global trace.
 void TracePort(TraceKind Kind, PortRoute Route, uint16_t Port, int Width, uint32_t Value);
 
+// What a port or register of Width bytes reads when nothing answers.
+uint32_t AllOnes(int Width);
+// The live platform; a test failure naming What, and null, when there is none.
+Platform* Live(const char* What);
+
 }  // namespace sim

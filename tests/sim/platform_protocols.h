@@ -3,15 +3,17 @@
 // interface on a handle of its own and keeps the bytes a test inspects.
 //
 //   sim::Firmware fw;
-//   sim::SetupDataFixture setup(fw);
-//   setup.Record[LAN_PHY_OPTION_OFFSET] = 1;
+//   sim::SetupDataFixture setup(fw);                     // or setup(0), then setup.Publish(fw)
+//   setup.Record[LAN_PHY_OPTION_OFFSET] = 1;             // or setup.Fields()->LanPhyOption = 1
 //   sim::StationAddressFixture station(fw, {0x00, 0x1B, 0x21, 0x3C, 0x4D, 0x5E, 0x00, 0x00});
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
 
+#include "support/setup_record.h"
 #include "support/uefi.h"
 #include "tests/sim/firmware.h"
 
@@ -20,19 +22,34 @@ namespace sim {
 inline constexpr EFI_GUID kSetupDataProtocolGuid = SETUP_DATA_PROTOCOL_GUID;
 inline constexpr EFI_GUID kStationAddressProtocolGuid = STATION_ADDRESS_PROTOCOL_GUID;
 
+// The one setup-record fixture of the tests: the record bytes, the protocol interface that
+// points at them, and the handle once it is published.
 class SetupDataFixture {
  public:
-  // A record larger than every field the drivers use, each byte preset to Fill so that a write
-  // to the wrong byte shows.
+  // A record larger than every field the drivers use, as the firmware's own record is.
   static constexpr size_t kRecordBytes = 0x400;
 
-  explicit SetupDataFixture(Firmware& Fw, uint8_t Fill = 0xA5) : Record(kRecordBytes, Fill) {
+  // Published at once, each byte preset to Fill so that a write to the wrong byte shows.
+  explicit SetupDataFixture(Firmware& Fw, uint8_t Fill = 0xA5) : SetupDataFixture(Fill) {
+    Publish(Fw);
+  }
+  // Not published yet: a test lays out the record first, or hands Fields() to a driver
+  // function directly.
+  explicit SetupDataFixture(uint8_t Fill = 0) : Record(kRecordBytes, Fill) {
     Interface.Reserved = 0;
     Interface.Record = Record.data();
-    Handle = Fw.InstallProtocol(nullptr, kSetupDataProtocolGuid, &Interface);
   }
   SetupDataFixture(const SetupDataFixture&) = delete;
   SetupDataFixture& operator=(const SetupDataFixture&) = delete;
+
+  void Publish(Firmware& Fw) {
+    Handle = Fw.InstallProtocol(nullptr, kSetupDataProtocolGuid, &Interface);
+  }
+  // Every byte set to Fill again; the record stays where it is.
+  void Refill(uint8_t Fill) { std::fill(Record.begin(), Record.end(), Fill); }
+
+  // The record as the drivers see it.
+  PlatformSetupRecord* Fields() { return reinterpret_cast<PlatformSetupRecord*>(Record.data()); }
 
   uint32_t Dword(size_t Offset) const {
     return uint32_t(Record.at(Offset)) | uint32_t(Record.at(Offset + 1)) << 8 |

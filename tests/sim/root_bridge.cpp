@@ -150,7 +150,7 @@ const char* const kRootBridgeSlotNames[] = {
 
 }  // namespace
 
-void SetUpRootBridgeTable(Firmware::Impl& Fw) {
+void SetUpRootBridgeTable(FirmwareState& Fw) {
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL& rb = Fw.RootBridgeTable;
   FillUnimplemented(&rb.PollMem, sizeof(kRootBridgeSlotNames) / sizeof(kRootBridgeSlotNames[0]),
                     "RootBridge", kRootBridgeSlotNames);
@@ -161,20 +161,20 @@ void SetUpRootBridgeTable(Firmware::Impl& Fw) {
   rb.SegmentNumber = 0;
 }
 
-ConfigSpace& Firmware::Config() { return Impl_->Config; }
-EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL* Firmware::RootBridge() { return &Impl_->RootBridgeTable; }
-EFI_HANDLE Firmware::RootBridgeHandle() const { return Impl_->RootBridgeHandle; }
+ConfigSpace& RootBridgeModel::Config() { return State_.Config; }
+EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL* RootBridgeModel::RootBridge() { return &State_.RootBridgeTable; }
+EFI_HANDLE RootBridgeModel::RootBridgeHandle() const { return State_.RootBridgeHandle; }
 
-void Firmware::InstallRootBridge() {
-  if (Impl_->RootBridgeHandle != nullptr) return;
-  Impl_->RootBridgeHandle = InstallProtocol(nullptr, kRootBridgeIoGuid, &Impl_->RootBridgeTable);
-  Impl_->RootBridgeTable.ParentHandle = Impl_->RootBridgeHandle;
+void RootBridgeModel::InstallRootBridge() {
+  if (State_.RootBridgeHandle != nullptr) return;
+  State_.RootBridgeHandle = Owner_.InstallProtocol(nullptr, kRootBridgeIoGuid, &State_.RootBridgeTable);
+  State_.RootBridgeTable.ParentHandle = State_.RootBridgeHandle;
 }
 
-void Firmware::UninstallRootBridge() {
-  if (Impl_->RootBridgeHandle == nullptr) return;
-  UninstallProtocol(Impl_->RootBridgeHandle, kRootBridgeIoGuid);
-  Impl_->RootBridgeHandle = nullptr;
+void RootBridgeModel::UninstallRootBridge() {
+  if (State_.RootBridgeHandle == nullptr) return;
+  Owner_.UninstallProtocol(State_.RootBridgeHandle, kRootBridgeIoGuid);
+  State_.RootBridgeHandle = nullptr;
 }
 
 }  // namespace sim

@@ -54,7 +54,7 @@ void SetUpUsbTable(UsbDevice& Device) {
   Device.Io.UsbGetDeviceDescriptor = UsbGetDeviceDescriptor;
 }
 
-EFI_HANDLE Firmware::AddUsbDevice(std::vector<uint8_t> DevicePathBytes, uint16_t Vendor,
+EFI_HANDLE UsbHandles::AddUsbDevice(std::vector<uint8_t> DevicePathBytes, uint16_t Vendor,
                                   uint16_t Product) {
   auto device = std::make_unique<UsbDevice>();
   SetUpUsbTable(*device);
@@ -67,16 +67,16 @@ EFI_HANDLE Firmware::AddUsbDevice(std::vector<uint8_t> DevicePathBytes, uint16_t
   d.IdVendor = Vendor;
   d.IdProduct = Product;
   d.NumConfigurations = 1;
-  device->Handle = NewHandle();
-  if (!device->Path.empty()) InstallProtocol(device->Handle, kDevicePathGuid, device->Path.data());
-  InstallProtocol(device->Handle, kUsbIoGuid, &device->Io);
+  device->Handle = Owner_.NewHandle();
+  if (!device->Path.empty()) Owner_.InstallProtocol(device->Handle, kDevicePathGuid, device->Path.data());
+  Owner_.InstallProtocol(device->Handle, kUsbIoGuid, &device->Io);
   EFI_HANDLE handle = device->Handle;
-  Impl_->UsbDevices.push_back(std::move(device));
+  State_.UsbDevices.push_back(std::move(device));
   return handle;
 }
 
-UsbDevice& Firmware::Usb(EFI_HANDLE Handle) {
-  for (auto& device : Impl_->UsbDevices)
+UsbDevice& UsbHandles::Usb(EFI_HANDLE Handle) {
+  for (auto& device : State_.UsbDevices)
     if (device->Handle == Handle) return *device;
   ADD_FAILURE() << "no USB device on that handle";
   std::abort();

@@ -21,8 +21,8 @@ constexpr Card kUnlistedCard{0x431514E4, 0x0280, 0x0E587E1D};
 
 struct WlanScene : sweep::Scene {
   explicit WlanScene(std::optional<Card> Slot, bool Entered = true) : Platform(Fw) {
-    Platform.WindowBase = ECAM_BASE;
-    Platform.WindowSize = ECAM_WINDOW_SIZE;
+    Platform.WindowBase = EcamBase();
+    Platform.WindowSize = EcamWindowSize();
     sim::ConfigSpace& config = Fw.Config();
     config.Set8(kHostBridge, 0x08, 0x04);
     for (uint8_t function : {1, 5}) config.AddFunction({0, 0x1C, function});
@@ -38,7 +38,7 @@ struct WlanScene : sweep::Scene {
     if (Entered) EXPECT_EQ(WlanSlotGuardEntry(Fw.ImageHandle(), Fw.SystemTable()), EFI_SUCCESS);
   }
   sim::Platform Platform;
-  PublishedRecord Record;
+  sim::SetupDataFixture Record;
 };
 
 // The card's subsystem ID came back from a read that succeeded.

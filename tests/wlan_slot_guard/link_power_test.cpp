@@ -30,8 +30,12 @@ struct WindowAccess {
 class LinkPowerTest : public ::testing::Test {
  protected:
   LinkPowerTest() {
-    platform.WindowBase = ECAM_BASE;
-    platform.WindowSize = ECAM_WINDOW_SIZE;
+#ifdef LINK_POWER_TEST_WINDOW_BASE
+    // The image as tools/patch_pcd.py patches it for another board.
+    _gPcd_BinaryPatch_PcdPciExpressBaseAddress = LINK_POWER_TEST_WINDOW_BASE;
+#endif
+    platform.WindowBase = EcamBase();
+    platform.WindowSize = EcamWindowSize();
   }
 
   void SetUp() override { sim::GlobalTrace().Clear(); }
@@ -58,7 +62,7 @@ class LinkPowerTest : public ::testing::Test {
     std::vector<WindowAccess> out;
     for (const auto& e : sim::GlobalTrace().Entries()) {
       if (e.Kind != sim::TraceKind::WindowRead && e.Kind != sim::TraceKind::WindowWrite) continue;
-      uint64_t offset = e.Address - ECAM_BASE;
+      uint64_t offset = e.Address - EcamBase();
       out.push_back({e.Kind == sim::TraceKind::WindowWrite,
                      {uint8_t(offset >> 20), uint8_t((offset >> 15) & 0x1F),
                       uint8_t((offset >> 12) & 7)},
@@ -229,7 +233,7 @@ TEST_F(LinkPowerTest, WritesLandAtTheWindowAddressOfEachFunction) {
   std::vector<uint64_t> writes;
   for (const auto& e : sim::GlobalTrace().Of(sim::TraceKind::WindowWrite))
     writes.push_back(e.Address);
-  EXPECT_EQ(writes, (std::vector<uint64_t>{ECAM_BASE + 0x000E4050, ECAM_BASE + 0x00500090}));
+  EXPECT_EQ(writes, (std::vector<uint64_t>{EcamBase() + 0x000E4050, EcamBase() + 0x00500090}));
 }
 
 TEST_F(LinkPowerTest, ARootPortWithoutCapabilitiesIsLeftAloneButItsDeviceIsProgrammed) {
@@ -268,7 +272,7 @@ TEST_F(LinkPowerTest, AnEmptySlotIsWalkedButNeverWritten) {
 TEST_F(LinkPowerTest, SecondaryBusAllOnesMeansNoAccessBehindThePort) {
   LayRootPort(kRootPort, 0xFF, 0x00);
   // Should bus 0xFF lie inside this board's window, a device there must still not be touched.
-  if (ECAM_WINDOW_SIZE > (0xFFull << 20)) LayEndpoint(0xFF, 0x00);
+  if (EcamWindowSize() > (0xFFull << 20)) LayEndpoint(0xFF, 0x00);
 
   SetLinkAspm(0, 0x1C, 0, 3, 3);
 
@@ -297,8 +301,8 @@ TEST_F(LinkPowerTest, LocationsOutsideTheWindowAreNeverTouched) {
 }
 
 TEST_F(LinkPowerTest, ASecondaryBusBeyondTheWindowIsNotFollowed) {
-  if (ECAM_WINDOW_SIZE >= (256ull << 20)) GTEST_SKIP() << "every bus has a place in this window";
-  auto beyond = uint8_t(ECAM_WINDOW_SIZE >> 20);
+  if (EcamWindowSize() >= (256ull << 20)) GTEST_SKIP() << "every bus has a place in this window";
+  auto beyond = uint8_t(EcamWindowSize() >> 20);
   LayRootPort(kRootPort, beyond, 0x00);
 
   SetLinkAspm(0, 0x1C, 0, 2, 2);

@@ -1,5 +1,5 @@
 // Configuration-space layouts the wireless-LAN guard's tests start from: PCI Express root ports
-// with a card behind them, and the published setup record the guard reports into.
+// with a card behind them. The setup record the guard reports into is sim::SetupDataFixture.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,7 @@
 
 #include "support/setup_record.h"
 #include "tests/sim/firmware.h"
+#include "tests/sim/platform_protocols.h"
 
 namespace wlantest {
 
@@ -56,18 +57,5 @@ inline void AddCard(sim::ConfigSpace& Config, uint8_t Bus, const Card& C, uint8_
 inline uint8_t LinkControlOf(sim::ConfigSpace& Config, sim::PciLocation Where) {
   return Config.Get8(Where, kLinkControl);
 }
-
-// The record the platform publishes through the setup-data protocol; larger than the part the
-// guard knows, as the firmware's own record is.
-struct PublishedRecord {
-  explicit PublishedRecord(uint8_t Fill = 0) : Bytes(0x400, Fill) { Protocol.Record = Bytes.data(); }
-  PlatformSetupRecord* Record() { return reinterpret_cast<PlatformSetupRecord*>(Bytes.data()); }
-  void Publish(sim::Firmware& Fw) {
-    const EFI_GUID guid = SETUP_DATA_PROTOCOL_GUID;
-    Fw.InstallProtocol(nullptr, guid, &Protocol);
-  }
-  std::vector<uint8_t> Bytes;
-  SetupDataProtocol Protocol{};
-};
 
 }  // namespace wlantest

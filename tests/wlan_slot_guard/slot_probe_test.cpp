@@ -77,13 +77,13 @@ class SlotProbeTest : public ::testing::Test {
   }
 
   PlatformSetupRecord* Probe() {
-    ProbeWlanSlot(record.Record());
-    return record.Record();
+    ProbeWlanSlot(record.Fields());
+    return record.Fields();
   }
 
   sim::Firmware fw;
   sim::Platform platform;
-  PublishedRecord record;
+  sim::SetupDataFixture record;
 };
 
 // ---- What the record says about the slot ----
@@ -99,9 +99,9 @@ class SlotContentTest : public SlotProbeTest, public ::testing::WithParamInterfa
 
 TEST_P(SlotContentTest, RecordsTheCardOrKeepsThePreviousIds) {
   if (GetParam().CardPresent) AddCard(fw.Config(), kSlotBus, GetParam().Slot, 0x40);
-  record.Record()->WlanSlotFlags = 0x01;  // what an earlier boot with a card left
-  record.Record()->WlanChipId = 0x11223344;
-  record.Record()->WlanSubsystemId = 0x55667788;
+  record.Fields()->WlanSlotFlags = 0x01;  // what an earlier boot with a card left
+  record.Fields()->WlanChipId = 0x11223344;
+  record.Fields()->WlanSubsystemId = 0x55667788;
 
   PlatformSetupRecord* r = Probe();
 
@@ -144,8 +144,8 @@ class RecordBitsTest : public SlotProbeTest, public ::testing::WithParamInterfac
 
 TEST_P(RecordBitsTest, OnlyTheNamedBitsChange) {
   if (GetParam().CardPresent) AddCard(fw.Config(), kSlotBus, kWirelessCard, 0x40);
-  record = PublishedRecord(0xFF);
-  std::vector<uint8_t> before = record.Bytes;
+  record.Refill(0xFF);
+  std::vector<uint8_t> before = record.Record;
 
   PlatformSetupRecord* r = Probe();
 
@@ -158,7 +158,7 @@ TEST_P(RecordBitsTest, OnlyTheNamedBitsChange) {
   for (size_t i = 0; i < before.size(); ++i) {
     bool named = std::find(std::begin(status), std::end(status), i) != std::end(status) ||
                  (GetParam().CardPresent && i >= WLAN_CHIP_ID_OFFSET && i < WLAN_CHIP_ID_OFFSET + 8);
-    if (!named) EXPECT_EQ(record.Bytes[i], before[i]) << "record byte 0x" << std::hex << i;
+    if (!named) EXPECT_EQ(record.Record[i], before[i]) << "record byte 0x" << std::hex << i;
   }
 }
 
@@ -170,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(Fills, RecordBitsTest,
 TEST_F(SlotProbeTest, IdsAreStoredLeastSignificantByteFirst) {
   AddCard(fw.Config(), kSlotBus, kWirelessCard, 0x40);
   Probe();
-  const uint8_t* chip = &record.Bytes[WLAN_CHIP_ID_OFFSET];
+  const uint8_t* chip = &record.Record[WLAN_CHIP_ID_OFFSET];
   EXPECT_EQ(std::vector<uint8_t>(chip, chip + 8),
             (std::vector<uint8_t>{0xE4, 0x14, 0x15, 0x43, 0x1D, 0x7E, 0x51, 0x0E}));
 }
@@ -182,7 +182,7 @@ TEST_F(SlotProbeTest, TheCardIsReadOnTheSecondaryBusOfRootPortOne) {
 
   fw.Config().Set8(kSlotRootPort, 0x19, kSlotBus + 1);
   EXPECT_EQ(Probe()->WlanSlotFlags & WLAN_SLOT_FLAG_CARD_PRESENT, WLAN_SLOT_FLAG_CARD_PRESENT);
-  EXPECT_EQ(record.Record()->WlanChipId, kWirelessCard.Id);
+  EXPECT_EQ(record.Fields()->WlanChipId, kWirelessCard.Id);
 }
 
 // Every configuration access of a probe that finds a card, in order and at its width: the
@@ -295,8 +295,8 @@ class NoRootBridgeTest : public SlotProbeTest {
 TEST_F(NoRootBridgeTest, TheSlotReadsEmptyAndTheOptionBytesAreStillKept) {
   AddCard(fw.Config(), kSlotBus, kWirelessCard, 0x40);
   platform.OptionCmos[0x4C] = 0;
-  record.Record()->WlanSlotFlags = 0x11;
-  record.Record()->WlanChipId = 0x11223344;
+  record.Fields()->WlanSlotFlags = 0x11;
+  record.Fields()->WlanChipId = 0x11223344;
 
   PlatformSetupRecord* r = Probe();
 
@@ -321,7 +321,7 @@ TEST_F(SlotProbeTest, FailedConfigurationReadsCountAsAllOnes) {
   fw.FailNthCall("Pci.Read", 1, EFI_DEVICE_ERROR);
   Probe();
   EXPECT_EQ(fw.Config().Get8({0, 0x1C, 5}, 0x04), 0x07) << "a revision not read counts as 0xFF";
-  EXPECT_EQ(record.Record()->WlanSlotFlags, 0x11);
+  EXPECT_EQ(record.Fields()->WlanSlotFlags, 0x11);
 
   fw.FailEveryCall("Pci.Read", EFI_DEVICE_ERROR);
   EXPECT_EQ(Probe()->WlanSlotFlags, 0x10);

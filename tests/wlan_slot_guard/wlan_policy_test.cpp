@@ -106,7 +106,7 @@ class WlanPolicyTest : public ::testing::Test {
 
   sim::Firmware fw;
   sim::Platform platform;
-  PublishedRecord record;
+  sim::SetupDataFixture record;
 };
 
 // ---- Entry point ----
@@ -194,7 +194,7 @@ class ReadyToBootTest : public StartedGuardTest, public ::testing::WithParamInte
 TEST_P(ReadyToBootTest, DecidesAndProgramsTheLinks) {
   const NotifyCase& c = GetParam();
   if (c.Slot) AddCard(fw.Config(), kSlotBus, *c.Slot, kLinkBefore);
-  record.Record()->PegAspmOption = c.PegAspmOption;
+  record.Fields()->PegAspmOption = c.PegAspmOption;
 
   EXPECT_EQ(SignalReadyToBoot(), c.BootGoesOn);
 
@@ -233,18 +233,18 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(StartedGuardTest, TheCardIsRecordedInThePublishedRecord) {
   AddCard(fw.Config(), kSlotBus, Listed(0x435314E4, 0x0E54), kLinkBefore);
   EXPECT_TRUE(SignalReadyToBoot());
-  EXPECT_EQ(record.Record()->WlanSlotFlags, 0x11);
-  EXPECT_EQ(record.Record()->WlanChipId, 0x435314E4u);
-  EXPECT_EQ(record.Record()->WlanSubsystemId, 0x0E547E1Du);
+  EXPECT_EQ(record.Fields()->WlanSlotFlags, 0x11);
+  EXPECT_EQ(record.Fields()->WlanChipId, 0x435314E4u);
+  EXPECT_EQ(record.Fields()->WlanSubsystemId, 0x0E547E1Du);
 }
 
 TEST_F(StartedGuardTest, MatchingReadsTheRecordNotTheSlot) {
-  record.Record()->WlanChipId = 0x002A168C;
-  record.Record()->WlanSubsystemId = 0x0E567E1D;
-  EXPECT_TRUE(MatchWlanAllowList(record.Record()));
+  record.Fields()->WlanChipId = 0x002A168C;
+  record.Fields()->WlanSubsystemId = 0x0E567E1D;
+  EXPECT_TRUE(MatchWlanAllowList(record.Fields()));
   EXPECT_EQ(Aspm(kSlotRootPort), 2);
-  record.Record()->WlanSubsystemId = 0x0E587E1D;
-  EXPECT_FALSE(MatchWlanAllowList(record.Record()));
+  record.Fields()->WlanSubsystemId = 0x0E587E1D;
+  EXPECT_FALSE(MatchWlanAllowList(record.Fields()));
 }
 
 // ---- The halt screen ----
@@ -340,7 +340,7 @@ class NoSetupRecordTest : public WlanPolicyTest, public ::testing::WithParamInte
   void SetUp() override {
     WlanPolicyTest::SetUp();
     if (GetParam().Installed) {
-      record.Protocol.Record = nullptr;
+      record.Interface.Record = nullptr;
       record.Publish(fw);
     }
     StartDriver();
@@ -381,10 +381,10 @@ class NoRootBridgePolicyTest : public WlanPolicyTest {
 
 TEST_F(NoRootBridgePolicyTest, TheSlotReadsEmptyTheBootGoesOnAndTheOtherUpdatesHappen) {
   AddCard(fw.Config(), kSlotBus, kUnlistedEthernet, kLinkBefore);
-  record.Record()->PegAspmOption = 1;
+  record.Fields()->PegAspmOption = 1;
   platform.EcRegisters[kEcRadioRegister] = 0xFF;
   EXPECT_TRUE(SignalReadyToBoot());
-  EXPECT_EQ(record.Record()->WlanSlotFlags & WLAN_SLOT_FLAG_CARD_PRESENT, 0);
+  EXPECT_EQ(record.Fields()->WlanSlotFlags & WLAN_SLOT_FLAG_CARD_PRESENT, 0);
   EXPECT_EQ(platform.EcRegisters[kEcRadioRegister], 0xBF);
   EXPECT_EQ(Aspm(kGraphicsPort), 3);
   EXPECT_EQ(Aspm({kSlotBus, 0, 0}), 1);

@@ -106,6 +106,20 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(WwanGuardTest, NoUsbHandlesLetsTheBootGoOn) { EXPECT_TRUE(Check()); }
 
+// Part 4.1, step 1: the 18-byte descriptor buffer is cleared before anything else, also when the
+// check then ends at once for want of a root bridge.
+TEST_F(WwanGuardTest, TheDescriptorBufferIsClearedFirstEvenWithoutARootBridge) {
+  fw.UninstallRootBridge();
+  sim::GlobalTrace().Clear();
+  EXPECT_TRUE(Check());
+  auto services = sim::GlobalTrace().Of(sim::TraceKind::Service);
+  ASSERT_GE(services.size(), 2u);
+  EXPECT_EQ(services[0].Name, "SetMem");
+  EXPECT_EQ(services[0].Value, sizeof(USB_DEVICE_DESCRIPTOR_RECORD));
+  EXPECT_EQ(services[1].Name, "LocateProtocol");
+  EXPECT_EQ(services[1].Status, EFI_NOT_FOUND);
+}
+
 TEST_F(WwanGuardTest, OnlyTheFirstHandleOnThePortIsJudged) {
   fw.AddUsbDevice(PathTo(0, kUsbDevice, 1), kListedVendor, kListedProduct);
   fw.AddUsbDevice(PathTo(7, kUsbDevice, 1), kOtherVendor, kOtherProduct);

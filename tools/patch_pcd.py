@@ -1,0 +1,138 @@
+#!/usr/bin/env python3
+"""Patchable PCD values in a built image, as EDK II lists them in an as-built INF's
+[PatchPcd.<arch>] section: <TokenSpace>.<PcdName>|<value>|<file offset>.
+
+locate: finds a value's symbol in lld-link's map, turns its RVA into a file offset of the
+        image (PointerToRawData + RVA - VirtualAddress of the section holding it), reads the
+        value there, and writes the one [PatchPcd] line to --out.
+patch:  copies an image with the value at a file offset replaced; it refuses an offset that is
+        not inside a section's data or that does not hold the expected value, so a stale
+        offset or a wrong image cannot be patched by accident. The offset and the expected
+        value come from a line written by locate (--from), or are given (--offset, --expect).
+
+Usage: patch_pcd.py locate --image X.efi --map X.map --symbol SYM --pcd TokenSpace.Name
+                           [--size 8] --out X.pcd
+       patch_pcd.py patch --image X.efi (--from X.pcd | --offset N --expect V) [--size 8]
+                          --value V --out Y.efi
+"""
+import argparse
+import re
+import struct
+import sys
+
+
+class PatchError(Exception):
+    pass
+
+
+def sections(data):
+    (pe,) = struct.unpack_from("<I", data, 0x3C)
+    if data[:2] != b"MZ" or data[pe:pe + 4] != b"PE\0\0":
+        raise PatchError("not a PE image")
+    (count,) = struct.unpack_from("<H", data, pe + 6)
+    (opt_size,) = struct.unpack_from("<H", data, pe + 20)
+    (image_base,) = struct.unpack_from("<Q", data, pe + 24 + 24)
+    table = pe + 24 + opt_size
+    out = []
+    for i in range(count):
+        vsize, vaddr, rsize, rptr = struct.unpack_from("<IIII", data, table + 40 * i + 8)
+        out.append((vaddr, vsize, rptr, rsize))
+    return image_base, out
+
+
+def file_offset(data, rva, size):
+    _, table = sections(data)
+    for vaddr, vsize, rptr, rsize in table:
+        if vaddr <= rva and rva + size <= vaddr + min(vsize, rsize):
+            return rptr + rva - vaddr
+    raise PatchError(f"RVA 0x{rva:X} is not inside a section's data")
+
+
+def check_offset(data, offset, size):
+    _, table = sections(data)
+    if not any(rptr <= offset and offset + size <= rptr + rsize for _, _, rptr, rsize in table):
+        raise PatchError(f"offset 0x{offset:X} is not inside a section's data")
+
+
+def symbol_rva(map_text, symbol, image_base):
+    # lld-link: " 0001:00000650       <symbol>   0000000180000830     <object>"
+    for line in map_text.splitlines():
+        fields = line.split()
+        if len(fields) >= 3 and fields[1] == symbol:
+            return int(fields[2], 16) - image_base
+    raise PatchError(f"{symbol} is not in the map")
+
+
+def read_value(data, offset, size):
+    return int.from_bytes(data[offset:offset + size], "little")
+
+
+def parse_line(text):
+    m = re.match(r"^\s*([\w.]+)\|(0x[0-9A-Fa-f]+)\|(0x[0-9A-Fa-f]+)\s*$", text.strip())
+    if not m:
+        raise PatchError(f"not a [PatchPcd] line: {text.strip()!r}")
+    return m.group(1), int(m.group(2), 16), int(m.group(3), 16)
+
+
+def locate(args):
+    data = open(args.image, "rb").read()
+    image_base, _ = sections(data)
+    rva = symbol_rva(open(args.map, encoding="utf-8", errors="replace").read(), args.symbol,
+                     image_base)
+    offset = file_offset(data, rva, args.size)
+    value = read_value(data, offset, args.size)
+    with open(args.out, "w", encoding="utf-8") as f:
+        f.write(f"{args.pcd}|0x{value:X}|0x{offset:X}\n")
+
+
+def patch(args):
+    data = bytearray(open(args.image, "rb").read())
+    if args.source:
+        _, expect, offset = parse_line(open(args.source, encoding="utf-8").read())
+    elif args.offset is not None and args.expect is not None:
+        offset, expect = args.offset, args.expect
+    else:
+        raise PatchError("give --from, or --offset and --expect")
+    check_offset(data, offset, args.size)
+    found = read_value(data, offset, args.size)
+    if found != expect:
+        raise PatchError(f"offset 0x{offset:X} holds 0x{found:X}, not the expected 0x{expect:X}; "
+                         "nothing patched")
+    data[offset:offset + args.size] = args.value.to_bytes(args.size, "little")
+    with open(args.out, "wb") as f:
+        f.write(data)
+
+
+def number(text):
+    return int(text, 0)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    commands = parser.add_subparsers(dest="command", required=True)
+    p = commands.add_parser("locate")
+    p.add_argument("--image", required=True)
+    p.add_argument("--map", required=True)
+    p.add_argument("--symbol", required=True)
+    p.add_argument("--pcd", required=True)
+    p.add_argument("--size", type=number, default=8)
+    p.add_argument("--out", required=True)
+    p = commands.add_parser("patch")
+    p.add_argument("--image", required=True)
+    p.add_argument("--from", dest="source")
+    p.add_argument("--offset", type=number)
+    p.add_argument("--expect", type=number)
+    p.add_argument("--size", type=number, default=8)
+    p.add_argument("--value", type=number, required=True)
+    p.add_argument("--out", required=True)
+    args = parser.parse_args(argv)
+    (locate if args.command == "locate" else patch)(args)
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except (PatchError, OSError, ValueError, struct.error) as error:
+        print(f"patch_pcd.py: {error}", file=sys.stderr)
+        sys.exit(1)
