@@ -105,6 +105,8 @@ INSTANTIATE_TEST_SUITE_P(
                  DevicePath().RawNode(2, 1, 2).Raw({0, 0}).Pci(0, kUsbDevice).Usb(1).End(), kOtherVendor, kOtherProduct, true},
         PortCase{"HeaderOnlyNodeBeforeThePair", 0x8086,
                  DevicePath().Node(1, 4).Pci(0, kUsbDevice).Usb(1).End(), kOtherVendor, kOtherProduct, false},
+        PortCase{"EndOfInstanceNodeIsWalkedOver", 0x8086,
+                 DevicePath().Acpi().Node(0x7F, 0x01).Pci(0, kUsbDevice).Usb(1).End(), kOtherVendor, kOtherProduct, false},
         PortCase{"EndNodeBeforeThePair", 0x8086,
                  DevicePath().Acpi().End().Pci(0, kUsbDevice).Usb(1).End(), kOtherVendor, kOtherProduct, true}),
     [](const auto& info) { return std::string(info.param.Name); });
