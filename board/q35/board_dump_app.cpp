@@ -6,6 +6,7 @@
 // Several requests may follow one another on one command line. Numbers are hexadecimal.
 #include "board/q35/console_text.h"
 #include "support/hw_seam.h"
+#include "tests/sim/interface_guids.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ EFI_SYSTEM_TABLE *gSystemTable;
 // Splits the shell's command line (the image's load options) at blanks.
 void SplitCommandLine(EFI_HANDLE ImageHandle, Arguments *Args) {
   Args->Count = 0;
-  EFI_GUID LoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
+  EFI_GUID LoadedImageGuid = interface_guids::kLoadedImage;
   EFI_LOADED_IMAGE_PROTOCOL *LoadedImage = nullptr;
   if (gSystemTable->BootServices->HandleProtocol(ImageHandle, &LoadedImageGuid,
                                                  reinterpret_cast<VOID **>(&LoadedImage)) !=
@@ -153,7 +154,7 @@ Interface *Locate(EFI_GUID Guid) {
 }
 
 void DumpRecord() {
-  const auto *SetupData = Locate<SETUP_DATA_PROTOCOL>(SETUP_DATA_PROTOCOL_GUID);
+  const auto *SetupData = Locate<SETUP_DATA_PROTOCOL>(interface_guids::kSetupData);
   if (SetupData == nullptr || SetupData->Record == nullptr) {
     PrintError(u"no setup record", nullptr);
     return;
@@ -175,7 +176,7 @@ void DumpRecord() {
 }
 
 void DumpStationAddress() {
-  const auto *Station = Locate<STATION_ADDRESS_PROTOCOL>(STATION_ADDRESS_PROTOCOL_GUID);
+  const auto *Station = Locate<STATION_ADDRESS_PROTOCOL>(interface_guids::kStationAddress);
   if (Station == nullptr) {
     PrintError(u"no station-address protocol", nullptr);
     return;
@@ -214,7 +215,7 @@ void DumpPci(const Arguments *Args, UINTN *Index) {
   const UINTN Bytes = TakeWidth(Args, Index);
 
   auto *RootBridge =
-      Locate<EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL>(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID);
+      Locate<EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL>(interface_guids::kPciRootBridgeIo);
   if (RootBridge == nullptr) {
     PrintError(u"no PCI root bridge", nullptr);
     return;

@@ -2,6 +2,7 @@
 // data, programs the chipset registers OVMF leaves alone and installs the four interfaces on
 // the image handle. The image stays resident.
 #include "board/q35/board_services.h"
+#include "tests/sim/interface_guids.h"
 
 namespace board {
 
@@ -29,10 +30,10 @@ extern "C" EFI_STATUS EFIAPI BoardSupportEntry(EFI_HANDLE ImageHandle,
   }
   ProgramChipset();
   Publication Publications[] = {
-      {FRAMEWORK_HII_PROTOCOL_GUID, FrameworkHiiInterface()},
-      {FRAMEWORK_CPU_IO_PROTOCOL_GUID, FrameworkCpuIoInterface()},
-      {SETUP_DATA_PROTOCOL_GUID, SetupDataInterface()},
-      {STATION_ADDRESS_PROTOCOL_GUID, StationAddressInterface()},
+      {interface_guids::kFrameworkHii, FrameworkHiiInterface()},
+      {interface_guids::kFrameworkCpuIo, FrameworkCpuIoInterface()},
+      {interface_guids::kSetupData, SetupDataInterface()},
+      {interface_guids::kStationAddress, StationAddressInterface()},
   };
   const UINTN Count = sizeof(Publications) / sizeof(Publications[0]);
   for (UINTN Index = 0; Index < Count; Index++) {

@@ -3,6 +3,7 @@
 // the current language, taken from the "Lang" global variable.
 #include "board/q35/board_services.h"
 #include "board/q35/hii_database.h"
+#include "tests/sim/interface_guids.h"
 
 namespace board {
 namespace {
@@ -75,7 +76,7 @@ EFI_STATUS EFIAPI NewPack(FRAMEWORK_HII_PROTOCOL *This, EFI_HII_PACKAGES *Packag
 
 // The three letters of the current language, or false when "Lang" is missing or malformed.
 bool CurrentLanguage(CHAR16 *Language) {
-  EFI_GUID GlobalVariable = EFI_GLOBAL_VARIABLE;
+  EFI_GUID GlobalVariable = interface_guids::kGlobalVariable;
   UINT8 Value[LANGUAGE_VARIABLE_MAX];
   UINTN Size = sizeof(Value);
   CHAR16 *Name = reinterpret_cast<CHAR16 *>(const_cast<char16_t *>(u"Lang"));

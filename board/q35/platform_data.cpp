@@ -3,6 +3,7 @@
 // and the address through the board's variables before the image loads.
 #include "board/q35/board_services.h"
 #include "board/q35/board_vendor.h"
+#include "tests/sim/interface_guids.h"
 
 namespace board {
 namespace {
@@ -64,7 +65,7 @@ bool PreparePlatformData() {
 }
 
 void ProgramChipset() {
-  EFI_GUID Guid = EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID;
+  EFI_GUID Guid = interface_guids::kPciRootBridgeIo;
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge = nullptr;
   if (gBootServices->LocateProtocol(&Guid, nullptr, reinterpret_cast<VOID **>(&RootBridge)) !=
       EFI_SUCCESS) {

@@ -3,6 +3,7 @@
 // notify, signalled, then closed) and say that the boot goes on. A notify that stops the boot
 // never returns here, so the closing line never appears.
 #include "board/q35/console_text.h"
+#include "tests/sim/interface_guids.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ EFI_EVENT_NOTIFY volatile gGroupNotify = EmptyNotify;
 extern "C" EFI_STATUS EFIAPI ReadyToBootEntry(EFI_HANDLE, EFI_SYSTEM_TABLE *SystemTable) {
   using namespace board;
   EFI_BOOT_SERVICES *BootServices = SystemTable->BootServices;
-  EFI_GUID Group = READY_TO_BOOT_EVENT_GROUP_GUID;
+  EFI_GUID Group = interface_guids::kReadyToBootGroup;
   EFI_EVENT Event = nullptr;
 
   PrintText(SystemTable, u"Signalling ready-to-boot.");

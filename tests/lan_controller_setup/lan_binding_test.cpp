@@ -85,6 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SupportCase{"Realtek8139", 0x10EC, 0x8139, 0x20, EFI_UNSUPPORTED},
                       SupportCase{"Realtek8169", 0x10EC, 0x8169, 0x02, EFI_UNSUPPORTED},
                       SupportCase{"OtherVendorGigabitId", 0x8086, 0x8168, 0x02, EFI_UNSUPPORTED},
+                      SupportCase{"LowerVendorGigabitId", 0x1022, 0x8168, 0x02, EFI_UNSUPPORTED},
                       SupportCase{"OtherVendorFastEthernetId", 0x1186, 0x8136, 0x02,
                                   EFI_UNSUPPORTED},
                       SupportCase{"SwappedIds", 0x8168, 0x10EC, 0x02, EFI_UNSUPPORTED},

@@ -192,6 +192,7 @@ struct ControllerCase {
   uint8_t PhyOption;
   uint8_t FastEthernet;  // LanIsFastEthernet expected
   bool PhyPath;          // +0x55 bit 4 and the PHY write expected
+  uint8_t Config6D = 0xF7;  // +0x6D before the start; only its bit 5 is to be cleared
 };
 void PrintTo(const ControllerCase& Case, std::ostream* Out) { *Out << Case.Name; }
 
@@ -202,6 +203,8 @@ TEST_P(LanStartControllerTest, ProgramsTheRegistersInTheirOrder) {
   const ControllerCase& c = GetParam();
   SetIdentity(Id(0x10EC, c.Device), c.Revision);
   setup.Record[LAN_PHY_OPTION_OFFSET] = c.PhyOption;
+  controller.SetRegister8(0x6D, c.Config6D);
+  const uint8_t config_6d_after = c.Config6D & ~0x20;
   std::vector<uint8_t> expected_record = setup.Record;
 
   ASSERT_EQ(LanStart(&LanDriverBinding, controller.Handle(), nullptr), EFI_SUCCESS);
@@ -213,7 +216,7 @@ TEST_P(LanStartControllerTest, ProgramsTheRegistersInTheirOrder) {
     expected.insert(expected.end(), {R8(0x55, 0x0B), W8(0x55, 0x1B), W32(0x60, 0x801115C0)});
   expected.insert(expected.end(),
                   {W32(0x50, 0xC34F5A00),  // lock closed, +0x52 bit 6 set and bit 7 cleared
-                   R8(0x6D, 0xF7), W8(0x6D, 0xD7), W32(0x64, lan_test::kRootPortSubsystem),
+                   R8(0x6D, c.Config6D), W8(0x6D, config_6d_after), W32(0x64, lan_test::kRootPortSubsystem),
                    W32(0x68, 0x8000F02C)});
   EXPECT_EQ(ControllerIo(), expected);
 
@@ -222,7 +225,7 @@ TEST_P(LanStartControllerTest, ProgramsTheRegistersInTheirOrder) {
   EXPECT_EQ(controller.Register32(0x50), 0xC34F5A00u);
   EXPECT_EQ(controller.Register8(0x55), c.PhyPath ? 0x1B : 0x0B);
   EXPECT_EQ(Phy.count(0x11) ? Phy[0x11] : -1, c.PhyPath ? 0x15C0 : -1);
-  EXPECT_EQ(controller.Register8(0x6D), 0xD7);
+  EXPECT_EQ(controller.Register8(0x6D), config_6d_after);
   EXPECT_EQ(fw.Config().Get32(kController, 0x2C), lan_test::kRootPortSubsystem);
   EXPECT_EQ(controller.Attributes(), kDecoding);
   EXPECT_TRUE(Claimed());
@@ -243,7 +246,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ControllerCase{"FastEthernetOption1", 0x8136, 0x02, 1, 1, true},
                       ControllerCase{"FastEthernetOption2", 0x8136, 0x02, 2, 1, false},
                       ControllerCase{"FastEthernetRevisionFFOption1", 0x8136, 0xFF, 1, 1, true},
-                      ControllerCase{"FastEthernetRevision1Option1", 0x8136, 0x01, 1, 1, false}),
+                      ControllerCase{"FastEthernetRevision1Option1", 0x8136, 0x01, 1, 1, false},
+                      ControllerCase{"GigabitConfig6DOnlyBit5Set", 0x8168, 0x06, 0, 0, false, 0x20}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(LanTest, StartReadsIdRevisionAndOnlyTheLowWordOfTheBar) {

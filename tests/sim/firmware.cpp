@@ -5,17 +5,18 @@
 #include <cstring>
 
 #include "tests/sim/firmware_internal.h"
+#include "tests/sim/interface_guids.h"
 
 namespace sim {
 
-const EFI_GUID kHiiProtocolGuid = FRAMEWORK_HII_PROTOCOL_GUID;
-const EFI_GUID kRootBridgeIoGuid = EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID;
-const EFI_GUID kUsbIoGuid = USB_IO_PROTOCOL_GUID;
-const EFI_GUID kDevicePathGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
-const EFI_GUID kReadyToBootGroupGuid = READY_TO_BOOT_EVENT_GROUP_GUID;
-const EFI_GUID kGlobalVariableGuid = EFI_GLOBAL_VARIABLE;
-const EFI_GUID kLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
-const EFI_GUID kDriverBindingGuid = EFI_DRIVER_BINDING_PROTOCOL_GUID;
+const EFI_GUID kHiiProtocolGuid = interface_guids::kFrameworkHii;
+const EFI_GUID kRootBridgeIoGuid = interface_guids::kPciRootBridgeIo;
+const EFI_GUID kUsbIoGuid = interface_guids::kUsbIo;
+const EFI_GUID kDevicePathGuid = interface_guids::kDevicePath;
+const EFI_GUID kReadyToBootGroupGuid = interface_guids::kReadyToBootGroup;
+const EFI_GUID kGlobalVariableGuid = interface_guids::kGlobalVariable;
+const EFI_GUID kLoadedImageGuid = interface_guids::kLoadedImage;
+const EFI_GUID kDriverBindingGuid = interface_guids::kDriverBinding;
 
 namespace {
 Firmware* gCurrent = nullptr;
@@ -131,8 +132,8 @@ Firmware::Firmware(FirmwareOptions Options)
   fw.System.ConOut = &fw.ConOut;
   fw.System.StdErr = &fw.ConOut;
   fw.System.ConIn = &fw.ConIn;
-  fw.ConsoleHandle = InstallProtocol(nullptr, EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL_GUID, &fw.ConOut);
-  InstallProtocol(fw.ConsoleHandle, EFI_SIMPLE_TEXT_INPUT_PROTOCOL_GUID, &fw.ConIn);
+  fw.ConsoleHandle = InstallProtocol(nullptr, interface_guids::kSimpleTextOutput, &fw.ConOut);
+  InstallProtocol(fw.ConsoleHandle, interface_guids::kSimpleTextInput, &fw.ConIn);
   fw.System.ConsoleOutHandle = fw.ConsoleHandle;
   fw.System.ConsoleInHandle = fw.ConsoleHandle;
   fw.System.StandardErrorHandle = fw.ConsoleHandle;

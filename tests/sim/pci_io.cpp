@@ -7,10 +7,11 @@
 #include <vector>
 
 #include "tests/sim/firmware_internal.h"
+#include "tests/sim/interface_guids.h"
 
 namespace sim {
 
-const EFI_GUID kPciIoGuid = EFI_PCI_IO_PROTOCOL_GUID;
+const EFI_GUID kPciIoGuid = interface_guids::kPciIo;
 
 namespace {
 

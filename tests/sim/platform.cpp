@@ -6,10 +6,11 @@
 
 #include "support/hw_seam.h"
 #include "tests/sim/firmware_internal.h"
+#include "tests/sim/interface_guids.h"
 
 namespace sim {
 
-const EFI_GUID kCpuIoProtocolGuid = FRAMEWORK_CPU_IO_PROTOCOL_GUID;
+const EFI_GUID kCpuIoProtocolGuid = interface_guids::kFrameworkCpuIo;
 
 namespace {
 

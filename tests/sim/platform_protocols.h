@@ -16,11 +16,12 @@
 #include "support/setup_record.h"
 #include "support/uefi.h"
 #include "tests/sim/firmware.h"
+#include "tests/sim/interface_guids.h"
 
 namespace sim {
 
-inline constexpr EFI_GUID kSetupDataProtocolGuid = SETUP_DATA_PROTOCOL_GUID;
-inline constexpr EFI_GUID kStationAddressProtocolGuid = STATION_ADDRESS_PROTOCOL_GUID;
+inline constexpr EFI_GUID kSetupDataProtocolGuid = interface_guids::kSetupData;
+inline constexpr EFI_GUID kStationAddressProtocolGuid = interface_guids::kStationAddress;
 
 // The one setup-record fixture of the tests: the record bytes, the protocol interface that
 // points at them, and the handle once it is published.

@@ -8,6 +8,7 @@
 
 #include "support/hw_seam.h"
 #include "tests/sim/firmware.h"
+#include "tests/sim/interface_guids.h"
 
 namespace sim {
 namespace {
@@ -76,7 +77,7 @@ class SimTest : public ::testing::Test {
 };
 
 TEST_F(SimTest, OpenProtocolByDriverFollowsTheCoreRules) {
-  EFI_GUID guid = EFI_PCI_IO_PROTOCOL_GUID;
+  EFI_GUID guid = interface_guids::kPciIo;
   int iface = 0;
   EFI_HANDLE controller = fw.InstallProtocol(nullptr, guid, &iface);
   EFI_HANDLE a = fw.NewHandle(), b = fw.NewHandle();
@@ -94,7 +95,7 @@ TEST_F(SimTest, OpenProtocolByDriverFollowsTheCoreRules) {
             EFI_ACCESS_DENIED);
   EXPECT_EQ(fw.OpenCount(controller, guid), 1u);
 
-  EFI_GUID missing = EFI_DEVICE_PATH_PROTOCOL_GUID;
+  EFI_GUID missing = interface_guids::kDevicePath;
   got = &iface;
   EXPECT_EQ(
       bs->OpenProtocol(controller, &missing, &got, a, controller, EFI_OPEN_PROTOCOL_BY_DRIVER),
@@ -141,7 +142,7 @@ TEST_F(SimTest, InjectedAllocationFailureLeavesTheBufferAlone) {
 }
 
 TEST_F(SimTest, LocateHandleBufferComesFromThePool) {
-  EFI_GUID usb = USB_IO_PROTOCOL_GUID;
+  EFI_GUID usb = interface_guids::kUsbIo;
   UINTN count = 7;
   EFI_HANDLE* handles = reinterpret_cast<EFI_HANDLE*>(&fw);
   EXPECT_EQ(bs->LocateHandleBuffer(ByProtocol, &usb, nullptr, &count, &handles), EFI_NOT_FOUND);
@@ -162,7 +163,7 @@ TEST_F(SimTest, LocateHandleBufferComesFromThePool) {
   USB_DEVICE_DESCRIPTOR_RECORD d{};
   EXPECT_EQ(io->UsbGetDeviceDescriptor(io, &d), EFI_SUCCESS);
   EXPECT_EQ((uint32_t(d.IdProduct) << 16) | d.IdVendor, 0x0C717E2Du);
-  EFI_GUID path = EFI_DEVICE_PATH_PROTOCOL_GUID;
+  EFI_GUID path = interface_guids::kDevicePath;
   void* none = &fw;
   EXPECT_EQ(bs->HandleProtocol(second, &path, &none), EFI_UNSUPPORTED);
   EXPECT_EQ(bs->FreePool(handles), EFI_SUCCESS);
@@ -256,7 +257,7 @@ TEST_F(SimTest, GetStringHookAnswersInsteadOfTheDatabase) {
 }
 
 TEST_F(SimTest, FailureInjectionByNameSuffixAndGlobalIndex) {
-  EFI_GUID rb = EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID;
+  EFI_GUID rb = interface_guids::kPciRootBridgeIo;
   void* iface = &fw;
   fw.FailEveryCall("LocateProtocol", EFI_NOT_FOUND);
   EXPECT_EQ(bs->LocateProtocol(&rb, nullptr, &iface), EFI_NOT_FOUND);

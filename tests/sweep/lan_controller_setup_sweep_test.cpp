@@ -8,6 +8,7 @@
 #include "tests/sim/pci_io.h"
 #include "tests/sim/platform_protocols.h"
 #include "tests/sweep/fault_sweep.h"
+#include "tests/sim/interface_guids.h"
 
 namespace {
 
@@ -87,7 +88,7 @@ std::vector<sweep::Path> LanPaths() {
       [](LanScene& S) { return Outcome{false, LanControllerSetupEntry(S.Fw.ImageHandle(), S.Fw.SystemTable())}; },
       [](LanScene& S, const Outcome& O, const Fault& F) {
         EXPECT_EQ(O.Status, F.Clean() ? EFI_SUCCESS : sweep::kInjected);
-        EXPECT_EQ(S.Fw.HandlesWith(EFI_DRIVER_BINDING_PROTOCOL_GUID).size(), F.Clean() ? 1u : 0u);
+        EXPECT_EQ(S.Fw.HandlesWith(interface_guids::kDriverBinding).size(), F.Clean() ? 1u : 0u);
       }));
   paths.push_back(SupportTest("Supported, 10EC:8168", kGigabit, 0, EFI_SUCCESS));
   paths.push_back(SupportTest("Supported, 10EC:8136 revision 1", kFastEthernet, 1, EFI_UNSUPPORTED));

@@ -16,6 +16,7 @@
 #include "tests/wlan_slot_guard/slot_layout.h"
 #include "wlan_slot_guard/slot_probe.h"
 #include "wlan_slot_guard/wlan_strings.h"
+#include "tests/sim/interface_guids.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ constexpr uint8_t kLinkBefore = 0x41;
 const char16_t kEnglishLine1[] = u"104-Unsupported wireless network device detected.";
 const char16_t kEnglishLine2[] = u"System Halted. Remove device and restart.";
 
-const EFI_GUID kSetupDataGuid = SETUP_DATA_PROTOCOL_GUID;
+const EFI_GUID kSetupDataGuid = interface_guids::kSetupData;
 
 constexpr Card kUnlistedEthernet{0x10D38086, 0x0200, 0x00008086};
 
@@ -130,7 +131,7 @@ TEST_P(EntryTest, HooksReadyToBootThenSetsTheControlBitThenRegistersThePacks) {
   EXPECT_EQ(events[0].Notify, &OnReadyToBootWlan);
   EXPECT_EQ(events[0].Context, nullptr);
   ASSERT_EQ(fw.HiiPackages().size(), 1u);
-  const EFI_GUID guid = WLAN_STRING_PACKAGE_GUID;
+  const EFI_GUID guid = interface_guids::kWlanStringPackage;
   EXPECT_TRUE(sim::SameGuid(fw.HiiPackages()[0].Guid, guid));
   EXPECT_EQ(fw.LiveAllocations(), 0u);
 

@@ -7,6 +7,7 @@
 #include "tests/sim/firmware.h"
 #include "tests/support/pack_walk.h"
 #include "wwan_port_guard/wwan_guard.h"
+#include "tests/sim/interface_guids.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ TEST_P(WwanHaltLinesTest, BothLinesOfTheCurrentLanguage) {
   }
   ASSERT_EQ(WwanPortGuardEntry(fw.ImageHandle(), fw.SystemTable()), EFI_SUCCESS);
   ASSERT_EQ(fw.HiiPackages().size(), 1u);
-  const EFI_GUID guid = WWAN_STRING_PACKAGE_GUID;
+  const EFI_GUID guid = interface_guids::kWwanStringPackage;
   EXPECT_TRUE(sim::SameGuid(fw.HiiPackages()[0].Guid, guid));
   for (auto [token, expected] : {std::pair{WWAN_STRING_HALT_LINE_1, GetParam().Line1},
                                  std::pair{WWAN_STRING_HALT_LINE_2, GetParam().Line2}}) {
