@@ -1,0 +1,57 @@
+// The decision lines' formatter at its boundaries: widest and narrowest numbers, padding, the
+// line's capacity, and formats that do not match their arguments.
+#include "support/debug_log.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct FormatCase {
+  const char *Name;
+  const char *Format;
+  std::vector<DebugArg> Args;
+  UINTN Capacity;
+  std::u16string Expected;
+};
+
+class FormatDebugLineTest : public ::testing::TestWithParam<FormatCase> {};
+
+TEST_P(FormatDebugLineTest, WritesTheLineAndNothingPastItsCapacity) {
+  const FormatCase &Case = GetParam();
+  // Guard characters after the capacity: none may be written.
+  std::vector<CHAR16> Buffer(Case.Capacity + 4, u'#');
+  const UINTN Length =
+      FormatDebugLine(Buffer.data(), Case.Capacity, Case.Format, Case.Args.data(), Case.Args.size());
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(Buffer.data()), Length),
+            Case.Expected);
+  EXPECT_EQ(Buffer[Length], 0);
+  for (UINTN Index = Case.Capacity; Index < Buffer.size(); Index++) {
+    EXPECT_EQ(Buffer[Index], u'#') << "written at " << Index;
+  }
+}
+
+const DebugArg kZero = ToDebugArg(UINT64{0});
+const DebugArg kAllOnes = ToDebugArg(~UINT64{0});
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FormatDebugLineTest,
+    ::testing::Values(
+        FormatCase{"Zero", "%x", {kZero}, 32, u"0"},
+        FormatCase{"AllSixteenDigits", "%x", {kAllOnes}, 32, u"FFFFFFFFFFFFFFFF"},
+        FormatCase{"PaddedToWidth", "%4x:%8x", {ToDebugArg(UINT8{0x1A}), kZero}, 32,
+                   u"001A:00000000"},
+        FormatCase{"WidthNeverCuts", "%2x", {ToDebugArg(UINT32{0x8086ABCD})}, 32, u"8086ABCD"},
+        FormatCase{"TextAndPercent", "%s 100%%", {ToDebugArg("unlisted")}, 32, u"unlisted 100%"},
+        FormatCase{"NullText", "[%s]", {ToDebugArg(static_cast<const char *>(nullptr))}, 32,
+                   u"[(null)]"},
+        FormatCase{"MissingArgument", "%x %s", {kZero}, 32, u"0 ?"},
+        FormatCase{"ArgumentOfTheOtherKind", "%x %s", {ToDebugArg("a"), kZero}, 32, u"? ?"},
+        FormatCase{"UnknownConversionAndTrailingPercent", "%q%", {}, 32, u"%q%"},
+        FormatCase{"CutAtTheCapacity", "%s", {ToDebugArg("abcdefgh")}, 5, u"abcd"},
+        FormatCase{"OnlyTheTerminatorFits", "%x", {kAllOnes}, 1, u""}),
+    [](const ::testing::TestParamInfo<FormatCase> &Info) { return Info.param.Name; });
+
+}  // namespace
