@@ -30,6 +30,14 @@ SOURCE_PACKAGE = "edk2"
 # Debian's patch that disables the shell when Secure Boot is enabled needs SecureBootVariableLib,
 # which OVMF's DSC does not provide without Secure Boot: the build stops on it.
 PATCHES_TO_REVERSE = ["Disable-the-Shell-when-SecureBoot-is-enabled.patch"]
+# EDK II's build renames the PCDs a binary module patches and a source module fixes at build
+# time ("mixed" PCDs) while it iterates over the platform's PCD dictionary, which Python 3 stops
+# with "RuntimeError: OrderedDict mutated during iteration": iterating over a copy mends it.
+BASE_TOOLS_MEND = ("BaseTools/Source/Python/AutoGen/WorkspaceAutoGen.py",
+                   "            for key in BuildData.Pcds:\n"
+                   "                for SinglePcd in GlobalData.MixedPcd:\n",
+                   "            for key in list(BuildData.Pcds):\n"
+                   "                for SinglePcd in GlobalData.MixedPcd:\n")
 PLATFORM_DSC = "OvmfPkg/OvmfPkgX64.dsc"
 PLATFORM_FDF = "OvmfPkg/OvmfPkgX64.fdf"
 DXE_VOLUME = "FV.DXEFV"
@@ -42,8 +50,11 @@ TOOL_CHAIN = "GCC5"
 TARGET = "RELEASE"
 PREBUILT_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 PREBUILT_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
-# The q35 window for the wireless-LAN guard: the image built for it replaces the package's.
-Q35_WLAN_IMAGE = "wlan_slot_guard_q35.efi"
+# The configuration window's base: a patchable PCD of the wireless-LAN guard's binary module,
+# which GenFds patches to the platform DSC's value (OVMF sets q35's 0xB0000000).
+WINDOW_PCD = "gEfiMdePkgTokenSpaceGuid.PcdPciExpressBaseAddress"
+WLAN_MODULE = "wlan_slot_guard"
+EFI_SECTION_PE32 = 0x10
 STEP_MARK = re.compile(r"^\s*<!-- integrator-step: ([\w-]+(?: \w+)?) -->\s*$")
 
 
@@ -241,6 +252,17 @@ def prepare_source(out, log):
     return tree
 
 
+def mend_base_tools(tree):
+    """Applies BASE_TOOLS_MEND to the extracted tree (once; a mended tree is left as it is)."""
+    path, broken, mended = BASE_TOOLS_MEND
+    source = (tree / path).read_text()
+    if mended in source:
+        return
+    if source.count(broken) != 1:
+        raise Failure(f"{path} does not hold the mixed-PCD loop this build mends")
+    (tree / path).write_text(source.replace(broken, mended))
+
+
 def reverse_patch(tree, patch, log):
     """Takes one of Debian's patches back out of the extracted tree."""
     with open(patch, "rb") as diff, open(log, "ab") as output:
@@ -276,18 +298,54 @@ def edk2_tool(tree, env, command, log, cwd=None):
 
 
 def lay_out_packages(packages, package_dir, images, board_module):
-    """OUT/packages: the integrator package as the build left it (with the wireless-LAN image
-    built for q35's configuration window) and the emulated board's module."""
+    """OUT/packages: the integrator package as the build left it and the emulated board's
+    module."""
     if packages.exists():
         shutil.rmtree(packages)
     shutil.copytree(package_dir, packages / PACKAGE_NAME)
-    shutil.copyfile(images / Q35_WLAN_IMAGE,
-                    packages / PACKAGE_NAME / "wlan_slot_guard" / "wlan_slot_guard.efi")
     board = packages / BOARD_PACKAGE
     (board / "board_support").mkdir(parents=True)
     shutil.copyfile(board_module / f"{BOARD_PACKAGE}.dec", board / f"{BOARD_PACKAGE}.dec")
     shutil.copyfile(board_module / "board_support.inf", board / "board_support" / "board_support.inf")
     shutil.copyfile(images / "board_support.efi", board / "board_support" / "board_support.efi")
+
+
+def pcd_value(text, name):
+    """The last value a DSC gives the PCD name (as an integer), or None."""
+    values = re.findall(rf"^\s*{re.escape(name)}\|(0x[0-9A-Fa-f]+|\d+)\s*(?:#.*)?$", text,
+                        re.MULTILINE)
+    return int(values[-1], 0) if values else None
+
+
+def check_window_patched(built, package_inf, dsc):
+    """The wireless-LAN guard's firmware file in the built volume must carry the platform's
+    window base at the INF's patch offset: EDK II's GenFds patches it from the DSC's PCD."""
+    match = re.search(rf"^\s*{re.escape(WINDOW_PCD)}\|(0x[0-9A-Fa-f]+)\|(0x[0-9A-Fa-f]+)\s*$",
+                      package_inf.read_text(), re.MULTILINE)
+    if match is None:
+        raise Failure(f"{package_inf} lists no [PatchPcd] line for {WINDOW_PCD}")
+    offset = int(match.group(2), 16)
+    wanted = pcd_value(dsc, WINDOW_PCD)
+    if wanted is None:
+        raise Failure(f"the platform DSC sets no {WINDOW_PCD}")
+    files = sorted(built.glob(f"Ffs/*{WLAN_MODULE}/*.ffs"))
+    if len(files) != 1:
+        raise Failure(f"the build left {len(files)} firmware files for {WLAN_MODULE}")
+    data = files[0].read_bytes()
+    position = 0x18  # past the firmware-file header: the sections, each 4-byte aligned
+    while position + 4 <= len(data):
+        size = int.from_bytes(data[position:position + 3], "little")
+        if size < 4:
+            break
+        if data[position + 3] == EFI_SECTION_PE32:
+            value = int.from_bytes(data[position + 4 + offset:position + 12 + offset], "little")
+            if value != wanted:
+                raise Failure(f"{WLAN_MODULE} in the built volume holds 0x{value:X} at the "
+                              f"window base's offset 0x{offset:X}, not the platform's "
+                              f"0x{wanted:X}")
+            return wanted
+        position += (size + 3) & ~3
+    raise Failure(f"no PE32 section in {files[0]}")
 
 
 def digest(paths_and_texts):
@@ -328,9 +386,12 @@ def build_variant(name, board_module, tree, steps, env, packages, firmware, log)
     edk2_tool(tree, env, ["build", "-a", "X64", "-t", TOOL_CHAIN, "-b", TARGET, "-n", "2",
                           "-p", f"OvmfPkg/{platform}.dsc"], log)
     destination.mkdir(parents=True, exist_ok=True)
+    window = check_window_patched(built, packages / PACKAGE_NAME / WLAN_MODULE /
+                                  f"{WLAN_MODULE}.inf", dsc)
     for image in ("OVMF_CODE.fd", "OVMF_VARS.fd"):
         shutil.copyfile(built / image, destination / image)
     stamp.write_text(inputs + "\n")
+    print(f"board firmware {name}: {WLAN_MODULE} patched to the platform's window 0x{window:X}")
     print(f"board firmware {name}: built {destination / 'OVMF_CODE.fd'}")
     return built
 
@@ -384,10 +445,11 @@ def main():
     try:
         steps = integrator_steps(args.readme)
         for needed in [args.package / f"{PACKAGE_NAME}.dec",
-                       args.images / Q35_WLAN_IMAGE, args.images / "board_support.efi"]:
+                       args.images / "board_support.efi"]:
             if not needed.is_file():
                 raise Failure(f"missing {needed} (build the project first)")
         tree = prepare_source(out, log)
+        mend_base_tools(tree)
         if unavailable.exists():
             unavailable.unlink()
         workspace = out / "workspace"

@@ -393,8 +393,11 @@ def boot(scenario, qemu, code, variables, images, workdir, show):
 
             forbidden = [line_pattern(line) for line in scenario.forbid]
 
+            # From flash the startup script running at all means the boot went on.
+            went_on = START_MARK if scenario.flash else END_MARK
+
             def decided(text):
-                return (END_MARK in text or boot_line.search(text) or START_MARK in text
+                return (went_on in text or boot_line.search(text)
                         or any(pattern.search(text) for pattern in forbidden)
                         or (halt_lines and match_in_order(text, halt_lines)[1] is None))
 
@@ -408,9 +411,9 @@ def boot(scenario, qemu, code, variables, images, workdir, show):
                 # A halt holds: nothing may follow within the settle time.
                 time.sleep(min(HALT_SETTLE, max(0.0, deadline - time.monotonic())))
                 text = machine.console()
-                if boot_line.search(text) or START_MARK in text:
+                if boot_line.search(text) or went_on in text:
                     raise Failure(f"the boot went on after the halt lines "
-                                  f"({scenarios.BOOT_GOES_ON!r} or the startup script appeared)")
+                                  f"({scenarios.BOOT_GOES_ON!r} or {went_on!r} appeared)")
                 if scenario.flash:
                     after = text[match_in_order(text, halt_lines)[0]:].strip()
                     if after:

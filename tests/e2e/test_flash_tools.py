@@ -2,6 +2,7 @@
 """What the flash tools refuse and what they must not get wrong: the offline variable-store
 writer (tests/e2e/varstore.py) and the integrator steps as tools/board_firmware.py reads them from
 the README and applies them to a platform's DSC and FDF."""
+import shutil
 import struct
 import sys
 import unittest
@@ -90,6 +91,21 @@ class IntegratorStepsTest(unittest.TestCase):
                     board_firmware.integrator_steps(readme)
             finally:
                 readme.unlink()
+
+    def test_the_base_tools_mend_applies_once_and_refuses_other_code(self):
+        path, broken, mended = board_firmware.BASE_TOOLS_MEND
+        tree = Path(self.id())
+        (tree / path).parent.mkdir(parents=True)
+        try:
+            (tree / path).write_text("def ProcessMixedPcd(self):\n" + broken)
+            board_firmware.mend_base_tools(tree)
+            board_firmware.mend_base_tools(tree)
+            self.assertEqual((tree / path).read_text(), "def ProcessMixedPcd(self):\n" + mended)
+            (tree / path).write_text("other code\n")
+            with self.assertRaisesRegex(board_firmware.Failure, "mixed-PCD loop"):
+                board_firmware.mend_base_tools(tree)
+        finally:
+            shutil.rmtree(tree)
 
     def test_refuses_a_platform_without_a_dxe_volume(self):
         steps = board_firmware.integrator_steps(ROOT / "README.md")
