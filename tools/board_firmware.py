@@ -51,7 +51,8 @@ TARGET = "RELEASE"
 PREBUILT_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 PREBUILT_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
 # The configuration window's base: a patchable PCD of the wireless-LAN guard's binary module,
-# which GenFds patches to the platform DSC's value (OVMF sets q35's 0xB0000000).
+# which GenFds patches to the value the DSC sets for that module (the README's DSC step sets
+# q35's 0xB0000000).
 WINDOW_PCD = "gEfiMdePkgTokenSpaceGuid.PcdPciExpressBaseAddress"
 WLAN_MODULE = "wlan_slot_guard"
 EFI_SECTION_PE32 = 0x10
