@@ -130,9 +130,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   std::optional<sim::SetupDataFixture> setup;
   if (fuzz::Mostly(in, 16)) {
     setup.emplace(fw, in.ConsumeIntegral<uint8_t>());
-    setup->Record[LAN_PHY_OPTION_OFFSET] = in.ConsumeIntegralInRange<uint8_t>(0, 2);
+    setup->Record[interface_constants::kLanPhyOption] = in.ConsumeIntegralInRange<uint8_t>(0, 2);
   }
-  std::array<uint8_t, STATION_ADDRESS_BLOCK_SIZE> block{};
+  sim::StationAddressBlock block{};
   for (auto& byte : block) byte = in.ConsumeIntegral<uint8_t>();
   std::optional<sim::StationAddressFixture> station;
   if (fuzz::Mostly(in, 16)) station.emplace(fw, block);
@@ -236,8 +236,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
       }
       if (setup) {
         for (size_t at = 0; at < setup->Record.size(); ++at) {
-          bool lan_field = at == LAN_IS_FAST_ETHERNET_OFFSET ||
-                           (at >= LAN_STATION_ADDRESS_LOW_OFFSET && at < LAN_STATION_ADDRESS_HIGH_OFFSET + 4);
+          namespace ic = interface_constants;
+          bool lan_field = at == ic::kLanIsFastEthernet ||
+                           (at >= ic::kLanStationAddressLow && at < ic::kLanStationAddressHigh + 4);
           FUZZ_CHECK(lan_field || setup->Record[at] == record_before[at], "Start wrote outside the LAN fields");
         }
       }
