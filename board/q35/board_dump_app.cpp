@@ -6,6 +6,7 @@
 // Several requests may follow one another on one command line. Numbers are hexadecimal.
 #include "board/q35/console_text.h"
 #include "support/hw_seam.h"
+#include "tests/sim/interface_constants.h"
 #include "tests/sim/interface_guids.h"
 
 namespace {
@@ -21,13 +22,19 @@ struct RecordField {
   UINT8 Bytes;
 };
 
+namespace ic = interface_constants;
 constexpr RecordField RECORD_FIELDS[] = {
-    {u"PegAspmOption", 0x194, 1},        {u"LanPhyOption", 0x258, 1},
-    {u"WlanSlotFlags", 0x38B, 1},        {u"WlanChipId", 0x38C, 4},
-    {u"WlanSubsystemId", 0x390, 4},      {u"WlanStatusA", 0x39C, 1},
-    {u"WlanStatusB", 0x39D, 1},          {u"WlanStatusC", 0x39F, 1},
-    {u"LanIsFastEthernet", 0x3A9, 1},    {u"LanStationAddressLow", 0x3B4, 4},
-    {u"LanStationAddressHigh", 0x3B8, 4},
+    {u"PegAspmOption", ic::kPegAspmOption, 1},
+    {u"LanPhyOption", ic::kLanPhyOption, 1},
+    {u"WlanSlotFlags", ic::kWlanSlotFlags, 1},
+    {u"WlanChipId", ic::kWlanChipId, 4},
+    {u"WlanSubsystemId", ic::kWlanSubsystemId, 4},
+    {u"WlanStatusA", ic::kWlanStatusA, 1},
+    {u"WlanStatusB", ic::kWlanStatusB, 1},
+    {u"WlanStatusC", ic::kWlanStatusC, 1},
+    {u"LanIsFastEthernet", ic::kLanIsFastEthernet, 1},
+    {u"LanStationAddressLow", ic::kLanStationAddressLow, 4},
+    {u"LanStationAddressHigh", ic::kLanStationAddressHigh, 4},
 };
 
 constexpr UINTN MAX_TOKENS = 32;
@@ -154,7 +161,7 @@ Interface *Locate(EFI_GUID Guid) {
 }
 
 void DumpRecord() {
-  const auto *SetupData = Locate<SETUP_DATA_PROTOCOL>(interface_guids::kSetupData);
+  const auto *SetupData = Locate<ic::SetupDataInterface>(interface_guids::kSetupData);
   if (SetupData == nullptr || SetupData->Record == nullptr) {
     PrintError(u"no setup record", nullptr);
     return;
@@ -176,16 +183,16 @@ void DumpRecord() {
 }
 
 void DumpStationAddress() {
-  const auto *Station = Locate<STATION_ADDRESS_PROTOCOL>(interface_guids::kStationAddress);
+  const auto *Station = Locate<UINT8>(interface_guids::kStationAddress);
   if (Station == nullptr) {
     PrintError(u"no station-address protocol", nullptr);
     return;
   }
   TextLine Line = {};
   AppendText(&Line, u"station");
-  for (UINTN Index = 0; Index < STATION_ADDRESS_BLOCK_SIZE; Index++) {
+  for (UINTN Index = 0; Index < ic::kStationAddressBlockSize; Index++) {
     AppendText(&Line, u" ");
-    AppendHex(&Line, Station->StationAddress[Index], 2);
+    AppendHex(&Line, Station[ic::kStationAddressBlock + Index], 2);
   }
   PrintLine(gSystemTable, &Line);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "support/uefi.h"
+#include "tests/sim/interface_constants.h"
 
 namespace board {
 
@@ -17,10 +18,11 @@ FRAMEWORK_CPU_IO_PROTOCOL *FrameworkCpuIoInterface();
 // Builds the setup record and the station-address block from the board's variables; false when
 // the record cannot be allocated.
 bool PreparePlatformData();
-SETUP_DATA_PROTOCOL *SetupDataInterface();
+interface_constants::SetupDataInterface *SetupDataInterface();
 // Gives the chipset registers the target firmware programs and OVMF does not their values.
 void ProgramChipset();
-STATION_ADDRESS_PROTOCOL *StationAddressInterface();
+// The station-address interface: its bytes, the block at its fixed place.
+UINT8 *StationAddressInterface();
 
 // Byte fill and copy for the board's own buffers (no C library in the image).
 void FillBytes(void *Destination, UINTN Size, UINT8 Value);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "support/uefi.h"
+#include "tests/sim/interface_constants.h"
 
 // {4C3B9A61-7D2E-4F58-B1C4-93E0A6D2F817}
 #define BOARD_VENDOR_GUID \
@@ -19,7 +20,7 @@ constexpr const char16_t *STATION_ADDRESS_VARIABLE = u"StationAddress";
 
 // The setup record the board publishes: zeroed, big enough for every field the drivers touch.
 constexpr UINTN SETUP_RECORD_SIZE = 0x400;
-constexpr UINTN PEG_ASPM_OPTION_OFFSET = 0x194;
-constexpr UINTN LAN_PHY_OPTION_OFFSET = 0x258;
+constexpr UINTN PEG_ASPM_OPTION_OFFSET = interface_constants::kPegAspmOption;
+constexpr UINTN LAN_PHY_OPTION_OFFSET = interface_constants::kLanPhyOption;
 
 }  // namespace board

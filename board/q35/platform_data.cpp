@@ -9,16 +9,18 @@ namespace board {
 namespace {
 
 // A locally administered address, so that no real vendor's block is implied.
-constexpr UINT8 DEFAULT_STATION_ADDRESS[STATION_ADDRESS_BLOCK_SIZE] = {0x02, 0x5B, 0x0A, 0x3D,
-                                                                       0x71, 0xC4, 0x00, 0x00};
+constexpr UINT8 DEFAULT_STATION_ADDRESS[interface_constants::kStationAddressBlockSize] = {
+    0x02, 0x5B, 0x0A, 0x3D, 0x71, 0xC4, 0x00, 0x00};
 
 // The LPC bridge's GPIO base: the target firmware sets it, OVMF leaves it at 0. 0x500 is free
 // on q35 (the PM block is at 0x600, PCI I/O starts at 0x6000); bit 0 marks I/O space.
 constexpr UINT64 LPC_GPIO_BASE_REGISTER = PciRootBridgeAddress(0, 31, 0, 0x48);
 constexpr UINT32 LPC_GPIO_BASE_VALUE = 0x0501;
 
-SETUP_DATA_PROTOCOL gSetupData;
-STATION_ADDRESS_PROTOCOL gStationAddress;
+interface_constants::SetupDataInterface gSetupData;
+UINT8 gStationAddress[interface_constants::kStationAddressBlock +
+                      interface_constants::kStationAddressBlockSize];
+UINT8 *const gStationAddressBlock = gStationAddress + interface_constants::kStationAddressBlock;
 
 // Reads the board variable Name into Buffer (at most Capacity bytes); the number of bytes
 // read, 0 when the variable is absent or larger than Capacity.
@@ -54,12 +56,12 @@ bool PreparePlatformData() {
   ApplyOption(PEG_ASPM_OPTION_VARIABLE, PEG_ASPM_OPTION_OFFSET);
   ApplyOption(LAN_PHY_OPTION_VARIABLE, LAN_PHY_OPTION_OFFSET);
 
-  FillBytes(&gStationAddress, sizeof(gStationAddress), 0);
-  UINT8 Address[STATION_ADDRESS_BLOCK_SIZE] = {};
+  FillBytes(gStationAddress, sizeof(gStationAddress), 0);
+  UINT8 Address[interface_constants::kStationAddressBlockSize] = {};
   if (ReadBoardVariable(STATION_ADDRESS_VARIABLE, Address, sizeof(Address)) != 0) {
-    CopyBytes(gStationAddress.StationAddress, Address, sizeof(Address));
+    CopyBytes(gStationAddressBlock, Address, sizeof(Address));
   } else {
-    CopyBytes(gStationAddress.StationAddress, DEFAULT_STATION_ADDRESS, sizeof(Address));
+    CopyBytes(gStationAddressBlock, DEFAULT_STATION_ADDRESS, sizeof(Address));
   }
   return true;
 }
@@ -75,8 +77,8 @@ void ProgramChipset() {
   RootBridge->Pci.Write(RootBridge, EfiPciWidthUint32, LPC_GPIO_BASE_REGISTER, 1, &GpioBase);
 }
 
-SETUP_DATA_PROTOCOL *SetupDataInterface() { return &gSetupData; }
+interface_constants::SetupDataInterface *SetupDataInterface() { return &gSetupData; }
 
-STATION_ADDRESS_PROTOCOL *StationAddressInterface() { return &gStationAddress; }
+UINT8 *StationAddressInterface() { return gStationAddress; }
 
 }  // namespace board

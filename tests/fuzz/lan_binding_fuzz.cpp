@@ -130,9 +130,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   std::optional<sim::SetupDataFixture> setup;
   if (fuzz::Mostly(in, 16)) {
     setup.emplace(fw, in.ConsumeIntegral<uint8_t>());
-    setup->Record[LAN_PHY_OPTION_OFFSET] = in.ConsumeIntegralInRange<uint8_t>(0, 2);
+    setup->Record[interface_constants::kLanPhyOption] = in.ConsumeIntegralInRange<uint8_t>(0, 2);
   }
-  std::array<uint8_t, STATION_ADDRESS_BLOCK_SIZE> block{};
+  sim::StationAddressBlock block{};
   for (auto& byte : block) byte = in.ConsumeIntegral<uint8_t>();
   std::optional<sim::StationAddressFixture> station;
   if (fuzz::Mostly(in, 16)) station.emplace(fw, block);
@@ -220,24 +220,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
         FUZZ_CHECK(setup && station, "a Start without a record or a station address succeeded");
         std::optional<EFI_STATUS> attributes = slice.First("PciIo.Attributes");
         FUZZ_CHECK(attributes && !EFI_ERROR(*attributes), "a Start succeeded without enabling decoding");
-        PlatformSetupRecord* record = reinterpret_cast<PlatformSetupRecord*>(setup->Record.data());
         uint64_t low = 0, high = 0;
         for (int i = 3; i >= 0; --i) {
           low = low << 8 | block[i];
           high = high << 8 | block[4 + i];
         }
-        FUZZ_CHECK(record->LanStationAddressLow == low && record->LanStationAddressHigh == high,
+        FUZZ_CHECK(setup->Dword(interface_constants::kLanStationAddressLow) == low &&
+                       setup->Dword(interface_constants::kLanStationAddressHigh) == high,
                    "the record's station address");
         // The 10/100 flag follows the identifier read, all ones when the read answered nothing.
         auto reads = slice.Of(sim::TraceKind::ConfigRead, sim::kPciIoTraceName);
         FUZZ_CHECK(!reads.empty(), "a Start that succeeded read nothing of the controller");
         bool fast = reads[0].Status == EFI_SUCCESS && reads[0].Value == (uint32_t(kFastEthernet) << 16 | kRealtek);
-        FUZZ_CHECK(record->LanIsFastEthernet == (fast ? 1 : 0), "LanIsFastEthernet");
+        FUZZ_CHECK(setup->Record[interface_constants::kLanIsFastEthernet] == (fast ? 1 : 0),
+                   "LanIsFastEthernet");
       }
       if (setup) {
         for (size_t at = 0; at < setup->Record.size(); ++at) {
-          bool lan_field = at == LAN_IS_FAST_ETHERNET_OFFSET ||
-                           (at >= LAN_STATION_ADDRESS_LOW_OFFSET && at < LAN_STATION_ADDRESS_HIGH_OFFSET + 4);
+          namespace ic = interface_constants;
+          bool lan_field = at == ic::kLanIsFastEthernet ||
+                           (at >= ic::kLanStationAddressLow && at < ic::kLanStationAddressHigh + 4);
           FUZZ_CHECK(lan_field || setup->Record[at] == record_before[at], "Start wrote outside the LAN fields");
         }
       }

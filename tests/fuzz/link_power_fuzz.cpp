@@ -114,7 +114,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   FuzzedDataProvider in(Data, Size);
   sim::Firmware fw;
   sim::Platform platform(fw, sim::PlatformOptions{.InstallCpuIo = false, .AcpiBase = std::nullopt});
-  platform.WindowBase = EcamBase();
   platform.WindowSize = EcamWindowSize();
 
   Location port{ConsumeCoordinate(in, 3), ConsumeCoordinate(in, 31), ConsumeCoordinate(in, 7)};

@@ -181,12 +181,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
 
   sim::Firmware fw(sim::FirmwareOptions{.InstallHii = true, .InstallRootBridge = root_bridge});
   sim::Platform platform(fw, board);
-  platform.WindowBase = EcamBase();
   platform.WindowSize = EcamWindowSize();
   std::optional<sim::SetupDataFixture> setup;
   if (record) {
     setup.emplace(fw, in.ConsumeIntegral<uint8_t>());
-    setup->Record[PEG_ASPM_OPTION_OFFSET] = in.ConsumeIntegralInRange<uint8_t>(0, 3);
+    setup->Record[interface_constants::kPegAspmOption] = in.ConsumeIntegralInRange<uint8_t>(0, 3);
   }
 
   sim::ConfigSpace& config = fw.Config();

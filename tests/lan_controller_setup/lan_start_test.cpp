@@ -10,6 +10,8 @@
 
 namespace {
 
+namespace ic = interface_constants;
+
 using lan_test::Id;
 using lan_test::kController;
 using lan_test::kIoBase;
@@ -202,7 +204,7 @@ class LanStartControllerTest : public LanTest,
 TEST_P(LanStartControllerTest, ProgramsTheRegistersInTheirOrder) {
   const ControllerCase& c = GetParam();
   SetIdentity(Id(0x10EC, c.Device), c.Revision);
-  setup.Record[LAN_PHY_OPTION_OFFSET] = c.PhyOption;
+  setup.Record[interface_constants::kLanPhyOption] = c.PhyOption;
   controller.SetRegister8(0x6D, c.Config6D);
   const uint8_t config_6d_after = c.Config6D & ~0x20;
   std::vector<uint8_t> expected_record = setup.Record;
@@ -232,9 +234,9 @@ TEST_P(LanStartControllerTest, ProgramsTheRegistersInTheirOrder) {
   EXPECT_EQ(PciIoOpens(), 1u);
 
   // The record: the address and the flag, not a byte more.
-  expected_record[LAN_IS_FAST_ETHERNET_OFFSET] = c.FastEthernet;
+  expected_record[interface_constants::kLanIsFastEthernet] = c.FastEthernet;
   for (int i = 0; i < 8; ++i)
-    expected_record[LAN_STATION_ADDRESS_LOW_OFFSET + i] = lan_test::kStationBlock[i];
+    expected_record[interface_constants::kLanStationAddressLow + i] = lan_test::kStationBlock[i];
   EXPECT_EQ(setup.Record, expected_record);
 }
 
@@ -311,14 +313,14 @@ TEST_F(LanTest, EachAddressHalfIsInTheRecordBeforeTheControllerGetsIt) {
   std::vector<uint32_t> record_at_write;
   controller.OnIoWrite = [&](sim::PciIoDevice& Device, uint16_t Register, int Width,
                              uint32_t Value) {
-    if (Register == 0x00) record_at_write.push_back(setup.Dword(LAN_STATION_ADDRESS_LOW_OFFSET));
-    if (Register == 0x04) record_at_write.push_back(setup.Dword(LAN_STATION_ADDRESS_HIGH_OFFSET));
+    if (Register == 0x00) record_at_write.push_back(setup.Dword(ic::kLanStationAddressLow));
+    if (Register == 0x04) record_at_write.push_back(setup.Dword(ic::kLanStationAddressHigh));
     return ModelWrite(Device, Register, Width, Value);
   };
   ASSERT_EQ(LanStart(&LanDriverBinding, controller.Handle(), nullptr), EFI_SUCCESS);
   EXPECT_EQ(record_at_write, (std::vector<uint32_t>{kStationLow, kStationHigh}));
   // Bytes 0x26 and 0x27 of the block end up in bits 31:16 of the high half.
-  EXPECT_EQ(setup.Dword(LAN_STATION_ADDRESS_HIGH_OFFSET) >> 16, 0xD8E4u);
+  EXPECT_EQ(setup.Dword(interface_constants::kLanStationAddressHigh) >> 16, 0xD8E4u);
   EXPECT_EQ(controller.Register8(0x06), 0xE4);
   EXPECT_EQ(controller.Register8(0x07), 0xD8);
 }

@@ -25,6 +25,7 @@
 #include "support/uefi.h"
 #include "tests/sim/config_space.h"
 #include "tests/sim/firmware.h"
+#include "tests/sim/interface_constants.h"
 #include "tests/sim/trace.h"
 
 namespace sim {
@@ -64,7 +65,7 @@ struct PitChannel2 {
 
 class Platform {
  public:
-  static constexpr uint64_t kDefaultWindowBase = 0xF8000000;
+  static constexpr uint64_t kDefaultWindowBase = interface_constants::kPciExpressBaseAddress;
   static constexpr uint64_t kDefaultWindowSize = 256ull << 20;
   static constexpr uint64_t kDefaultAccessLimit = 1u << 18;
 

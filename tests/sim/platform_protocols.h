@@ -4,7 +4,7 @@
 //
 //   sim::Firmware fw;
 //   sim::SetupDataFixture setup(fw);                     // or setup(0), then setup.Publish(fw)
-//   setup.Record[LAN_PHY_OPTION_OFFSET] = 1;             // or setup.Fields()->LanPhyOption = 1
+//   setup.Record[interface_constants::kLanPhyOption] = 1;  // or setup.Fields()->LanPhyOption = 1
 //   sim::StationAddressFixture station(fw, {0x00, 0x1B, 0x21, 0x3C, 0x4D, 0x5E, 0x00, 0x00});
 #pragma once
 
@@ -16,12 +16,16 @@
 #include "support/setup_record.h"
 #include "support/uefi.h"
 #include "tests/sim/firmware.h"
+#include "tests/sim/interface_constants.h"
 #include "tests/sim/interface_guids.h"
 
 namespace sim {
 
 inline constexpr EFI_GUID kSetupDataProtocolGuid = interface_guids::kSetupData;
 inline constexpr EFI_GUID kStationAddressProtocolGuid = interface_guids::kStationAddress;
+
+using interface_constants::SetupDataInterface;
+using StationAddressBlock = std::array<uint8_t, interface_constants::kStationAddressBlockSize>;
 
 // The one setup-record fixture of the tests: the record bytes, the protocol interface that
 // points at them, and the handle once it is published.
@@ -58,23 +62,26 @@ class SetupDataFixture {
   }
 
   std::vector<uint8_t> Record;
-  SETUP_DATA_PROTOCOL Interface{};
+  SetupDataInterface Interface{};
   EFI_HANDLE Handle = nullptr;
 };
 
 class StationAddressFixture {
  public:
-  StationAddressFixture(Firmware& Fw, std::array<uint8_t, STATION_ADDRESS_BLOCK_SIZE> Block) {
+  StationAddressFixture(Firmware& Fw, StationAddressBlock Block) {
     // The bytes before the block are the component's own; fill them so that a read from the
     // wrong place shows.
-    for (auto& byte : Interface.Reserved) byte = 0xEE;
-    for (size_t i = 0; i < Block.size(); ++i) Interface.StationAddress[i] = Block[i];
+    std::fill(Interface.begin(), Interface.end(), 0xEE);
+    std::copy(Block.begin(), Block.end(),
+              Interface.begin() + interface_constants::kStationAddressBlock);
     Handle = Fw.InstallProtocol(nullptr, kStationAddressProtocolGuid, &Interface);
   }
   StationAddressFixture(const StationAddressFixture&) = delete;
   StationAddressFixture& operator=(const StationAddressFixture&) = delete;
 
-  STATION_ADDRESS_PROTOCOL Interface{};
+  std::array<uint8_t, interface_constants::kStationAddressBlock +
+                         interface_constants::kStationAddressBlockSize>
+      Interface{};
   EFI_HANDLE Handle = nullptr;
 };
 

@@ -1,13 +1,19 @@
-// The drivers' GUIDs against the interfaces' registry text that the test doubles are built from:
-// a wrong byte in a driver's declaration is named here, besides whatever else it breaks.
+// The drivers' GUIDs against the interfaces' registry text that the test doubles are built from,
+// and the drivers' fixed offsets, sizes and addresses against the doubles' own numbers: a wrong
+// byte or number in a driver's declaration is named here, besides whatever else it breaks.
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "support/setup_record.h"
 #include "support/uefi.h"
+#include "tests/sim/interface_constants.h"
 #include "tests/sim/interface_guids.h"
+#include "wlan_slot_guard/link_power.h"
 #include "wlan_slot_guard/wlan_strings.h"
 #include "wwan_port_guard/wwan_strings.h"
 
@@ -54,5 +60,46 @@ INSTANTIATE_TEST_SUITE_P(
         GuidCase{"DevicePath", EFI_DEVICE_PATH_PROTOCOL_GUID, g::kDevicePath},
         GuidCase{"DriverBinding", EFI_DRIVER_BINDING_PROTOCOL_GUID, g::kDriverBinding}),
     [](const auto& info) { return std::string(info.param.Name); });
+
+struct ConstantCase {
+  const char* Name;
+  uint64_t Driver;
+  uint64_t Interface;
+};
+void PrintTo(const ConstantCase& Case, std::ostream* Out) { *Out << Case.Name; }
+
+class DriverConstantTest : public ::testing::TestWithParam<ConstantCase> {};
+
+TEST_P(DriverConstantTest, IsTheInterfacesOwn) {
+  const ConstantCase& c = GetParam();
+  EXPECT_EQ(c.Driver, c.Interface) << std::hex << std::showbase << c.Name << ": the driver has "
+                                   << c.Driver << ", the interface " << c.Interface;
+}
+
+namespace k = interface_constants;
+
+const ConstantCase kConstants[] = {
+    {"PegAspmOption", PEG_ASPM_OPTION_OFFSET, k::kPegAspmOption},
+    {"LanPhyOption", LAN_PHY_OPTION_OFFSET, k::kLanPhyOption},
+    {"WlanSlotFlags", WLAN_SLOT_FLAGS_OFFSET, k::kWlanSlotFlags},
+    {"WlanChipId", WLAN_CHIP_ID_OFFSET, k::kWlanChipId},
+    {"WlanSubsystemId", WLAN_SUBSYSTEM_ID_OFFSET, k::kWlanSubsystemId},
+    {"WlanStatusA", WLAN_STATUS_A_OFFSET, k::kWlanStatusA},
+    {"WlanStatusB", WLAN_STATUS_B_OFFSET, k::kWlanStatusB},
+    {"WlanStatusC", WLAN_STATUS_C_OFFSET, k::kWlanStatusC},
+    {"LanIsFastEthernet", LAN_IS_FAST_ETHERNET_OFFSET, k::kLanIsFastEthernet},
+    {"LanStationAddressLow", LAN_STATION_ADDRESS_LOW_OFFSET, k::kLanStationAddressLow},
+    {"LanStationAddressHigh", LAN_STATION_ADDRESS_HIGH_OFFSET, k::kLanStationAddressHigh},
+    {"SetupRecordUsedSize", sizeof(PlatformSetupRecord), k::kSetupRecordUsedSize},
+    {"SetupDataRecordPointer", offsetof(SETUP_DATA_PROTOCOL, Record), k::kSetupDataRecordPointer},
+    {"StationAddressBlock", offsetof(STATION_ADDRESS_PROTOCOL, StationAddress),
+     k::kStationAddressBlock},
+    {"StationAddressBlockSize", sizeof(STATION_ADDRESS_PROTOCOL::StationAddress),
+     k::kStationAddressBlockSize},
+    {"PciExpressBaseAddress", PCI_EXPRESS_BASE_ADDRESS_DEFAULT, k::kPciExpressBaseAddress},
+};
+
+INSTANTIATE_TEST_SUITE_P(Interfaces, DriverConstantTest, ::testing::ValuesIn(kConstants),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace

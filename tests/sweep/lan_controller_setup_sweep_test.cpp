@@ -36,7 +36,7 @@ struct LanScene : sweep::Scene {
       config.Set8({0, 0x1C, function}, 0x1A, uint8_t(2 + function));
     }
     config.Set32({0, 0x1C, 1}, 0x94, 0x3A4B1734);
-    Setup.Record[LAN_PHY_OPTION_OFFSET] = 1;
+    Setup.Record[interface_constants::kLanPhyOption] = 1;
     if (Initially == State::Unloaded) return;
     EXPECT_EQ(LanControllerSetupEntry(Fw.ImageHandle(), Fw.SystemTable()), EFI_SUCCESS);
     if (Initially == State::Started) EXPECT_EQ(Binding()->Start(Binding(), Handle(), nullptr), EFI_SUCCESS);

@@ -93,7 +93,7 @@ std::vector<sweep::Path> SupportPaths() {
       [] {
         auto scene = std::make_unique<SupportScene>();
         static std::vector<uint8_t> record(0x400);
-        static SETUP_DATA_PROTOCOL setup{0, record.data()};
+        static sim::SetupDataInterface setup{0, record.data()};
         scene->Fw.InstallProtocol(nullptr, sim::kSetupDataProtocolGuid, &setup);
         return scene;
       },

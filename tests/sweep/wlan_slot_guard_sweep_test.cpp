@@ -21,7 +21,6 @@ constexpr Card kUnlistedCard{0x431514E4, 0x0280, 0x0E587E1D};
 
 struct WlanScene : sweep::Scene {
   explicit WlanScene(std::optional<Card> Slot, bool Entered = true) : Platform(Fw) {
-    Platform.WindowBase = EcamBase();
     Platform.WindowSize = EcamWindowSize();
     sim::ConfigSpace& config = Fw.Config();
     config.Set8(kHostBridge, 0x08, 0x04);

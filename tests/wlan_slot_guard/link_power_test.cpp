@@ -33,8 +33,8 @@ class LinkPowerTest : public ::testing::Test {
 #ifdef LINK_POWER_TEST_WINDOW_BASE
     // The image as tools/patch_pcd.py patches it for another board.
     _gPcd_BinaryPatch_PcdPciExpressBaseAddress = LINK_POWER_TEST_WINDOW_BASE;
+    platform.WindowBase = LINK_POWER_TEST_WINDOW_BASE;
 #endif
-    platform.WindowBase = EcamBase();
     platform.WindowSize = EcamWindowSize();
   }
 
@@ -62,7 +62,7 @@ class LinkPowerTest : public ::testing::Test {
     std::vector<WindowAccess> out;
     for (const auto& e : sim::GlobalTrace().Entries()) {
       if (e.Kind != sim::TraceKind::WindowRead && e.Kind != sim::TraceKind::WindowWrite) continue;
-      uint64_t offset = e.Address - EcamBase();
+      uint64_t offset = e.Address - platform.WindowBase;
       out.push_back({e.Kind == sim::TraceKind::WindowWrite,
                      {uint8_t(offset >> 20), uint8_t((offset >> 15) & 0x1F),
                       uint8_t((offset >> 12) & 7)},
@@ -238,7 +238,8 @@ TEST_F(LinkPowerTest, WritesLandAtTheWindowAddressOfEachFunction) {
   std::vector<uint64_t> writes;
   for (const auto& e : sim::GlobalTrace().Of(sim::TraceKind::WindowWrite))
     writes.push_back(e.Address);
-  EXPECT_EQ(writes, (std::vector<uint64_t>{EcamBase() + 0x000E4050, EcamBase() + 0x00500090}));
+  EXPECT_EQ(writes, (std::vector<uint64_t>{platform.WindowBase + 0x000E4050,
+                                           platform.WindowBase + 0x00500090}));
 }
 
 TEST_F(LinkPowerTest, ARootPortWithoutCapabilitiesIsLeftAloneButItsDeviceIsProgrammed) {

@@ -153,11 +153,12 @@ TEST_P(RecordBitsTest, OnlyTheNamedBitsChange) {
   EXPECT_EQ(r->WlanStatusA, GetParam().StatusA);
   EXPECT_EQ(r->WlanStatusB, GetParam().StatusB);
   EXPECT_EQ(r->WlanStatusC, GetParam().StatusC);
-  const size_t status[] = {WLAN_SLOT_FLAGS_OFFSET, WLAN_STATUS_A_OFFSET, WLAN_STATUS_B_OFFSET,
-                           WLAN_STATUS_C_OFFSET};
+  namespace ic = interface_constants;
+  const size_t status[] = {ic::kWlanSlotFlags, ic::kWlanStatusA, ic::kWlanStatusB,
+                           ic::kWlanStatusC};
   for (size_t i = 0; i < before.size(); ++i) {
     bool named = std::find(std::begin(status), std::end(status), i) != std::end(status) ||
-                 (GetParam().CardPresent && i >= WLAN_CHIP_ID_OFFSET && i < WLAN_CHIP_ID_OFFSET + 8);
+                 (GetParam().CardPresent && i >= ic::kWlanChipId && i < ic::kWlanChipId + 8);
     if (!named) EXPECT_EQ(record.Record[i], before[i]) << "record byte 0x" << std::hex << i;
   }
 }
@@ -170,7 +171,7 @@ INSTANTIATE_TEST_SUITE_P(Fills, RecordBitsTest,
 TEST_F(SlotProbeTest, IdsAreStoredLeastSignificantByteFirst) {
   AddCard(fw.Config(), kSlotBus, kWirelessCard, 0x40);
   Probe();
-  const uint8_t* chip = &record.Record[WLAN_CHIP_ID_OFFSET];
+  const uint8_t* chip = &record.Record[interface_constants::kWlanChipId];
   EXPECT_EQ(std::vector<uint8_t>(chip, chip + 8),
             (std::vector<uint8_t>{0xE4, 0x14, 0x15, 0x43, 0x1D, 0x7E, 0x51, 0x0E}));
 }

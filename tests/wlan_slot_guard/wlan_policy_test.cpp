@@ -195,7 +195,7 @@ class ReadyToBootTest : public StartedGuardTest, public ::testing::WithParamInte
 TEST_P(ReadyToBootTest, DecidesAndProgramsTheLinks) {
   const NotifyCase& c = GetParam();
   if (c.Slot) AddCard(fw.Config(), kSlotBus, *c.Slot, kLinkBefore);
-  record.Fields()->PegAspmOption = c.PegAspmOption;
+  record.Record[interface_constants::kPegAspmOption] = c.PegAspmOption;
 
   EXPECT_EQ(SignalReadyToBoot(), c.BootGoesOn);
 
@@ -234,9 +234,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(StartedGuardTest, TheCardIsRecordedInThePublishedRecord) {
   AddCard(fw.Config(), kSlotBus, Listed(0x435314E4, 0x0E54), kLinkBefore);
   EXPECT_TRUE(SignalReadyToBoot());
-  EXPECT_EQ(record.Fields()->WlanSlotFlags, 0x11);
-  EXPECT_EQ(record.Fields()->WlanChipId, 0x435314E4u);
-  EXPECT_EQ(record.Fields()->WlanSubsystemId, 0x0E547E1Du);
+  EXPECT_EQ(record.Record[interface_constants::kWlanSlotFlags], 0x11);
+  EXPECT_EQ(record.Dword(interface_constants::kWlanChipId), 0x435314E4u);
+  EXPECT_EQ(record.Dword(interface_constants::kWlanSubsystemId), 0x0E547E1Du);
 }
 
 TEST_F(StartedGuardTest, MatchingReadsTheRecordNotTheSlot) {
@@ -382,7 +382,7 @@ class NoRootBridgePolicyTest : public WlanPolicyTest {
 
 TEST_F(NoRootBridgePolicyTest, TheSlotReadsEmptyTheBootGoesOnAndTheOtherUpdatesHappen) {
   AddCard(fw.Config(), kSlotBus, kUnlistedEthernet, kLinkBefore);
-  record.Fields()->PegAspmOption = 1;
+  record.Record[interface_constants::kPegAspmOption] = 1;
   platform.EcRegisters[kEcRadioRegister] = 0xFF;
   EXPECT_TRUE(SignalReadyToBoot());
   EXPECT_EQ(record.Fields()->WlanSlotFlags & WLAN_SLOT_FLAG_CARD_PRESENT, 0);
