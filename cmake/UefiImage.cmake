@@ -1,11 +1,11 @@
 # add_uefi_image(<name> ENTRY <symbol> SOURCES <src>... [DEFINES <d>...] [OUTPUT_DIR <dir>]
-#                [SUBSYSTEM efi_application])
+#                [FILE_NAME <file name>] [SUBSYSTEM efi_application])
 #
 # Compiles the sources with clang++ 14 for x86_64-unknown-windows (freestanding C++20, no
 # exceptions, no RTTI, no red zone, optimised for size) and links them with lld-link into a
 # UEFI boot-service driver: PE32+, subsystem 11, base relocations kept, no imports, no default
-# libraries. The result is <OUTPUT_DIR or build/images>/<name>.efi, built by the target
-# <name>_image, which is part of `all`. Every link is followed by tools/compact_image.py (the
+# libraries. The result is <OUTPUT_DIR or build/images>/<FILE_NAME or name>.efi, built by the
+# target <name>_image, which is part of `all`. Every link is followed by tools/compact_image.py (the
 # file layout: a bare 64-byte DOS header, the data directories in use, .reloc folded into the
 # section before it) and tools/check_image.py (format, relocations, no imports, entry point, and
 # the image's limit from UEFI_IMAGE_SIZE_LIMITS when it has one), which prints the image's
@@ -45,13 +45,16 @@ function(add_uefi_image name)
   if(NOT GUARDS_BUILD_IMAGES)
     return()
   endif()
-  cmake_parse_arguments(IMG "" "ENTRY;OUTPUT_DIR;SUBSYSTEM" "SOURCES;DEFINES" ${ARGN})
+  cmake_parse_arguments(IMG "" "ENTRY;OUTPUT_DIR;FILE_NAME;SUBSYSTEM" "SOURCES;DEFINES" ${ARGN})
   uefi_image_size_limit(${name} IMG_MAX_BYTES)
   if(NOT IMG_ENTRY)
     message(FATAL_ERROR "add_uefi_image(${name}): ENTRY is required")
   endif()
   if(NOT IMG_OUTPUT_DIR)
     set(IMG_OUTPUT_DIR "${UEFI_IMAGE_DIR}")
+  endif()
+  if(NOT IMG_FILE_NAME)
+    set(IMG_FILE_NAME "${name}")
   endif()
   if(NOT IMG_SUBSYSTEM)
     set(IMG_SUBSYSTEM efi_boot_service_driver)
@@ -61,7 +64,7 @@ function(add_uefi_image name)
   else()
     set(subsystem_number 11)
   endif()
-  set(checked "${IMG_OUTPUT_DIR}/${name}.efi")
+  set(checked "${IMG_OUTPUT_DIR}/${IMG_FILE_NAME}.efi")
   if(IMG_MAX_BYTES)
     set(checked "${checked}:${IMG_MAX_BYTES}")
   endif()
@@ -95,7 +98,7 @@ function(add_uefi_image name)
   # code section with 0xCC, zero-initialised statics merged into it included, so LTO code
   # generation must give them explicit zero bytes (-nozero-initialized-in-bss). A link time of 0 in
   # the header (/timestamp:0) makes two builds of the same sources give the same bytes.
-  set(image "${IMG_OUTPUT_DIR}/${name}.efi")
+  set(image "${IMG_OUTPUT_DIR}/${IMG_FILE_NAME}.efi")
   add_custom_command(
     OUTPUT "${image}"
     COMMAND "${CMAKE_COMMAND}" -E make_directory "${IMG_OUTPUT_DIR}"
@@ -128,6 +131,14 @@ endfunction()
 # names (support/CMakeLists.txt), and for the host tests the same SOURCES become the static
 # library <name>_host, which links the support library and the host backend of the hardware
 # seam (hw_seam_host, tests/sim/CMakeLists.txt).
+#
+# Each driver is built in two flavours from those sources, as EDK II builds every module for a
+# RELEASE and a DEBUG target: the release image build/images/<name>.efi (target <name>_image,
+# held to the driver's size limit), and the bring-up image build/images/DEBUG/<name>.efi (target
+# <name>_debug_image), compiled with GUARDS_DEBUG_LOG and the decision-line formatter
+# (support/debug_log.h). No size limit applies to the DEBUG images: they are for bring-up, not
+# for a flash budget. The release image does not compile the formatter at all.
+set(UEFI_DEBUG_IMAGE_DIR "${UEFI_IMAGE_DIR}/DEBUG")
 function(add_guard_driver name)
   cmake_parse_arguments(DRV "" "ENTRY" "SOURCES;SUPPORT" ${ARGN})
   # Absolute, so that users of the host library's SOURCES property (the fuzz targets) find them.
@@ -137,6 +148,10 @@ function(add_guard_driver name)
     list(APPEND support ${SUPPORT_${part}_SOURCES})
   endforeach()
   add_uefi_image(${name} ENTRY ${DRV_ENTRY} SOURCES ${DRV_SOURCES} ${support})
+  add_uefi_image(${name}_debug ENTRY ${DRV_ENTRY} FILE_NAME ${name}
+                 OUTPUT_DIR "${UEFI_DEBUG_IMAGE_DIR}"
+                 SOURCES ${DRV_SOURCES} ${support} ${SUPPORT_DEBUG_SOURCES}
+                 DEFINES GUARDS_DEBUG_LOG)
   if(GUARDS_BUILD_TESTS)
     add_library(${name}_host STATIC ${DRV_SOURCES})
     target_link_libraries(${name}_host PUBLIC support_host hw_seam_host uefi_host_headers)

@@ -1,5 +1,10 @@
 // ConOut and ConIn: every member call is a Console trace entry in call order, and ConOut keeps
-// an 80x25 screen so that a test can read what a halt screen shows where.
+// an 80x25 screen so that a test can read what a halt screen shows where. StdErr only records
+// its text: it is neither traced nor open to fault injection, so that the decision lines leave
+// every trace and every swept call as they are.
+#include <cstdarg>
+#include <cstdio>
+
 #include "tests/sim/firmware_internal.h"
 
 namespace sim {
@@ -180,6 +185,20 @@ EFI_STATUS EFIAPI ReadKeyStroke(SIMPLE_INPUT_INTERFACE* This, EFI_INPUT_KEY* Key
                       (uint64_t(Key->ScanCode) << 16) | Key->UnicodeChar);
 }
 
+EFI_STATUS EFIAPI StdErrOutputString(SIMPLE_TEXT_OUTPUT_INTERFACE* This, CHAR16* String) {
+  auto& fw = Fw();
+  if (This != &fw.StdErr || String == nullptr) {
+    ADD_FAILURE() << "StdErr.OutputString with a foreign This or no string";
+    return EFI_INVALID_PARAMETER;
+  }
+  for (const CHAR16* c = String; *c; ++c) fw.StdErrText.push_back(char16_t(*c));
+  return EFI_SUCCESS;
+}
+
+const char* const kTextOutSlotNames[] = {"Reset",        "OutputString",      "TestString",
+                                         "QueryMode",    "SetMode",           "SetAttribute",
+                                         "ClearScreen",  "SetCursorPosition", "EnableCursor"};
+
 }  // namespace
 
 void SetUpConsoles(FirmwareState& Fw) {
@@ -200,9 +219,27 @@ void SetUpConsoles(FirmwareState& Fw) {
   Fw.ConIn.Reset = InReset;
   Fw.ConIn.ReadKeyStroke = ReadKeyStroke;
   Fw.ConIn.WaitForKey = &Fw.ConIn;  // opaque; waiting on events is not simulated
+  FillUnimplemented(&Fw.StdErr.Reset, std::size(kTextOutSlotNames), "StdErr", kTextOutSlotNames);
+  Fw.StdErr.OutputString = StdErrOutputString;
+  Fw.StdErr.Mode = &Fw.ConOutMode;
 }
 
 std::u16string Consoles::ConsoleText() const { return State_.ConsoleText; }
+
+std::string Printf(const char* Format, ...) {
+  char line[256];
+  va_list arguments;
+  va_start(arguments, Format);
+  std::vsnprintf(line, sizeof line, Format, arguments);
+  va_end(arguments);
+  return line;
+}
+
+std::string Consoles::StdErrText() const {
+  std::string text;
+  for (char16_t c : State_.StdErrText) text.push_back(c < 0x80 ? char(c) : '?');
+  return text;
+}
 
 std::u16string Consoles::ScreenRow(int Row) const {
   if (Row < 0 || Row >= kRows) return {};

@@ -1,5 +1,6 @@
 // The simulated firmware's consoles: ConOut (the text as passed and an 80x25 screen model with
-// its mode) and ConIn (a queue of keys).
+// its mode), ConIn (a queue of keys) and StdErr (the text as passed, nothing else: the DEBUG
+// flavour's decision lines land there).
 #pragma once
 
 #include <deque>
@@ -10,12 +11,17 @@
 
 namespace sim {
 
+// printf into a std::string (at most 255 characters), for the lines a test expects on StdErr.
+std::string Printf(const char* Format, ...) __attribute__((format(printf, 1, 2)));
+
 struct ConsoleState {
   SIMPLE_TEXT_OUTPUT_INTERFACE ConOut{};
   SIMPLE_TEXT_OUTPUT_MODE ConOutMode{};
   SIMPLE_INPUT_INTERFACE ConIn{};
+  SIMPLE_TEXT_OUTPUT_INTERFACE StdErr{};
   EFI_HANDLE ConsoleHandle = nullptr;
   std::u16string ConsoleText;
+  std::u16string StdErrText;
   std::vector<std::u16string> Screen;
   std::deque<EFI_INPUT_KEY> Keys;
 };
@@ -27,6 +33,8 @@ class Consoles {
 
   std::u16string ConsoleText() const;       // every OutputString text, concatenated as passed
   std::u16string ScreenRow(int Row) const;  // the row with trailing blanks removed
+  // Every StdErr OutputString text, concatenated as passed; a character outside ASCII reads '?'.
+  std::string StdErrText() const;
   const SIMPLE_TEXT_OUTPUT_MODE& ConsoleMode() const;
   void QueueKey(EFI_INPUT_KEY Key);
   void QueueKey(char16_t Character);

@@ -130,7 +130,7 @@ Firmware::Firmware(FirmwareOptions Options)
   fw.System.BootServices = &fw.Boot;
   fw.System.RuntimeServices = &fw.Runtime;
   fw.System.ConOut = &fw.ConOut;
-  fw.System.StdErr = &fw.ConOut;
+  fw.System.StdErr = &fw.StdErr;
   fw.System.ConIn = &fw.ConIn;
   fw.ConsoleHandle = InstallProtocol(nullptr, interface_guids::kSimpleTextOutput, &fw.ConOut);
   InstallProtocol(fw.ConsoleHandle, interface_guids::kSimpleTextInput, &fw.ConIn);

@@ -1,8 +1,11 @@
 // The decision lines' formatter at its boundaries: widest and narrowest numbers, padding, the
-// line's capacity, and formats that do not match their arguments.
+// line's capacity, and formats that do not match their arguments; and their way out, with and
+// without a standard-error console.
 #include "support/debug_log.h"
 
 #include <gtest/gtest.h>
+
+#include "support/driver_context.h"
 
 #include <string>
 #include <vector>
@@ -53,5 +56,28 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"CutAtTheCapacity", "%s", {ToDebugArg("abcdefgh")}, 5, u"abcd"},
         FormatCase{"OnlyTheTerminatorFits", "%x", {kAllOnes}, 1, u""}),
     [](const ::testing::TestParamInfo<FormatCase> &Info) { return Info.param.Name; });
+
+// A standard-error console that keeps what it is given.
+std::u16string gWritten;
+EFI_STATUS EFIAPI KeepText(SIMPLE_TEXT_OUTPUT_INTERFACE *, CHAR16 *Text) {
+  for (; *Text != 0; ++Text) gWritten.push_back(char16_t(*Text));
+  return EFI_SUCCESS;
+}
+
+TEST(EmitDebugLineTest, EndsEachLineWithCrLfEvenAtTheCapacityAndIsSilentWithoutAConsole) {
+  SIMPLE_TEXT_OUTPUT_INTERFACE stdErr{};
+  stdErr.OutputString = KeepText;
+  EFI_SYSTEM_TABLE system{};
+  DriverContext saved = gDriverContext;
+  gDriverContext.SystemTable = &system;
+  gWritten.clear();
+  const std::string longText(2 * DEBUG_LINE_CAPACITY, 'a');
+  const DebugArg args[] = {ToDebugArg(longText.c_str())};
+  EmitDebugLine("%s", args, 1);  // no console: nothing is written, nothing breaks
+  system.StdErr = &stdErr;
+  EmitDebugLine("%s", args, 1);
+  gDriverContext = saved;
+  EXPECT_EQ(gWritten, std::u16string(DEBUG_LINE_CAPACITY - 1, u'a') + u"\r\n");
+}
 
 }  // namespace
