@@ -4,6 +4,7 @@
 #include "lan_controller_setup/lan_binding.h"
 
 #include "lan_controller_setup/lan_start.h"
+#include "support/debug_log.h"
 #include "support/driver_context.h"
 
 // The functions are filled in by the entry point, so that the image holds no absolute address
@@ -57,11 +58,18 @@ EFI_STATUS EFIAPI LanSupported(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Con
     Status = ReadLanConfig(Id ? EfiPciIoWidthUint16 : EfiPciIoWidthUint8, Registers[Read],
                            &Values[Read]);
   }
-  if (!EFI_ERROR(Status))
+  if (!EFI_ERROR(Status)) {
     Status = IsSupportedLanController(static_cast<UINT16>(Values[0]), static_cast<UINT16>(Values[1]),
                                       static_cast<UINT8>(Values[2]))
                  ? EFI_SUCCESS
                  : EFI_UNSUPPORTED;
+    DEBUG_LINE("lan_controller_setup: Supported %4x:%4x revision %2x: %s",
+               static_cast<UINT16>(Values[0]), static_cast<UINT16>(Values[1]),
+               static_cast<UINT8>(Values[2]), Status == EFI_SUCCESS ? "supported" : "unsupported");
+  } else {
+    DEBUG_LINE("lan_controller_setup: Supported: configuration not read (status %x), unsupported",
+               Status);
+  }
 
   // The test leaves nothing open.
   CloseLanController(This, ControllerHandle);

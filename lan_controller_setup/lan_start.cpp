@@ -5,6 +5,7 @@
 #include "lan_controller_setup/lan_start.h"
 
 #include "lan_controller_setup/lan_binding.h"
+#include "support/debug_log.h"
 #include "support/driver_context.h"
 #include "support/platform.h"
 #include "support/setup_record.h"
@@ -179,5 +180,9 @@ EFI_STATUS EFIAPI LanStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Control
   // The controller takes root port 2's subsystem IDs into its own configuration register 0x2C.
   WriteLanRegister32(LAN_CONFIG_WRITE_DATA_REGISTER, SubsystemId);
   WriteLanRegister32(LAN_CONFIG_WRITE_COMMAND_REGISTER, CONFIG_WRITE_SUBSYSTEM_ID);
+  DEBUG_LINE("lan_controller_setup: Start %4x:%4x revision %2x: I/O base %4x, station address "
+             "%2x-%2x-%2x-%2x-%2x-%2x written, subsystem ID %8x handed over",
+             Id & 0xFFFF, Id >> 16, Revision, gLanIoBase, Low & 0xFF, (Low >> 8) & 0xFF,
+             (Low >> 16) & 0xFF, Low >> 24, High & 0xFF, (High >> 8) & 0xFF, SubsystemId);
   return EFI_SUCCESS;
 }

@@ -3,6 +3,7 @@
 // come from callers and from bridge registers, and neither may lead outside it.
 #include "wlan_slot_guard/link_power.h"
 
+#include "support/debug_log.h"
 #include "support/hw_seam.h"
 #include "support/platform.h"
 
@@ -39,11 +40,18 @@ VOID ConfigWrite8(UINT16 Bus, UINT16 Device, UINT16 Function, UINT16 Register, U
 
 VOID SetAspmControl(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 Aspm) {
   UINT8 Capability = PcieFindCapability(Bus, Device, Function, PCI_CAPABILITY_ID_PCI_EXPRESS);
-  if (Capability == 0) return;
+  if (Capability == 0) {
+    DEBUG_LINE("wlan_slot_guard: %2x:%2x.%x: no PCI Express capability, ASPM %x not written", Bus,
+               Device, Function, Aspm);
+    return;
+  }
   UINT16 LinkControl = static_cast<UINT16>(Capability + PCIE_REG_LINK_CONTROL);
   UINT8 Value = ConfigRead8(Bus, Device, Function, LinkControl);
   // Callers pass only 0, 2 or 3, so the value is OR-ed in as it is.
   ConfigWrite8(Bus, Device, Function, LinkControl, UpdateBits(Value, PCIE_LINK_CONTROL_ASPM_MASK, Aspm));
+  DEBUG_LINE("wlan_slot_guard: %2x:%2x.%x: link control [%2x] %2x -> %2x (ASPM %x)", Bus, Device,
+             Function, LinkControl, Value, UpdateBits(Value, PCIE_LINK_CONTROL_ASPM_MASK, Aspm),
+             Aspm);
 }
 
 }  // namespace

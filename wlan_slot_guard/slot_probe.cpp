@@ -2,6 +2,7 @@
 // the PCI root-bridge protocol, located anew by each operation.
 #include "wlan_slot_guard/slot_probe.h"
 
+#include "support/debug_log.h"
 #include "support/driver_context.h"
 #include "support/platform.h"
 #include "wlan_slot_guard/port_primitives.h"
@@ -81,11 +82,14 @@ BOOLEAN ReadCardSubsystem(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge, UINT32 *S
 VOID KeepOptionCmosInitialised() {
   // The second signature byte is read only behind a matching first one.
   if (ReadOptionCmos(OPTION_CMOS_SIGNATURE_INDEX) == OPTION_CMOS_SIGNATURE[0] &&
-      ReadOptionCmos(OPTION_CMOS_SIGNATURE_INDEX + 1) == OPTION_CMOS_SIGNATURE[1])
+      ReadOptionCmos(OPTION_CMOS_SIGNATURE_INDEX + 1) == OPTION_CMOS_SIGNATURE[1]) {
+    DEBUG_LINE("wlan_slot_guard: option bytes signed, kept");
     return;
+  }
   // In index order, so that the signature is written last.
   for (UINT8 Index = 0; Index < sizeof(OPTION_CMOS_DEFAULTS); ++Index)
     WriteOptionCmos(static_cast<UINT8>(OPTION_CMOS_FIRST_INDEX + Index), OPTION_CMOS_DEFAULTS[Index]);
+  DEBUG_LINE("wlan_slot_guard: option bytes unsigned, defaults and signature written");
 }
 
 }  // namespace
@@ -100,6 +104,8 @@ VOID ProbeWlanSlot(PlatformSetupRecord *Record) {
                           Revision >= HOST_BRIDGE_REVISION_ROOT_PORT_6 ? ROOT_PORT_6_COMMAND
                                                                        : ROOT_PORT_2_COMMAND,
                           1, &Command);
+    DEBUG_LINE("wlan_slot_guard: host bridge revision %2x, root port 00:1C.%x enabled", Revision,
+               Revision >= HOST_BRIDGE_REVISION_ROOT_PORT_6 ? UINT8{5} : UINT8{1});
   }
 
   KeepOptionCmosInitialised();
@@ -123,6 +129,10 @@ VOID ProbeWlanSlot(PlatformSetupRecord *Record) {
     StoreRecordDword(Record, WLAN_CHIP_ID_OFFSET, Id);
     StoreRecordDword(Record, WLAN_SUBSYSTEM_ID_OFFSET, Subsystem);
   }
+  DEBUG_LINE("wlan_slot_guard: probe 00:1C.%x bus %2x: chip %8x subsystem %8x class %4x, %s",
+             PLATFORM_WLAN_ROOT_PORT_FUNCTION, Secondary, Id, Subsystem, Class,
+             (Record->WlanSlotFlags & WLAN_SLOT_FLAG_CARD_PRESENT) != 0 ? "card present"
+                                                                        : "no card");
 
   Record->WlanStatusB &= ~STATUS_B_PROBE_CLEARS;
   Record->WlanStatusC &= ~STATUS_C_PROBE_CLEARS;
@@ -151,5 +161,11 @@ VOID ApplyRadioState() {
 
   EcWrite(EC_RADIO_REGISTER, EcRead(EC_RADIO_REGISTER) & ~EC_RADIO_CLEARED_BIT);
 
-  if (LevelRead) RootBridge->Io.Write(RootBridge, EfiPciWidthUint32, LevelPort, 1, &Level);
+  if (LevelRead) {
+    RootBridge->Io.Write(RootBridge, EfiPciWidthUint32, LevelPort, 1, &Level);
+    DEBUG_LINE("wlan_slot_guard: radio line %s: GPIO level %8x written at port %4x",
+               (Level & GPIO_LEVEL_RADIO) != 0 ? "high" : "low", Level, LevelPort);
+  } else {
+    DEBUG_LINE("wlan_slot_guard: radio line not written (GPIO base %4x)", GpioBase);
+  }
 }

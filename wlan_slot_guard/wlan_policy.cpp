@@ -2,6 +2,7 @@
 // halt screen.
 #include "wlan_slot_guard/wlan_policy.h"
 
+#include "support/debug_log.h"
 #include "support/driver_context.h"
 #include "support/hw_seam.h"
 #include "support/platform.h"
@@ -73,11 +74,16 @@ BOOLEAN MatchWlanAllowList(const PlatformSetupRecord *Record) {
   UINT32 SubsystemId = LoadRecordDword(Record, WLAN_SUBSYSTEM_ID_OFFSET);
   for (const WlanAllowEntry &Entry : WLAN_ALLOW_LIST) {
     if (Entry.ChipId == ChipId && Entry.SubsystemId == SubsystemId) {
+      DEBUG_LINE("wlan_slot_guard: chip %8x subsystem %8x: allow-list row %x, ASPM root port %x "
+                 "card %x",
+                 ChipId, SubsystemId, static_cast<UINT64>(&Entry - WLAN_ALLOW_LIST),
+                 Entry.RootPortAspm, Entry.CardAspm);
       SetLinkAspm(0, PLATFORM_ROOT_PORT_DEVICE, PLATFORM_WLAN_ROOT_PORT_FUNCTION, Entry.RootPortAspm,
                   Entry.CardAspm);
       return TRUE;
     }
   }
+  DEBUG_LINE("wlan_slot_guard: chip %8x subsystem %8x: unlisted, boot stops", ChipId, SubsystemId);
   return FALSE;
 }
 
@@ -99,6 +105,8 @@ VOID EFIAPI OnReadyToBootWlan(EFI_EVENT Event, VOID *Context) {
     HaltWithMessage();
 
   UINT8 GraphicsAspm = Record->PegAspmOption == PEG_ASPM_OPTION_ENABLED ? ASPM_L0S_L1 : ASPM_DISABLED;
+  DEBUG_LINE("wlan_slot_guard: graphics port 00:01.0: ASPM %x from PegAspmOption %2x", GraphicsAspm,
+             Record->PegAspmOption);
   SetLinkAspm(0, PLATFORM_GRAPHICS_PORT_DEVICE, 0, GraphicsAspm, GraphicsAspm);
 }
 

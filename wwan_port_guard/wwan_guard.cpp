@@ -1,6 +1,7 @@
 // The wireless-WAN port guard: its entry point, the ready-to-boot notify and the port check.
 #include "wwan_port_guard/wwan_guard.h"
 
+#include "support/debug_log.h"
 #include "support/driver_context.h"
 #include "support/hw_seam.h"
 #include "support/platform.h"
@@ -86,14 +87,17 @@ BOOLEAN CheckWwanPort(const WwanPortFilter *Filter) {
 
   UINTN Count = 0;
   EFI_HANDLE *Handles = nullptr;
-  if (EFI_ERROR(BootServices->LocateHandleBuffer(ByProtocol, &gUsbIoProtocolGuid, nullptr, &Count, &Handles)))
+  if (EFI_ERROR(BootServices->LocateHandleBuffer(ByProtocol, &gUsbIoProtocolGuid, nullptr, &Count, &Handles))) {
+    DEBUG_LINE("wwan_port_guard: no USB device, no module on the port");
     return TRUE;
+  }
 
   BOOLEAN Allowed = TRUE;
   // Kept from one handle to the next: a handle's failed read leaves the last vendor seen.
   UINT16 Vendor = 0;
   UINT8 AlternativePort = 0;
-  for (UINTN Index = 0; Index < Count; ++Index) {
+  UINTN Index = 0;
+  for (; Index < Count; ++Index) {
     VOID *Path = nullptr;
     if (EFI_ERROR(BootServices->HandleProtocol(Handles[Index], &gDevicePathProtocolGuid, &Path)) || Path == nullptr)
       continue;
@@ -118,10 +122,15 @@ BOOLEAN CheckWwanPort(const WwanPortFilter *Filter) {
     const BOOLEAN OnAlternative = PciFunction == AlternativeFunction && ParentPortNumber == AlternativePort;
     if (!OnOwnFunction && !OnAlternative) continue;
 
-    // Only the first handle on the port is judged.
+    // Only the first handle on the port is judged. IDs that were not read show as the cleared
+    // buffer's 0000:0000 (or as the all-ones answer), with the verdict "allowed".
     Allowed = IsModuleAllowed(Handles[Index], Filter, &Descriptor);
+    DEBUG_LINE("wwan_port_guard: 00:%2x.%x port %x: module %4x:%4x, %s", PciDevice, PciFunction,
+               ParentPortNumber, Descriptor.IdVendor, Descriptor.IdProduct,
+               Allowed ? "allowed" : "unlisted, boot stops");
     break;
   }
+  if (Index == Count) DEBUG_LINE("wwan_port_guard: no module on the port");
   if (Handles != nullptr) BootServices->FreePool(Handles);
   return Allowed;
 }

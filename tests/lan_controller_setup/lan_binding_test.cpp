@@ -72,6 +72,10 @@ TEST_P(LanSupportedTableTest, DecidesFromTheHeaderAndLeavesNothingOpen) {
   EXPECT_TRUE(sim::GlobalTrace().Of(sim::TraceKind::IoRead).empty());
   EXPECT_TRUE(sim::GlobalTrace().Of(sim::TraceKind::IoWrite).empty());
   EXPECT_EQ(controller.Attributes(), 0u);
+  const std::string line =
+      sim::Printf("lan_controller_setup: Supported %04X:%04X revision %02X: %s\r\n", c.Vendor,
+                  c.Device, c.Revision, c.Expected == EFI_SUCCESS ? "supported" : "unsupported");
+  EXPECT_EQ(fw.StdErrText(), line + line);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -115,6 +119,9 @@ TEST_P(LanSupportedReadFailureTest, ReturnsTheReadStatusAfterClosing) {
   EXPECT_EQ(Accesses(sim::TraceKind::ConfigRead, sim::kPciIoTraceName).size(), size_t(failing));
   EXPECT_EQ(ServiceCalls("CloseProtocol"), 1u);
   EXPECT_EQ(PciIoOpens(), 0u);
+  EXPECT_EQ(fw.StdErrText(), sim::Printf("lan_controller_setup: Supported: configuration not read "
+                                         "(status %llX), unsupported\r\n",
+                                         (unsigned long long)EFI_DEVICE_ERROR));
 }
 
 INSTANTIATE_TEST_SUITE_P(EachRead, LanSupportedReadFailureTest, ::testing::Values(1, 2, 3));

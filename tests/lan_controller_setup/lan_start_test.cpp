@@ -332,6 +332,12 @@ TEST_P(LanSubsystemTest, IsCopiedUnchangedIntoTheControllersConfiguration) {
   ASSERT_EQ(LanStart(&LanDriverBinding, controller.Handle(), nullptr), EFI_SUCCESS);
   EXPECT_EQ(controller.Register32(0x64), GetParam());
   EXPECT_EQ(fw.Config().Get32(kController, 0x2C), GetParam());
+  const auto& a = lan_test::kStationBlock;
+  EXPECT_EQ(fw.StdErrText(),
+            sim::Printf("lan_controller_setup: Start 10EC:8168 revision 06: I/O base %04X, station "
+                        "address %02X-%02X-%02X-%02X-%02X-%02X written, subsystem ID %08X handed "
+                        "over\r\n",
+                        lan_test::kIoBase, a[0], a[1], a[2], a[3], a[4], a[5], GetParam()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, LanSubsystemTest,

@@ -4,6 +4,7 @@
 // accesses.
 #include "wlan_slot_guard/slot_probe.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,6 +19,8 @@
 namespace {
 
 using namespace wlantest;
+using ::testing::HasSubstr;
+using sim::Printf;
 
 constexpr Card kWirelessCard{0x431514E4, 0x0280, 0x0E517E1D};
 constexpr uint16_t kGpioBase = 0x480;
@@ -105,6 +108,13 @@ TEST_P(SlotContentTest, RecordsTheCardOrKeepsThePreviousIds) {
 
   PlatformSetupRecord* r = Probe();
 
+  const Card& slot = GetParam().Slot;
+  EXPECT_THAT(fw.StdErrText(),
+              HasSubstr(GetParam().Recorded
+                            ? Printf("wlan_slot_guard: probe 00:1C.0 bus %02X: chip %08X subsystem "
+                                   "%08X class %04X, card present\r\n",
+                                   kSlotBus, slot.Id, slot.Subsystem, slot.Class)
+                            : std::string(", no card\r\n")));
   if (GetParam().Recorded) {
     EXPECT_EQ(r->WlanSlotFlags, 0x11);
     EXPECT_EQ(r->WlanChipId, GetParam().Slot.Id);
@@ -238,6 +248,8 @@ TEST_P(HostBridgeRevisionTest, EnablesOneRootPortFunctionAfterReadingTheRevision
   for (uint8_t function : {1, 5})
     EXPECT_EQ(fw.Config().Get8({0, 0x1C, function}, 0x04),
               function == GetParam().EnabledFunction ? 0x07 : 0x00);
+  EXPECT_THAT(fw.StdErrText(), HasSubstr(Printf("root port 00:1C.%u enabled\r\n",
+                                              unsigned(GetParam().EnabledFunction))));
 }
 
 INSTANTIATE_TEST_SUITE_P(Revisions, HostBridgeRevisionTest,
@@ -275,6 +287,9 @@ TEST_P(OptionCmosTest, DefaultsAreWrittenInIndexOrderOnlyWithoutTheSignature) {
   EXPECT_EQ(CmosLog(), GetParam().Accesses);
   if (GetParam().Accesses.size() == 2)
     EXPECT_EQ(platform.OptionCmos[0x49], 0x77) << "option bytes under a signature stay";
+  EXPECT_THAT(fw.StdErrText(), HasSubstr(GetParam().Accesses.size() == 2
+                                             ? "option bytes signed, kept\r\n"
+                                             : "option bytes unsigned, defaults and signature written\r\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -346,6 +361,10 @@ TEST_P(RadioStateTest, SetsBit28FromTheOptionAndClearsTheEcBit) {
   ApplyRadioState();
   EXPECT_EQ(platform.Register(kGpioLevelPort, 4), GetParam().LevelAfter);
   EXPECT_EQ(platform.EcRegisters[kEcRadioRegister], GetParam().EcAfter);
+  EXPECT_EQ(fw.StdErrText(), Printf("wlan_slot_guard: radio line %s: GPIO level %08X written at port "
+                                  "%04X\r\n",
+                                  (GetParam().Option & 1) != 0 ? "high" : "low", GetParam().LevelAfter,
+                                  kGpioLevelPort));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -391,6 +410,7 @@ TEST_F(SlotProbeTest, AGpioLevelThatCouldNotBeReadIsNotWrittenBack) {
   EXPECT_TRUE(sim::GlobalTrace().Of(sim::TraceKind::IoWrite).empty());
   EXPECT_EQ(platform.Register(kGpioLevelPort, 4), 0x12345678u);
   EXPECT_EQ(platform.EcRegisters[kEcRadioRegister], 0xBF);
+  EXPECT_EQ(fw.StdErrText(), "wlan_slot_guard: radio line not written (GPIO base 0480)\r\n");
 }
 
 TEST_F(SlotProbeTest, WithoutAGpioBaseOnlyTheEmbeddedControllerIsUpdated) {

@@ -3,6 +3,7 @@
 // their order and language, and the boots without the setup record or the root bridge.
 #include "wlan_slot_guard/wlan_policy.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -21,6 +22,8 @@
 namespace {
 
 using namespace wlantest;
+using ::testing::HasSubstr;
+using sim::Printf;
 
 constexpr uint16_t kBoardControlPort = 0x50F;
 constexpr uint16_t kEcRadioRegister = 0x42FA;
@@ -207,6 +210,27 @@ TEST_P(ReadyToBootTest, DecidesAndProgramsTheLinks) {
     EXPECT_EQ(LinkControlOf(fw.Config(), where) & 0xFC, kLinkBefore & 0xFC);
   EXPECT_EQ(fw.LiveAllocations(), 0u) << fw.DescribeLiveBlocks();
   EXPECT_EQ(platform.EcRegisters[kEcRadioRegister] & 0x40, 0);
+
+  // The decision lines: the row matched (RowN is row N-1) and the values it writes, or
+  // "unlisted"; then the graphics port's value from the option, written to both ends.
+  const std::string log = fw.StdErrText();
+  if (std::string(c.Name).starts_with("Row"))
+    EXPECT_THAT(log, HasSubstr(Printf("allow-list row %c, ASPM root port %X card %X\r\n",
+                                      c.Name[3] - 1, c.SlotPortAspm, c.CardAspm)));
+  if (c.SlotPortAspm != 1)
+    EXPECT_THAT(log, HasSubstr(Printf("wlan_slot_guard: %02X:00.0: link control [", kSlotBus)));
+  if (!c.BootGoesOn) {
+    EXPECT_THAT(log, HasSubstr(Printf("chip %08X subsystem %08X: unlisted, boot stops\r\n",
+                                      c.Slot->Id, c.Slot->Subsystem)));
+    return;
+  }
+  EXPECT_THAT(log, HasSubstr(Printf("graphics port 00:01.0: ASPM %X from PegAspmOption %02X\r\n",
+                                    c.GraphicsAspm, c.PegAspmOption)));
+  EXPECT_TRUE(log.ends_with(Printf("wlan_slot_guard: %02X:00.0: link control [%02X] %02X -> %02X "
+                                   "(ASPM %X)\r\n",
+                                   kGraphicsBus, kLinkControl, kLinkBefore,
+                                   (kLinkBefore & 0xFC) | c.GraphicsAspm, c.GraphicsAspm)))
+      << log;
 }
 
 Card Listed(uint32_t Chip, uint16_t Subsystem) { return Card{Chip, 0x0280, uint32_t(Subsystem) << 16 | 0x7E1D}; }

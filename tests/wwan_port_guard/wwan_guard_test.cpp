@@ -70,6 +70,14 @@ TEST_P(WwanPortDecisionTest, Decides) {
   SetControllerVendor(kUsbDevice, GetParam().ControllerVendor);
   fw.AddUsbDevice(GetParam().Path, GetParam().Vendor, GetParam().Product);
   EXPECT_EQ(Check(), GetParam().Allowed);
+  // The decision line: a stopping verdict names the IDs read; an allowing one either judged the
+  // module or found none on the port.
+  const std::string log = fw.StdErrText();
+  if (!GetParam().Allowed)
+    EXPECT_TRUE(log.ends_with(", unlisted, boot stops\r\n")) << log;
+  else
+    EXPECT_TRUE(log.ends_with(", allowed\r\n") || log == "wwan_port_guard: no module on the port\r\n")
+        << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -111,7 +119,10 @@ INSTANTIATE_TEST_SUITE_P(
                  DevicePath().Acpi().End().Pci(0, kUsbDevice).Usb(1).End(), kOtherVendor, kOtherProduct, true}),
     [](const auto& info) { return std::string(info.param.Name); });
 
-TEST_F(WwanGuardTest, NoUsbHandlesLetsTheBootGoOn) { EXPECT_TRUE(Check()); }
+TEST_F(WwanGuardTest, NoUsbHandlesLetsTheBootGoOn) {
+  EXPECT_TRUE(Check());
+  EXPECT_EQ(fw.StdErrText(), "wwan_port_guard: no USB device, no module on the port\r\n");
+}
 
 // Part 4.1, step 1: the 18-byte descriptor buffer is cleared before anything else, also when the
 // check then ends at once for want of a root bridge.
@@ -226,6 +237,7 @@ TEST_F(WwanGuardTest, ListedModuleLetsTheNotifyReturn) {
   fw.AddUsbDevice(PathTo(0, kUsbDevice, 1), kListedVendor, kListedProduct);
   EXPECT_EQ(fw.SignalGroup(sim::kReadyToBootGroupGuid), 1u);
   EXPECT_TRUE(fw.ConsoleText().empty());
+  EXPECT_EQ(fw.StdErrText(), "wwan_port_guard: 00:1A.0 port 1: module 7E2D:0C72, allowed\r\n");
   EXPECT_EQ(fw.LiveAllocations(), 0u);
 }
 
@@ -236,6 +248,8 @@ TEST_F(WwanGuardTest, UnlistedModulePrintsBothLinesThenSpinsWithoutCalls) {
   EXPECT_THROW(fw.SignalGroup(sim::kReadyToBootGroupGuid), sim::HaltReached);
   EXPECT_EQ(fw.ConsoleText(), u"105-Unsupported wireless broadband device detected."
                               u"\r\nSystem Halted. Remove device and restart.");
+  EXPECT_EQ(fw.StdErrText(),
+            "wwan_port_guard: 00:1A.0 port 1: module 1234:5678, unlisted, boot stops\r\n");
   const auto& entries = sim::GlobalTrace().Entries();
   ASSERT_FALSE(entries.empty());
   EXPECT_EQ(entries.back().Name, "FreePool") << "nothing after the second line is released";
