@@ -1,5 +1,7 @@
 """The package the build produced, as ctest hands it to the package tests (environment:
-PACKAGE_DIR, IMAGE_DIR, SOURCE_DIR, PACKAGE_MODULES), and what each driver must declare."""
+PACKAGE_DIR, IMAGE_DIR, SOURCE_DIR, PACKAGE_MODULES, and PACKAGE_TARGET: the build target whose
+modules are read, RELEASE or DEBUG, with IMAGE_DIR holding that target's images), and what each
+driver must declare."""
 import os
 from pathlib import Path
 
@@ -17,6 +19,8 @@ MODULE_TYPES = {
     "wlan_slot_guard": "DXE_DRIVER",
     "lan_controller_setup": "UEFI_DRIVER",
 }
+# One module folder per build target under each driver's folder.
+BUILD_TARGETS = {"RELEASE", "DEBUG"}
 EFI_SECTION_PE32, EFI_SECTION_DXE_DEPEX, EFI_SECTION_VERSION, EFI_SECTION_USER_INTERFACE = 0x10, 0x13, 0x14, 0x15
 
 
@@ -29,10 +33,17 @@ class BuiltPackage:
         self.images = Path(os.environ["IMAGE_DIR"])
         self.source = Path(os.environ["SOURCE_DIR"])
         self.modules = [m for m in os.environ["PACKAGE_MODULES"].split(",") if m]
+        self.target = os.environ.get("PACKAGE_TARGET", "RELEASE")
+        if self.target not in BUILD_TARGETS:
+            raise RuntimeError(f"PACKAGE_TARGET {self.target} is not one of {sorted(BUILD_TARGETS)}")
         self.uefi_guids = pi_reader.header_guids(self.source / "support" / "uefi.h")
 
+    def folder(self, module):
+        """The module's folder for the build target under test."""
+        return self.root / module / self.target
+
     def path(self, module, suffix):
-        return self.root / module / f"{module}{suffix}"
+        return self.folder(module) / f"{module}{suffix}"
 
     def image(self, module):
         return (self.images / f"{module}.efi").read_bytes()

@@ -8,7 +8,7 @@ import unittest
 import uuid
 
 import pi_reader
-from built_package import (BuiltPackage, ENTRY_POINT_PROTOCOLS, MODULE_TYPES, EFI_SECTION_DXE_DEPEX,
+from built_package import (BuiltPackage, BUILD_TARGETS, ENTRY_POINT_PROTOCOLS, MODULE_TYPES, EFI_SECTION_DXE_DEPEX,
                            EFI_SECTION_PE32, EFI_SECTION_USER_INTERFACE, EFI_SECTION_VERSION)
 
 
@@ -38,7 +38,7 @@ class PatchPcdTest(PackageTest):
         name, value, offset = lines[0].split("|")
         self.assertEqual(name, "gEfiMdePkgTokenSpaceGuid.PcdPciExpressBaseAddress")
         self.assertEqual(int(value, 16), 0xF8000000)
-        image = (self.pkg.root / "wlan_slot_guard" / "wlan_slot_guard.efi").read_bytes()
+        image = self.pkg.path("wlan_slot_guard", ".efi").read_bytes()
         offset = int(offset, 16)
         self.assertEqual(int.from_bytes(image[offset:offset + 8], "little"), 0xF8000000)
         q35 = (self.pkg.images / "wlan_slot_guard_q35.efi").read_bytes()
@@ -53,7 +53,10 @@ class ModuleFilesTest(PackageTest):
                 expected = {f"{module}{s}" for s in (".efi", ".inf", ".ffs")}
                 if self.is_dxe_driver(module):
                     expected.add(f"{module}.depex")
-                self.assertEqual({p.name for p in (self.pkg.root / module).iterdir()}, expected)
+                # One folder per build target and nothing beside them, so that
+                # <module>/$(TARGET)/<module>.inf names exactly one module.
+                self.assertEqual({p.name for p in (self.pkg.root / module).iterdir()}, BUILD_TARGETS)
+                self.assertEqual({p.name for p in self.pkg.folder(module).iterdir()}, expected)
                 self.assertEqual(self.pkg.path(module, ".efi").read_bytes(), self.pkg.image(module))
 
     def test_inf_defines(self):
