@@ -4,7 +4,8 @@
 The images and a startup script go on a FAT disk made with mtools; OVMF's code image is used
 read-only with a fresh copy of its variable store; the serial console (OVMF mirrors its console
 there) is captured to a log and the screen is saved as a PNG through QMP `screendump`. Every run
-has a time limit and QEMU is always stopped. Exit status: 0 the scenario passed, 1 it failed
+has a time limit and QEMU is always stopped. A scenario of the DEBUG flavour takes its drivers
+from the DEBUG folder of the images directory. Exit status: 0 the scenario passed, 1 it failed
 (one line on stderr says why), 77 QEMU, OVMF or mtools is missing (ctest reports a skip).
 
 A flash scenario boots a firmware variant built by tools/board_firmware.py instead of Debian's
@@ -335,8 +336,11 @@ def run(scenario, images_dir, firmware_dir, out_dir, show):
     if scenario.flash:
         code, variables = flash_firmware(scenario, firmware_dir)
     images = []
-    for name in ([] if scenario.flash else [BOARD_IMAGE] + scenario.drivers) + APPLICATIONS:
-        image = images_dir / f"{name}.efi"
+    drivers = [] if scenario.flash else scenario.drivers
+    for name, folder in ([] if scenario.flash else [(BOARD_IMAGE, images_dir)]) \
+            + [(driver, images_dir / scenario.flavour) for driver in drivers] \
+            + [(application, images_dir) for application in APPLICATIONS]:
+        image = folder / f"{name}.efi"
         if not image.is_file():
             raise Failure(f"missing image {image} (build the project first)")
         images.append(image)

@@ -65,6 +65,9 @@ class Scenario:
     # them, the boot manager signals ready-to-boot, `variables` are written into the variable
     # store before the machine starts, and the shell's startup script runs only `afterwards`.
     flash: str = ""
+    # "": the release images (build/images); "DEBUG": the drivers' DEBUG images
+    # (build/images/DEBUG), which print their decision lines on standard error, the serial log.
+    flavour: str = ""
 
 
 def ich9_usb(*attached):
@@ -246,6 +249,75 @@ SCENARIOS += [
             "pci 00:05.0 [0x000] = 0x813910EC",
             "pci 00:05.0 [0x008] = 0x20",
         ],
+        limit=45,
+    ),
+]
+
+# The DEBUG images on the same boards: the decision lines show what the release scenarios cannot
+# read back from the board (the IDs the probe read, the link-power values written, the IDs a
+# binding test refused).
+SCENARIOS += [
+    Scenario(
+        name="wwan_debug_unlisted_module",
+        summary="DEBUG wireless-WAN guard, an unlisted USB device on the guarded port: the line "
+                "names the EHCI function, the port and the keyboard's IDs before the 105 lines",
+        outcome="halt",
+        flavour="DEBUG",
+        devices=ich9_usb((UNLISTED_MODULE, WWAN_GUARDED_PORT)),
+        drivers=["wwan_port_guard"],
+        expect=["wwan_port_guard: 00:1A.7 port 1: module 0627:0001, unlisted, boot stops"]
+               + WWAN_HALT_ENGLISH,
+    ),
+    Scenario(
+        name="wlan_debug_unlisted_card",
+        summary="DEBUG wireless-LAN guard, the e1000e behind 00:1C.0: the probe's line shows its "
+                "chip ID, subsystem ID and class, then \"unlisted\", then the 104 lines",
+        outcome="halt",
+        flavour="DEBUG",
+        vga="none",
+        devices=wlan_board(UNLISTED_CARD),
+        drivers=[WLAN_GUARD],
+        expect=[
+            "wlan_slot_guard: option bytes ",
+            "wlan_slot_guard: probe 00:1C.0 bus ",
+            ": chip 10D38086 subsystem 00008086 class 0200, card present",
+            "wlan_slot_guard: radio line ",
+            "wlan_slot_guard: chip 10D38086 subsystem 00008086: unlisted, boot stops",
+        ] + WLAN_HALT_ENGLISH,
+    ),
+    Scenario(
+        name="wlan_debug_empty_slot",
+        summary="DEBUG wireless-LAN guard, an empty slot and PegAspmOption 01: the probe finds no "
+                "card, and the graphics port and the device behind it get ASPM 3 written",
+        outcome="boot",
+        flavour="DEBUG",
+        vga="none",
+        devices=wlan_board(),
+        variables=[Variable("PegAspmOption", "01")],
+        drivers=[WLAN_GUARD],
+        expect=[
+            "wlan_slot_guard: probe 00:1C.0 bus ",
+            ", no card",
+            "wlan_slot_guard: graphics port 00:01.0: ASPM 3 from PegAspmOption 01",
+            "wlan_slot_guard: 00:01.0: link control [",
+            "(ASPM 3)",
+            "wlan_slot_guard: 01:00.0: link control [",
+            "(ASPM 3)",
+            BOOT_GOES_ON,
+        ],
+        forbid=WLAN_HALT_ENGLISH[:1],
+    ),
+    Scenario(
+        name="lan_debug_unsupported_controller",
+        summary="DEBUG LAN controller driver, the rtl8139 at 00:05.0: connecting every controller "
+                "shows its IDs and revision refused by Supported",
+        outcome="boot",
+        flavour="DEBUG",
+        devices=[UNSUPPORTED_REALTEK],
+        drivers=["lan_controller_setup"],
+        afterwards=["connect -r"],
+        expect=[BOOT_GOES_ON, "lan_controller_setup: Supported 10EC:8139 revision 20: unsupported"],
+        forbid=["lan_controller_setup: Start"],
         limit=45,
     ),
 ]
