@@ -387,7 +387,7 @@ def build_variant(name, board_module, tree, steps, env, packages, firmware, log)
     edk2_tool(tree, env, ["build", "-a", "X64", "-t", TOOL_CHAIN, "-b", TARGET, "-n", "2",
                           "-p", f"OvmfPkg/{platform}.dsc"], log)
     destination.mkdir(parents=True, exist_ok=True)
-    window = check_window_patched(built, packages / PACKAGE_NAME / WLAN_MODULE /
+    window = check_window_patched(built, packages / PACKAGE_NAME / WLAN_MODULE / TARGET /
                                   f"{WLAN_MODULE}.inf", dsc)
     for image in ("OVMF_CODE.fd", "OVMF_VARS.fd"):
         shutil.copyfile(built / image, destination / image)
@@ -401,7 +401,7 @@ def add_with_fmmt(tree, env, built_board, package_dir, firmware, log):
     """Debian's prebuilt OVMF code image with the package's .ffs files and the board module's
     firmware file (as EDK II's build made it) added to its DXE volume by FMMT."""
     destination = firmware / "fmmt"
-    ffs_files = [package_dir / d / f"{d}.ffs"
+    ffs_files = [package_dir / d / TARGET / f"{d}.ffs"
                  for d in ("wwan_port_guard", "wlan_slot_guard", "lan_controller_setup")]
     board_ffs = sorted(built_board.glob("Ffs/*board_support/*.ffs"))
     if len(board_ffs) != 1:

@@ -76,7 +76,7 @@ static BOOLEAN IsModuleAllowed(EFI_HANDLE Handle, const WwanPortFilter *Filter,
 
 BOOLEAN CheckWwanPort(const WwanPortFilter *Filter) {
   EFI_BOOT_SERVICES *BootServices = gDriverContext.BootServices;
-  // The descriptor buffer is cleared first, whatever follows (Part 4.1, step 1).
+  // The descriptor buffer is cleared first, whatever follows.
   USB_DEVICE_DESCRIPTOR_RECORD Descriptor;
   BootServices->SetMem(&Descriptor, sizeof(Descriptor), 0);
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge = nullptr;

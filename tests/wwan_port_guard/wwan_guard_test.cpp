@@ -124,7 +124,7 @@ TEST_F(WwanGuardTest, NoUsbHandlesLetsTheBootGoOn) {
   EXPECT_EQ(fw.StdErrText(), "wwan_port_guard: no USB device, no module on the port\r\n");
 }
 
-// Part 4.1, step 1: the 18-byte descriptor buffer is cleared before anything else, also when the
+// The 18-byte descriptor buffer is cleared before anything else, also when the
 // check then ends at once for want of a root bridge.
 TEST_F(WwanGuardTest, TheDescriptorBufferIsClearedFirstEvenWithoutARootBridge) {
   fw.UninstallRootBridge();
