@@ -140,7 +140,9 @@ INSTANTIATE_TEST_SUITE_P(
                       SlotCase{"DisplayController", true, {0x01111234, 0x0300, 0x0E517E1D}, false},
                       SlotCase{"WirelessClassOtherThanNetwork", true, {0x431514E4, 0x0D80, 0x0E517E1D}, false},
                       SlotCase{"NetworkSubclassOtherThanTheTwo", true, {0x431514E4, 0x0201, 0x0E517E1D}, false},
-                      SlotCase{"IdsReadAllOnes", true, {0xFFFFFFFF, 0x0280, 0x0E517E1D}, false}),
+                      SlotCase{"IdsReadAllOnes", true, {0xFFFFFFFF, 0x0280, 0x0E517E1D}, false},
+                      // A subsystem ID of all ones was never given: the card is not judged by it.
+                      SlotCase{"SubsystemReadsAllOnes", true, {0x12345678, 0x0280, 0xFFFFFFFF}, false}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 // Every probe clears status bits and sets one; all other bits of the record stay as they were.
