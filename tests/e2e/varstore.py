@@ -61,9 +61,8 @@ def _layout(image):
 
 
 def _variables(image):
-    """Yields (header offset, state, name bytes, data offset, data size) for each variable in
-    the store, then (offset of the free space, None, None, None, None); returns the store's
-    variable-header struct and end with the free space."""
+    """Yields (header offset, state, vendor GUID and name bytes, data offset, data size) for each
+    variable in the store, then (offset of the free space, None, None, None, None)."""
     offset, end, header = _layout(image)
     while offset + header.size <= end:
         values = header.unpack_from(image, offset)
