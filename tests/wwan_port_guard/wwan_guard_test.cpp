@@ -17,10 +17,9 @@ constexpr uint16_t kOtherVendor = 0x1234, kOtherProduct = 0x5678;
 std::vector<uint8_t> PathTo(uint8_t Function, uint8_t Device, uint8_t Port) {
   return DevicePath().Acpi().Pci(Function, Device).Usb(Port).End();
 }
-// The port's PCI and USB pair after Count other nodes: the walk looks at 512 nodes.
-std::vector<uint8_t> PairAfter(int Count) {
+std::vector<uint8_t> PairAfter(int Count) {  // the port's pair after Count nodes; 512 are walked
   DevicePath path;
-  for (int node = 0; node < Count; ++node) path.Node(1, 4);
+  while (Count-- > 0) path.Node(1, 4);
   return path.Pci(0, kUsbDevice).Usb(1).End();
 }
 
