@@ -7,8 +7,9 @@
 # libraries. The result is <OUTPUT_DIR or build/images>/<FILE_NAME or name>.efi, built by the
 # target <name>_image, which is part of `all`. Every link is followed by tools/compact_image.py (the
 # file layout: a bare 64-byte DOS header, the data directories in use, .reloc folded into the
-# section before it) and tools/check_image.py (format, relocations, no imports, entry point, and
-# the image's limit from UEFI_IMAGE_SIZE_LIMITS when it has one), which prints the image's
+# section before it) and tools/check_image.py (format, relocations, no imports, entry point, section
+# flags against what the map puts in each section, and the image's limit from
+# UEFI_IMAGE_SIZE_LIMITS when it has one), which prints the image's
 # size; the same check is registered as the test image_check.<name>. lld-link's map of the image
 # (the target property UEFI_IMAGE_MAP) is where tools/patch_pcd.py finds a patchable value.
 
@@ -35,7 +36,7 @@ file(WRITE "${UEFI_IMAGE_DIR}/size_limits.txt" "${size_limit_lines}\n")
 set(UEFI_CXX_FLAGS
   -target x86_64-unknown-windows
   -std=c++20 -ffreestanding -fno-exceptions -fno-rtti -fno-ms-extensions
-  -fno-stack-protector -mno-red-zone -fno-threadsafe-statics -fno-builtin
+  -fno-stack-protector -fno-strict-aliasing -mno-red-zone -fno-threadsafe-statics -fno-builtin
   -Oz -flto -Wall -Wextra -Werror
   -DUEFI_IMAGE=1 -DGNU_EFI_USE_MS_ABI
   -isystem "${EFI_INCLUDE_DIR}" -isystem "${EFI_INCLUDE_DIR}/x86_64"
@@ -91,24 +92,27 @@ function(add_uefi_image name)
     list(APPEND objects "${obj}")
   endforeach()
 
-  # Link-time optimisation across the driver and its support sources, one merged section for
-  # code, constants and data (the loader does not page-protect images aligned below 4 KiB), and
-  # 32-byte alignment keep the images small. lld-link warns that /align wants /driver: that
-  # warning is about Windows kernel drivers and does not apply to UEFI images. lld-link fills a
-  # code section with 0xCC, zero-initialised statics merged into it included, so LTO code
-  # generation must give them explicit zero bytes (-nozero-initialized-in-bss). A link time of 0 in
-  # the header (/timestamp:0) makes two builds of the same sources give the same bytes.
+  # Link-time optimisation across the driver and its support sources and 32-byte alignment keep
+  # the images small. Two sections, each flagged for what it holds: .text (code, with the
+  # constants of .rdata merged in) read/execute, and .data (initialised data, with .bss at its
+  # end) read/write, which holds every global written at run time. No section is both writable
+  # and executable, so the header's NX_COMPAT (lld-link's default) is true; a loader that maps
+  # sections by their flags gets code it cannot write and data it cannot run. A section of its
+  # own for .data costs one 40-byte section header and its 32-byte padding; tools/check_image.py
+  # reads the map to hold the link to it. lld-link warns that /align wants /driver: that warning
+  # is about Windows kernel drivers and does not apply to UEFI images. A link time of 0 in the
+  # header (/timestamp:0) makes two builds of the same sources give the same bytes.
   set(image "${IMG_OUTPUT_DIR}/${IMG_FILE_NAME}.efi")
   add_custom_command(
     OUTPUT "${image}"
     COMMAND "${CMAKE_COMMAND}" -E make_directory "${IMG_OUTPUT_DIR}"
     COMMAND "${UEFI_LINKER}" /nologo /subsystem:${IMG_SUBSYSTEM} /dll /entry:${IMG_ENTRY}
             /nodefaultlib /machine:x64 /timestamp:0 /dynamicbase /opt:ref /opt:icf /align:32 /filealign:32
-            /merge:.rdata=.text /merge:.data=.text /mllvm:-nozero-initialized-in-bss
+            /merge:.rdata=.text
             /implib:${objdir}/${name}.lib /map:${objdir}/${name}.map /out:${image} ${objects}
     COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/compact_image.py" "${image}"
     COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/check_image.py"
-            --subsystem ${subsystem_number} "${checked}"
+            --subsystem ${subsystem_number} --map "${objdir}/${name}.map" "${checked}"
     DEPENDS ${objects} "${CMAKE_SOURCE_DIR}/tools/check_image.py"
             "${CMAKE_SOURCE_DIR}/tools/compact_image.py"
     COMMENT "lld-link ${name}.efi"
@@ -120,7 +124,7 @@ function(add_uefi_image name)
   if(GUARDS_BUILD_TESTS)
     add_test(NAME image_check.${name}
              COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/check_image.py"
-                     --subsystem ${subsystem_number} "${checked}")
+                     --subsystem ${subsystem_number} --map "${objdir}/${name}.map" "${checked}")
     set_tests_properties(image_check.${name} PROPERTIES LABELS image)
   endif()
 endfunction()

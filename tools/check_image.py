@@ -1,8 +1,17 @@
 #!/usr/bin/env python3
 """Checks UEFI driver images: PE32+, machine x64, the expected subsystem, relocatable (base
-relocations not stripped), no import table, entry point inside an executable section, and an
-optional size limit. Prints each image's size in bytes. Exits non-zero on the first image that fails."""
+relocations not stripped), no import table, entry point inside an executable section, section
+flags that say what each section holds, and an optional size limit. Prints each image's size in
+bytes. Exits non-zero on the first image that fails.
+
+Section flags: no section may be both writable and executable (a header claiming NX_COMPAT over
+such a section would be false, and these images have no need of one). With --map (lld-link's map
+of the image) each input section is looked up in the output section the map puts it in: data
+written at run time (.data, .bss) must sit in a writable section, code (.text) in an executable
+one. The map numbers output sections as the linker wrote them; compact_image.py only folds the
+trailing .reloc away, so the numbers still name the image's sections."""
 import argparse
+import re
 import struct
 import sys
 
@@ -10,6 +19,8 @@ IMAGE_FILE_MACHINE_AMD64 = 0x8664
 PE32_PLUS_MAGIC = 0x20B
 SCN_CNT_CODE = 0x00000020
 SCN_MEM_EXECUTE = 0x20000000
+SCN_MEM_WRITE = 0x80000000
+DLL_NX_COMPAT = 0x0100
 DIR_IMPORT = 1
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
 
@@ -33,7 +44,7 @@ def inspect(path):
     if magic != PE32_PLUS_MAGIC:
         raise ImageError(f"optional-header magic 0x{magic:X}, not PE32+")
     (entry,) = struct.unpack_from("<I", data, opt + 16)
-    (subsystem,) = struct.unpack_from("<H", data, opt + 68)
+    (subsystem, dll_characteristics) = struct.unpack_from("<HH", data, opt + 68)
     (dir_count,) = struct.unpack_from("<I", data, opt + 108)
     dirs = [struct.unpack_from("<II", data, opt + 112 + 8 * i) for i in range(min(dir_count, 16))]
     table = opt + opt_size
@@ -44,12 +55,50 @@ def inspect(path):
         section_list.append((name.rstrip(b"\0").decode(errors="replace"), vaddr, max(vsize, rsize), flags))
     return {
         "size": len(data), "machine": machine, "characteristics": characteristics,
-        "subsystem": subsystem, "entry": entry,
+        "subsystem": subsystem, "entry": entry, "dll_characteristics": dll_characteristics,
         "dirs": dirs, "sections": section_list,
     }
 
 
-def check(path, subsystem, max_bytes):
+# lld-link's map, the section-contribution table: " 0002:00000000 00000080H .data   DATA"
+MAP_CONTRIBUTION = re.compile(r"^\s*([0-9A-Fa-f]{4}):[0-9A-Fa-f]{8}\s+([0-9A-Fa-f]{8})H\s+(\S+)")
+
+
+def map_contributions(map_path):
+    """(output section number, input section name) of every non-empty contribution."""
+    out = []
+    with open(map_path, encoding="utf-8", errors="replace") as f:
+        for line in f:
+            m = MAP_CONTRIBUTION.match(line)
+            if m and int(m.group(2), 16):
+                out.append((int(m.group(1), 16), m.group(3)))
+    return out
+
+
+def check_sections(info, map_path):
+    nx = info["dll_characteristics"] & DLL_NX_COMPAT
+    for name, _, _, flags in info["sections"]:
+        if flags & SCN_MEM_WRITE and flags & (SCN_MEM_EXECUTE | SCN_CNT_CODE):
+            claim = " while the header claims NX_COMPAT" if nx else ""
+            raise ImageError(f"section {name} is both writable and executable{claim}")
+    if not map_path:
+        return
+    contributions = map_contributions(map_path)
+    if not contributions:
+        raise ImageError(f"{map_path} lists no sections")
+    for number, input_name in contributions:
+        if not 1 <= number <= len(info["sections"]):
+            raise ImageError(f"the map puts {input_name} in section {number}, which the image lacks")
+        name, _, _, flags = info["sections"][number - 1]
+        kind = input_name.split("$")[0]
+        if kind in (".data", ".bss") and not flags & SCN_MEM_WRITE:
+            raise ImageError(f"{input_name}, written at run time, is in section {name}, "
+                             "which is not writable")
+        if kind == ".text" and not flags & SCN_MEM_EXECUTE:
+            raise ImageError(f"{input_name} is in section {name}, which is not executable")
+
+
+def check(path, subsystem, max_bytes, map_path=None):
     info = inspect(path)
     if info["machine"] != IMAGE_FILE_MACHINE_AMD64:
         raise ImageError(f"machine 0x{info['machine']:X}, not x64")
@@ -70,6 +119,7 @@ def check(path, subsystem, max_bytes):
                   if s[3] & (SCN_MEM_EXECUTE | SCN_CNT_CODE) and s[1] <= entry < s[1] + s[2]]
     if not executable:
         raise ImageError(f"entry point 0x{entry:X} is not inside an executable section")
+    check_sections(info, map_path)
     if max_bytes and info["size"] > max_bytes:
         raise ImageError(f"{info['size']} bytes, more than the {max_bytes} allowed")
     return info["size"]
@@ -80,16 +130,20 @@ def main():
     parser.add_argument("images", nargs="+", help="image[:max_bytes]")
     parser.add_argument("--subsystem", type=int, default=11,
                         help="expected PE subsystem (11 boot-service driver, 10 application)")
+    parser.add_argument("--map", help="lld-link's map of the image (one image only)")
     args = parser.parse_args()
+    if args.map and len(args.images) > 1:
+        parser.error("--map goes with one image")
     status = 0
     for entry in args.images:
         path, _, limit = entry.partition(":")
         name = path.rsplit("/", 1)[-1]
         try:
-            size = check(path, args.subsystem, int(limit) if limit else 0)
+            size = check(path, args.subsystem, int(limit) if limit else 0, args.map)
             bound = f" (limit {limit})" if limit else ""
             print(f"{name}: {size} bytes{bound}: PE32+ x64, subsystem {args.subsystem}, "
-                  "relocatable, no imports, entry in code: OK")
+                  "relocatable, no imports, entry in code, no W+X section"
+                  f"{', data writable' if args.map else ''}: OK")
         except (ImageError, OSError, struct.error) as error:
             print(f"{name}: FAILED: {error}", file=sys.stderr)
             status = 1

@@ -87,6 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SupportCase{"FastEthernetRevision2", 0x10EC, 0x8136, 0x02, EFI_SUCCESS},
                       SupportCase{"FastEthernetRevisionFF", 0x10EC, 0x8136, 0xFF, EFI_SUCCESS},
                       SupportCase{"Realtek8139", 0x10EC, 0x8139, 0x20, EFI_UNSUPPORTED},
+                      SupportCase{"Realtek8129", 0x10EC, 0x8129, 0x02, EFI_UNSUPPORTED},
                       SupportCase{"Realtek8169", 0x10EC, 0x8169, 0x02, EFI_UNSUPPORTED},
                       SupportCase{"OtherVendorGigabitId", 0x8086, 0x8168, 0x02, EFI_UNSUPPORTED},
                       SupportCase{"LowerVendorGigabitId", 0x1022, 0x8168, 0x02, EFI_UNSUPPORTED},

@@ -195,6 +195,7 @@ struct ControllerCase {
   uint8_t FastEthernet;  // LanIsFastEthernet expected
   bool PhyPath;          // +0x55 bit 4 and the PHY write expected
   uint8_t Config6D = 0xF7;  // +0x6D before the start; only its bit 5 is to be cleared
+  uint8_t Config55 = 0x0B;  // +0x55 before the start; only its bit 4 may be set
 };
 void PrintTo(const ControllerCase& Case, std::ostream* Out) { *Out << Case.Name; }
 
@@ -206,6 +207,8 @@ TEST_P(LanStartControllerTest, ProgramsTheRegistersInTheirOrder) {
   SetIdentity(Id(0x10EC, c.Device), c.Revision);
   setup.Record[interface_constants::kLanPhyOption] = c.PhyOption;
   controller.SetRegister8(0x6D, c.Config6D);
+  controller.SetRegister8(0x55, c.Config55);
+  const uint8_t config_55_after = c.PhyPath ? c.Config55 | 0x10 : c.Config55;
   const uint8_t config_6d_after = c.Config6D & ~0x20;
   std::vector<uint8_t> expected_record = setup.Record;
 
@@ -215,7 +218,7 @@ TEST_P(LanStartControllerTest, ProgramsTheRegistersInTheirOrder) {
       R32(0x50, 0xC38F5A21), W32(0x50, 0xC38F5AC0),  // lock opened, +0x51..+0x53 as read
       W32(0x00, kStationLow), W32(0x04, kStationHigh), R32(0x50, 0xC38F5AC0)};
   if (c.PhyPath)
-    expected.insert(expected.end(), {R8(0x55, 0x0B), W8(0x55, 0x1B), W32(0x60, 0x801115C0)});
+    expected.insert(expected.end(), {R8(0x55, c.Config55), W8(0x55, config_55_after), W32(0x60, 0x801115C0)});
   expected.insert(expected.end(),
                   {W32(0x50, 0xC34F5A00),  // lock closed, +0x52 bit 6 set and bit 7 cleared
                    R8(0x6D, c.Config6D), W8(0x6D, config_6d_after), W32(0x64, lan_test::kRootPortSubsystem),
@@ -225,7 +228,7 @@ TEST_P(LanStartControllerTest, ProgramsTheRegistersInTheirOrder) {
   // Final state of the controller.
   for (int i = 0; i < 8; ++i) EXPECT_EQ(controller.Register8(i), lan_test::kStationBlock[i]) << i;
   EXPECT_EQ(controller.Register32(0x50), 0xC34F5A00u);
-  EXPECT_EQ(controller.Register8(0x55), c.PhyPath ? 0x1B : 0x0B);
+  EXPECT_EQ(controller.Register8(0x55), config_55_after);
   EXPECT_EQ(Phy.count(0x11) ? Phy[0x11] : -1, c.PhyPath ? 0x15C0 : -1);
   EXPECT_EQ(controller.Register8(0x6D), config_6d_after);
   EXPECT_EQ(fw.Config().Get32(kController, 0x2C), lan_test::kRootPortSubsystem);
@@ -249,7 +252,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ControllerCase{"FastEthernetOption2", 0x8136, 0x02, 2, 1, false},
                       ControllerCase{"FastEthernetRevisionFFOption1", 0x8136, 0xFF, 1, 1, true},
                       ControllerCase{"FastEthernetRevision1Option1", 0x8136, 0x01, 1, 1, false},
-                      ControllerCase{"GigabitConfig6DOnlyBit5Set", 0x8168, 0x06, 0, 0, false, 0x20}),
+                      ControllerCase{"GigabitConfig6DOnlyBit5Set", 0x8168, 0x06, 0, 0, false, 0x20},
+                      ControllerCase{"FastEthernetConfig55Bit0Clear", 0x8136, 0x02, 1, 1, true, 0xF7, 0xA2}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(LanTest, StartReadsIdRevisionAndOnlyTheLowWordOfTheBar) {

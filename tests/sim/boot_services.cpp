@@ -231,8 +231,12 @@ EFI_STATUS EFIAPI HandleProtocol(EFI_HANDLE Handle, EFI_GUID* Protocol, VOID** I
   auto& fw = Fw();
   std::u16string text = Protocol ? GuidText(*Protocol) : std::u16string();
   if (Interface != nullptr) *Interface = nullptr;
-  if (auto injected = fw.Self.EnterService("HandleProtocol"))
+  if (auto injected = fw.Self.EnterService("HandleProtocol")) {
+    // A failing call that still hands an interface out: only the status may be trusted.
+    ProtocolEntry* entry = Protocol && Interface ? fw.FindProtocol(Handle, *Protocol) : nullptr;
+    if (entry != nullptr) *Interface = entry->Interface;
     return fw.Self.TraceService("HandleProtocol", *injected, 0, Bits(Handle), text);
+  }
   if (Protocol == nullptr || Interface == nullptr || fw.FindHandle(Handle) == nullptr)
     return fw.Self.TraceService("HandleProtocol", EFI_INVALID_PARAMETER, 0, Bits(Handle), text);
   ProtocolEntry* entry = fw.FindProtocol(Handle, *Protocol);

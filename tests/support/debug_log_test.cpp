@@ -47,6 +47,7 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"PaddedToWidth", "%4x:%8x", {ToDebugArg(UINT8{0x1A}), kZero}, 32,
                    u"001A:00000000"},
         FormatCase{"WidthNeverCuts", "%2x", {ToDebugArg(UINT32{0x8086ABCD})}, 32, u"8086ABCD"},
+        FormatCase{"Booleans", "%x%x", {ToDebugArg(true), ToDebugArg(false)}, 32, u"10"},
         FormatCase{"TextAndPercent", "%s 100%%", {ToDebugArg("unlisted")}, 32, u"unlisted 100%"},
         FormatCase{"NullText", "[%s]", {ToDebugArg(static_cast<const char *>(nullptr))}, 32,
                    u"[(null)]"},

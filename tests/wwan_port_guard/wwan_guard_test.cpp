@@ -17,6 +17,11 @@ constexpr uint16_t kOtherVendor = 0x1234, kOtherProduct = 0x5678;
 std::vector<uint8_t> PathTo(uint8_t Function, uint8_t Device, uint8_t Port) {
   return DevicePath().Acpi().Pci(Function, Device).Usb(Port).End();
 }
+std::vector<uint8_t> PairAfter(int Count) {  // the port's pair after Count nodes; 512 are walked
+  DevicePath path;
+  while (Count-- > 0) path.Node(1, 4);
+  return path.Pci(0, kUsbDevice).Usb(1).End();
+}
 
 class WwanGuardTest : public ::testing::Test {
  protected:
@@ -101,6 +106,10 @@ INSTANTIATE_TEST_SUITE_P(
                  DevicePath().Acpi().Pci(0, kUsbDevice).Node(1, 4, {0, 0}).Usb(1).End(), kOtherVendor, kOtherProduct, true},
         PortCase{"PciNodeFollowedByOtherMessagingNode", 0x8086,
                  DevicePath().Acpi().Pci(0, kUsbDevice).Node(3, 0x12, {1, 0}).Usb(1).End(), kOtherVendor, kOtherProduct, true},
+        PortCase{"PciNodeFollowedByScsiNode", 0x8086,
+                 DevicePath().Acpi().Pci(0, kUsbDevice).Node(3, 0x02, {1, 0}).End(), kOtherVendor, kOtherProduct, true},
+        PortCase{"PairAtTheLastNodeWalked", 0x8086, PairAfter(511), kOtherVendor, kOtherProduct, false},
+        PortCase{"PairPastTheLastNodeWalked", 0x8086, PairAfter(512), kOtherVendor, kOtherProduct, true},
         PortCase{"NodeTypeHighBitIgnored", 0x8086,
                  DevicePath().Acpi().RawNode(0x81, 1, 6, {0, kUsbDevice}).RawNode(0x83, 5, 6, {1, 0}).End(),
                  kOtherVendor, kOtherProduct, false},
