@@ -426,6 +426,68 @@ SCENARIOS += [
     ),
 ]
 
+# The DEBUG build of the same firmware (variant board_debug): the package's DEBUG images report
+# their lines as status codes, which OVMF's serial handler prints into the log where the DXE
+# core's own DEBUG() lines are.
+DEBUG_ENTRY_LINES = {
+    "lan_controller_setup": "lan_controller_setup: entry: driver binding version 10 installed "
+                            "(status 0)",
+    "wwan_port_guard": "wwan_port_guard: entry: string packs registered (status 0), ready-to-boot "
+                       "event created (status 0)",
+    "wlan_slot_guard": "wlan_slot_guard: entry: ready-to-boot event created (status 0), board "
+                       "control port 50F enable bit set, string packs registered (status 0)",
+}
+DXE_CORE_LOADS = "Loading driver at "
+
+SCENARIOS += [
+    Scenario(
+        name="flash_debug_dispatch_and_connect",
+        summary="DEBUG firmware, nothing on either slot and an rtl8139 present: each driver's "
+                "entry line in dispatch order, each after the DXE core's line loading it, then "
+                "the LAN driver refusing the rtl8139 during the boot manager's connect, then both "
+                "guards' ready-to-boot decisions, and the shell",
+        outcome="boot",
+        flash="board_debug",
+        devices=ich9_usb() + wlan_board() + [UNSUPPORTED_REALTEK],
+        vga="none",
+        expect=[DXE_CORE_LOADS, DEBUG_ENTRY_LINES["lan_controller_setup"],
+                DXE_CORE_LOADS, DEBUG_ENTRY_LINES["wwan_port_guard"],
+                DXE_CORE_LOADS, DEBUG_ENTRY_LINES["wlan_slot_guard"],
+                "[Bds]", "lan_controller_setup: Supported 10EC:8139 revision 20: unsupported",
+                "wlan_slot_guard: probe 00:1C.0 bus ", ", no card"],
+        forbid=WWAN_HALT_ENGLISH[:1] + WLAN_HALT_ENGLISH[:1] + ["lan_controller_setup: Start"],
+        limit=140,
+    ),
+    Scenario(
+        name="flash_debug_wwan_unlisted_module",
+        summary="DEBUG firmware, an unlisted USB device on the wireless-WAN port: the guard's "
+                "line names the port and the IDs in the serial log, then the 105 lines",
+        outcome="halt",
+        flash="board_debug",
+        devices=ich9_usb((UNLISTED_MODULE, WWAN_GUARDED_PORT)),
+        expect=[DEBUG_ENTRY_LINES["wwan_port_guard"],
+                "wwan_port_guard: 00:1A.7 port 1: module 0627:0001, unlisted, boot stops"]
+               + WWAN_HALT_ENGLISH,
+        forbid=SHELL_STARTED,
+        limit=140,
+    ),
+    Scenario(
+        name="flash_debug_wlan_unlisted_card",
+        summary="DEBUG firmware, an unlisted card (e1000e) behind 00:1C.0: the probe's and the "
+                "allow-list's lines in the serial log, then the 104 lines",
+        outcome="halt",
+        flash="board_debug",
+        devices=ich9_usb() + wlan_board(UNLISTED_CARD),
+        vga="none",
+        expect=[DEBUG_ENTRY_LINES["wlan_slot_guard"],
+                ": chip 10D38086 subsystem 00008086 class 0200, card present",
+                "wlan_slot_guard: chip 10D38086 subsystem 00008086: unlisted, boot stops"]
+               + WLAN_HALT_ENGLISH,
+        forbid=SHELL_STARTED,
+        limit=140,
+    ),
+]
+
 # Names the main job accepts besides the scenario names.
 ALIASES = {"demo": "flash_wwan_unlisted_module"}
 
