@@ -143,6 +143,40 @@ endfunction()
 # (support/debug_log.h). No size limit applies to the DEBUG images: they are for bring-up, not
 # for a flash budget. The release image does not compile the formatter at all.
 set(UEFI_DEBUG_IMAGE_DIR "${UEFI_IMAGE_DIR}/DEBUG")
+
+# The FILE_GUID of driver <name> in integrator_package/modules.ini as a C initialiser, the caller
+# ID of its DEBUG image's status codes (GUARDS_FILE_GUID): one place for each module's GUID.
+function(module_file_guid_initializer name out_var)
+  set(manifest "${CMAKE_SOURCE_DIR}/integrator_package/modules.ini")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${manifest}")
+  file(STRINGS "${manifest}" lines)
+  set(section "")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^\\[(.*)\\]$")
+      set(section "${CMAKE_MATCH_1}")
+    elseif(section STREQUAL name AND line MATCHES "^file_guid = ([0-9A-F-]+)$")
+      # 8-4-4-4-12 hex digits: Data1, Data2, Data3, then the eight bytes of Data4.
+      string(REPLACE "-" "" digits "${CMAKE_MATCH_1}")
+      string(LENGTH "${digits}" length)
+      if(NOT length EQUAL 32)
+        message(FATAL_ERROR "integrator_package/modules.ini: malformed file_guid for ${name}")
+      endif()
+      string(SUBSTRING "${digits}" 0 8 data1)
+      string(SUBSTRING "${digits}" 8 4 data2)
+      string(SUBSTRING "${digits}" 12 4 data3)
+      set(bytes "")
+      foreach(offset RANGE 16 30 2)
+        string(SUBSTRING "${digits}" ${offset} 2 byte)
+        list(APPEND bytes "0x${byte}")
+      endforeach()
+      list(JOIN bytes "," bytes)
+      set(${out_var} "{0x${data1},0x${data2},0x${data3},{${bytes}}}" PARENT_SCOPE)
+      return()
+    endif()
+  endforeach()
+  message(FATAL_ERROR "integrator_package/modules.ini: no file_guid for ${name}")
+endfunction()
+
 function(add_guard_driver name)
   cmake_parse_arguments(DRV "" "ENTRY" "SOURCES;SUPPORT" ${ARGN})
   # Absolute, so that users of the host library's SOURCES property (the fuzz targets) find them.
@@ -152,12 +186,14 @@ function(add_guard_driver name)
     list(APPEND support ${SUPPORT_${part}_SOURCES})
   endforeach()
   add_uefi_image(${name} ENTRY ${DRV_ENTRY} SOURCES ${DRV_SOURCES} ${support})
+  module_file_guid_initializer(${name} file_guid)
   add_uefi_image(${name}_debug ENTRY ${DRV_ENTRY} FILE_NAME ${name}
                  OUTPUT_DIR "${UEFI_DEBUG_IMAGE_DIR}"
                  SOURCES ${DRV_SOURCES} ${support} ${SUPPORT_DEBUG_SOURCES}
-                 DEFINES GUARDS_DEBUG_LOG)
+                 DEFINES GUARDS_DEBUG_LOG "GUARDS_FILE_GUID=${file_guid}")
   if(GUARDS_BUILD_TESTS)
     add_library(${name}_host STATIC ${DRV_SOURCES})
+    target_compile_definitions(${name}_host PRIVATE "GUARDS_FILE_GUID=${file_guid}")
     target_link_libraries(${name}_host PUBLIC support_host hw_seam_host uefi_host_headers)
   endif()
 endfunction()

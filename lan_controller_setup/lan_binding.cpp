@@ -93,7 +93,11 @@ extern "C" EFI_STATUS EFIAPI LanControllerSetupEntry(EFI_HANDLE ImageHandle,
   LanDriverBinding.Stop = LanStop;
   LanDriverBinding.ImageHandle = ImageHandle;
   LanDriverBinding.DriverBindingHandle = ImageHandle;
-  return gDriverContext.BootServices->InstallProtocolInterface(
+  const EFI_STATUS Status = gDriverContext.BootServices->InstallProtocolInterface(
       &LanDriverBinding.DriverBindingHandle, &gDriverBindingProtocolGuid, EFI_NATIVE_INTERFACE,
       &LanDriverBinding);
+  DEBUG_LINE("lan_controller_setup: entry: driver binding version %2x %s (status %x)",
+             LanDriverBinding.Version, Status == EFI_SUCCESS ? "installed" : "not installed",
+             Status);
+  return Status;
 }

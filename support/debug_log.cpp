@@ -1,4 +1,5 @@
-// The decision lines' formatter and their way out to the standard-error console.
+// The decision lines' formatter and their way out: the platform's status-code protocol, or the
+// standard-error console where the firmware has none.
 #include "support/debug_log.h"
 
 #include "support/driver_context.h"
@@ -78,13 +79,54 @@ UINTN FormatDebugLine(CHAR16 *Buffer, UINTN Capacity, const char *Format, const 
   return Writer.Length;
 }
 
-void EmitDebugLine(const char *Format, const DebugArg *Args, UINTN Count) {
+namespace {
+
+// Reports the line as ASCII string data; false when the firmware has no status-code protocol.
+// Looked up for every line, not kept: the router may come after the first line (it is installed
+// early in DXE, but no dispatch order promises that), and a line is rare enough.
+bool ReportDebugString(const EFI_GUID *CallerId, const CHAR16 *Line, UINTN Length) {
+  if (gDriverContext.BootServices == nullptr) {
+    return false;
+  }
+  EFI_GUID ProtocolGuid = EFI_STATUS_CODE_RUNTIME_PROTOCOL_GUID;
+  auto *StatusCode = static_cast<EFI_STATUS_CODE_PROTOCOL *>(LocateInterface(&ProtocolGuid));
+  if (StatusCode == nullptr) {
+    return false;
+  }
+  // The handlers print the string as it comes: the line break is ours, LF as in EDK II's own
+  // DEBUG() lines.
+  CHAR8 Ascii[DEBUG_LINE_CAPACITY + 1];
+  for (UINTN Index = 0; Index < Length; Index++) {
+    Ascii[Index] = static_cast<CHAR8>(Line[Index]);
+  }
+  Ascii[Length] = '\n';
+  Ascii[Length + 1] = '\0';
+  EFI_STATUS_CODE_STRING_DATA Data;
+  Data.DataHeader.HeaderSize = sizeof(EFI_STATUS_CODE_DATA);
+  Data.DataHeader.Size = sizeof(EFI_STATUS_CODE_STRING_DATA) - sizeof(EFI_STATUS_CODE_DATA);
+  Data.DataHeader.Type = EFI_STATUS_CODE_DATA_TYPE_STRING_GUID;
+  Data.StringType = EfiStringAscii;
+  Data.String.Ascii = Ascii;
+  // The status is not examined: a handler that refuses the line leaves nothing else to try,
+  // and writing it to StdErr as well would show it twice where the handler did print it.
+  StatusCode->ReportStatusCode(EFI_DEBUG_CODE, EFI_SOFTWARE_DXE_BS_DRIVER_DEBUG, 0,
+                               const_cast<EFI_GUID *>(CallerId), &Data.DataHeader);
+  return true;
+}
+
+}  // namespace
+
+void EmitDebugLine(const EFI_GUID *CallerId, const char *Format, const DebugArg *Args,
+                   UINTN Count) {
+  CHAR16 Line[DEBUG_LINE_CAPACITY + 2];
+  const UINTN Length = FormatDebugLine(Line, DEBUG_LINE_CAPACITY, Format, Args, Count);
+  if (ReportDebugString(CallerId, Line, Length)) {
+    return;
+  }
   EFI_SYSTEM_TABLE *SystemTable = gDriverContext.SystemTable;
   if (SystemTable == nullptr || SystemTable->StdErr == nullptr) {
     return;
   }
-  CHAR16 Line[DEBUG_LINE_CAPACITY + 2];
-  const UINTN Length = FormatDebugLine(Line, DEBUG_LINE_CAPACITY, Format, Args, Count);
   Line[Length] = u'\r';
   Line[Length + 1] = u'\n';
   Line[Length + 2] = 0;

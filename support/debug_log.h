@@ -1,8 +1,12 @@
 // The bring-up flavour's decision lines. A driver built with GUARDS_DEBUG_LOG says, one line per
-// decision, what it read and what it decided, on the firmware's standard-error console when the
-// system table has one (during DXE dispatch it has none, and the line is dropped). Without the
-// switch every DEBUG_LINE compiles to nothing and its arguments are never evaluated, so the
-// release images are the bytes they would be without this header.
+// decision, what it read and what it decided, in the platform's debug log: each line is a debug
+// status code with the line as ASCII string data and the module's FILE_GUID (GUARDS_FILE_GUID,
+// from integrator_package/modules.ini) as caller ID, which the status-code router hands to every
+// handler the platform registered (a serial port, a memory log), from the first dispatch on.
+// Only a firmware without the status-code protocol gets the line on its standard-error console
+// instead (when the system table has one; else it is dropped). Without the switch every
+// DEBUG_LINE compiles to nothing and its arguments are never evaluated, so the release images
+// are the bytes they would be without this header.
 //
 // The formatter is ours (no standard library in the images) and knows two conversions:
 //   %s   an ASCII string argument (a null one prints as "(null)")
@@ -26,24 +30,33 @@ constexpr DebugArg ToDebugArg(UINT16 Value) { return {Value, nullptr}; }
 constexpr DebugArg ToDebugArg(UINT8 Value) { return {Value, nullptr}; }
 constexpr DebugArg ToDebugArg(bool Value) { return {Value ? 1u : 0u, nullptr}; }
 
-// One line's characters, terminator included; a longer line is cut (still terminated).
-constexpr UINTN DEBUG_LINE_CAPACITY = 160;
+// One line's characters, terminator included; a longer line is cut (still terminated). The
+// longest, the wireless-LAN entry line with every step failing, takes about 170; the platform's
+// serial status-code handler takes up to 255.
+constexpr UINTN DEBUG_LINE_CAPACITY = 200;
 
 // Formats Format with Args into Buffer (Capacity characters, terminator included, at least 1);
 // returns the number of characters before the terminator.
 UINTN FormatDebugLine(CHAR16 *Buffer, UINTN Capacity, const char *Format, const DebugArg *Args,
                       UINTN Count);
 
-// Formats the line and writes it, followed by CR LF, to the standard-error console.
-void EmitDebugLine(const char *Format, const DebugArg *Args, UINTN Count);
+// Formats the line and reports it, followed by LF, as an EFI_DEBUG_CODE from CallerId through
+// the status-code protocol; where none is installed, writes it followed by CR LF to the
+// standard-error console. Never both, so no console shows a line twice.
+void EmitDebugLine(const EFI_GUID *CallerId, const char *Format, const DebugArg *Args,
+                   UINTN Count);
 
 #if defined(GUARDS_DEBUG_LOG)
+#if defined(GUARDS_FILE_GUID)
+// This module's caller ID (one per image: each driver's sources are compiled with their own).
+static constexpr EFI_GUID DEBUG_CALLER_ID = GUARDS_FILE_GUID;
+#endif
 template <typename... Values>
-inline void DebugLine(const char *Format, Values... Arguments) {
+inline void DebugLine(const EFI_GUID *CallerId, const char *Format, Values... Arguments) {
   const DebugArg List[] = {ToDebugArg(Arguments)..., {0, nullptr}};
-  EmitDebugLine(Format, List, sizeof...(Values));
+  EmitDebugLine(CallerId, Format, List, sizeof...(Values));
 }
-#define DEBUG_LINE(...) DebugLine(__VA_ARGS__)
+#define DEBUG_LINE(...) DebugLine(&DEBUG_CALLER_ID, __VA_ARGS__)
 #else
 #define DEBUG_LINE(...) \
   do {                  \

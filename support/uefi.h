@@ -228,6 +228,59 @@ typedef struct {
 } STATION_ADDRESS_PROTOCOL;
 
 // ---------------------------------------------------------------------------------------------
+// PI status codes: the status-code protocol (the DXE router's entry point), the debug code type
+// and the ASCII-string extended data, which the platform's handlers (a serial port, a memory log)
+// take as it comes.
+
+#define EFI_STATUS_CODE_RUNTIME_PROTOCOL_GUID \
+  { 0xD2B2B828, 0x0826, 0x48A7, { 0xB3, 0xDF, 0x98, 0x3C, 0x00, 0x60, 0x24, 0xF0 } }
+
+#define EFI_STATUS_CODE_DATA_TYPE_STRING_GUID \
+  { 0x92D11080, 0x496F, 0x4D95, { 0xBE, 0x7E, 0x03, 0x74, 0x88, 0x38, 0x2B, 0x0A } }
+
+typedef UINT32 EFI_STATUS_CODE_TYPE;
+typedef UINT32 EFI_STATUS_CODE_VALUE;
+
+// Code types (bits 7:0 of EFI_STATUS_CODE_TYPE).
+constexpr EFI_STATUS_CODE_TYPE EFI_DEBUG_CODE = 0x00000003;
+// Value of a debug code reported by a DXE boot-service driver, no specific operation:
+// EFI_SOFTWARE (class 0x03) | EFI_SOFTWARE_DXE_BS_DRIVER (subclass 0x05) | EFI_DC_UNSPECIFIED.
+constexpr EFI_STATUS_CODE_VALUE EFI_SOFTWARE_DXE_BS_DRIVER_DEBUG = 0x03050000;
+
+typedef struct {
+  UINT16 HeaderSize;  // of this header
+  UINT16 Size;        // of the data that follows it
+  EFI_GUID Type;
+} EFI_STATUS_CODE_DATA;
+
+typedef enum { EfiStringAscii, EfiStringUnicode, EfiStringToken } EFI_STRING_TYPE;
+
+typedef struct {
+  VOID *Handle;   // EFI_HII_HANDLE
+  UINT16 Token;  // EFI_STRING_ID
+} EFI_STATUS_CODE_STRING_TOKEN;
+
+typedef union {
+  CHAR8 *Ascii;
+  CHAR16 *Unicode;
+  EFI_STATUS_CODE_STRING_TOKEN Hii;
+} EFI_STATUS_CODE_STRING;
+
+typedef struct {
+  EFI_STATUS_CODE_DATA DataHeader;  // Size = sizeof(EFI_STATUS_CODE_STRING_DATA) - HeaderSize
+  EFI_STRING_TYPE StringType;
+  EFI_STATUS_CODE_STRING String;
+} EFI_STATUS_CODE_STRING_DATA;
+
+typedef EFI_STATUS(EFIAPI *EFI_REPORT_STATUS_CODE)(EFI_STATUS_CODE_TYPE Type,
+                                                   EFI_STATUS_CODE_VALUE Value, UINT32 Instance,
+                                                   EFI_GUID *CallerId, EFI_STATUS_CODE_DATA *Data);
+
+typedef struct {
+  EFI_REPORT_STATUS_CODE ReportStatusCode;
+} EFI_STATUS_CODE_PROTOCOL;
+
+// ---------------------------------------------------------------------------------------------
 // The offsets this project relies on, checked at compile time in every build.
 
 static_assert(sizeof(EFI_HII_PACK_HEADER) == 6, "pack header must be byte-packed");
@@ -283,3 +336,10 @@ static_assert(offsetof(EFI_PCI_IO_PROTOCOL, Pci) == 0x30);
 static_assert(offsetof(EFI_PCI_IO_PROTOCOL, Attributes) == 0x78);
 static_assert(offsetof(EFI_DRIVER_BINDING_PROTOCOL, Version) == 0x18);
 static_assert(offsetof(EFI_DRIVER_BINDING_PROTOCOL, DriverBindingHandle) == 0x28);
+static_assert(sizeof(EFI_STATUS_CODE_DATA) == 20);
+static_assert(offsetof(EFI_STATUS_CODE_DATA, Type) == 4);
+static_assert(sizeof(EFI_STRING_TYPE) == 4);
+static_assert(sizeof(EFI_STATUS_CODE_STRING) == 16);
+static_assert(offsetof(EFI_STATUS_CODE_STRING_DATA, StringType) == 20);
+static_assert(offsetof(EFI_STATUS_CODE_STRING_DATA, String) == 24);
+static_assert(sizeof(EFI_STATUS_CODE_STRING_DATA) == 40);

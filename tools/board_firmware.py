@@ -6,6 +6,10 @@ integrator package added exactly as the README's integrator steps say, and EDK I
 Firmware images written to OUT/firmware/<variant>/ (OVMF_CODE.fd and OVMF_VARS.fd):
   board       OVMF with the integrator package and the emulated board's support module
   no_board    OVMF with the integrator package only: the guards' dependencies never hold
+  board_debug the board variant built with -b DEBUG (the package's DEBUG images, through
+              $(TARGET)), with OVMF's DEBUG() lines and the status-code handler's serial worker
+              both on the serial port: the DXE core's lines and the drivers' status-code lines
+              in one log
   fmmt        Debian's prebuilt OVMF code image with the package's .ffs files and the board
               module's firmware file added by EDK II's FMMT (the README's step for an image
               without a platform build); its variable store is Debian's
@@ -50,6 +54,13 @@ BOARD_PACKAGE = "EmulatedBoardPkg"
 BOARD_MODULE_INF = f"{BOARD_PACKAGE}/board_support/board_support.inf"
 TOOL_CHAIN = "GCC5"
 TARGET = "RELEASE"
+DEBUG_TARGET = "DEBUG"
+# OVMF's DEBUG build sends DebugLib's lines to QEMU's debug console (I/O port 0x402) unless
+# DEBUG_ON_SERIAL_PORT is defined, and its status-code handler keeps status codes in memory only
+# (PcdStatusCodeUseSerial FALSE). The bring-up variant turns both to the serial port, where the
+# serial worker prints a status code's ASCII string data as it comes.
+DEBUG_DEFINES = ["-D", "DEBUG_ON_SERIAL_PORT=TRUE"]
+STATUS_CODE_SERIAL_PCD = "gEfiMdeModulePkgTokenSpaceGuid.PcdStatusCodeUseSerial"
 PREBUILT_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 PREBUILT_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
 # The configuration window: two patchable PCDs of the wireless-LAN guard's binary module, which
@@ -454,11 +465,25 @@ def digest(paths_and_texts):
     return hasher.hexdigest()
 
 
-def build_variant(name, board_module, tree, steps, env, packages, firmware, log):
-    """Builds one variant of the platform with EDK II's build; skipped when nothing that goes
-    into it changed since the last build."""
+def status_codes_on_serial(dsc):
+    """OVMF's DSC with the status-code handler's serial output turned on."""
+    dsc, count = re.subn(rf"^(\s*{re.escape(STATUS_CODE_SERIAL_PCD)}\|)FALSE\b", r"\g<1>TRUE",
+                         dsc, flags=re.MULTILINE)
+    if count != 1:
+        raise Failure(f"the platform DSC sets {STATUS_CODE_SERIAL_PCD} to FALSE {count} times, "
+                      "not once")
+    return dsc
+
+
+def build_variant(name, board_module, tree, steps, env, packages, firmware, log, target=TARGET):
+    """Builds one variant of the platform with EDK II's build for target; skipped when nothing
+    that goes into it changed since the last build."""
     dsc, fdf = integrate((tree / PLATFORM_DSC).read_text(), (tree / PLATFORM_FDF).read_text(),
                          steps, board_module)
+    defines = []
+    if target == DEBUG_TARGET:
+        dsc = status_codes_on_serial(dsc)
+        defines = DEBUG_DEFINES
     platform = f"EmulatedBoard_{name}"
     output = f"Build/{platform}"
     dsc = re.sub(r"^(\s*OUTPUT_DIRECTORY\s*=\s*).*$", rf"\g<1>{output}", dsc, count=1,
@@ -470,17 +495,17 @@ def build_variant(name, board_module, tree, steps, env, packages, firmware, log)
     (tree / "OvmfPkg" / f"{platform}.fdf").write_text(fdf)
     destination = firmware / name
     stamp = destination / "inputs.sha256"
-    inputs = digest([dsc, fdf, packages / PACKAGE_NAME]
+    inputs = digest([dsc, fdf, " ".join(defines), packages / PACKAGE_NAME]
                     + ([packages / BOARD_PACKAGE] if board_module else []))
-    built = Path(env["WORKSPACE"]) / output / f"{TARGET}_{TOOL_CHAIN}" / "FV"
+    built = Path(env["WORKSPACE"]) / output / f"{target}_{TOOL_CHAIN}" / "FV"
     if (stamp.is_file() and stamp.read_text().strip() == inputs
             and (destination / "OVMF_CODE.fd").is_file()):
         print(f"board firmware {name}: up to date ({destination})")
         return built
-    edk2_tool(tree, env, ["build", "-a", "X64", "-t", TOOL_CHAIN, "-b", TARGET, "-n", "2",
-                          "-p", f"OvmfPkg/{platform}.dsc"], log)
+    edk2_tool(tree, env, ["build", "-a", "X64", "-t", TOOL_CHAIN, "-b", target, "-n", "2",
+                          *defines, "-p", f"OvmfPkg/{platform}.dsc"], log)
     destination.mkdir(parents=True, exist_ok=True)
-    window = check_window_patched(built, packages / PACKAGE_NAME / WLAN_MODULE / TARGET /
+    window = check_window_patched(built, packages / PACKAGE_NAME / WLAN_MODULE / target /
                                   f"{WLAN_MODULE}.inf", dsc)
     patched = ", ".join(f"{pcd.split('.')[-1]} 0x{value:X}" for pcd, value in window.items())
     for image in ("OVMF_CODE.fd", "OVMF_VARS.fd"):
@@ -560,6 +585,8 @@ def main():
         firmware = out / "firmware"
         built_board = build_variant("board", True, tree, steps, env, packages, firmware, log)
         build_variant("no_board", False, tree, steps, env, packages, firmware, log)
+        build_variant("board_debug", True, tree, steps, env, packages, firmware, log,
+                      target=DEBUG_TARGET)
         add_with_fmmt(tree, env, built_board, args.package.resolve(), firmware, log)
     except Unreachable as reason:
         unavailable.write_text(f"{reason}\n")

@@ -114,8 +114,10 @@ extern "C" EFI_STATUS EFIAPI WlanSlotGuardEntry(EFI_HANDLE ImageHandle,
                                                 EFI_SYSTEM_TABLE *SystemTable) {
   InitDriverContext(ImageHandle, SystemTable);
   EFI_EVENT Event;
-  CreateReadyToBootEvent(TPL_CALLBACK, OnReadyToBootWlan, nullptr, &Event);
+  [[maybe_unused]] const EFI_STATUS Created =
+      CreateReadyToBootEvent(TPL_CALLBACK, OnReadyToBootWlan, nullptr, &Event);
 
+  [[maybe_unused]] const char *BoardControl = "not written (no CPU I/O)";
   FRAMEWORK_CPU_IO_PROTOCOL *CpuIo = nullptr;
   if (!EFI_ERROR(SystemTable->BootServices->LocateProtocol(&gFrameworkCpuIoProtocolGuid, nullptr,
                                                            reinterpret_cast<VOID **>(&CpuIo))) &&
@@ -125,8 +127,14 @@ extern "C" EFI_STATUS EFIAPI WlanSlotGuardEntry(EFI_HANDLE ImageHandle,
     CpuIo->Io.Read(CpuIo, EfiCpuIoWidthUint8, BOARD_CONTROL_PORT, 1, &Control);
     Control |= BOARD_CONTROL_ENABLE;
     CpuIo->Io.Write(CpuIo, EfiCpuIoWidthUint8, BOARD_CONTROL_PORT, 1, &Control);
+    BoardControl = "enable bit set";
   }
 
-  RegisterStringPackages(&gWlanPackageGuid, gWlanStringPacks.Bytes);
+  [[maybe_unused]] const EFI_STATUS Packs =
+      RegisterStringPackages(&gWlanPackageGuid, gWlanStringPacks.Bytes);
+  DEBUG_LINE("wlan_slot_guard: entry: ready-to-boot event %s (status %x), board control port %x "
+             "%s, string packs %s (status %x)", Created == EFI_SUCCESS ? "created" : "not created",
+             Created, BOARD_CONTROL_PORT, BoardControl,
+             Packs == EFI_SUCCESS ? "registered" : "not registered", Packs);
   return EFI_SUCCESS;
 }

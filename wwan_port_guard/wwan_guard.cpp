@@ -154,9 +154,13 @@ VOID EFIAPI OnReadyToBootWwan(EFI_EVENT Event, VOID *Context) {
 
 extern "C" EFI_STATUS EFIAPI WwanPortGuardEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   InitDriverContext(ImageHandle, SystemTable);
-  RegisterStringPackages(&gWwanPackageGuid, gWwanStringPacks.Bytes);
+  [[maybe_unused]] const EFI_STATUS Packs =
+      RegisterStringPackages(&gWwanPackageGuid, gWwanStringPacks.Bytes);
   EFI_EVENT Event;
-  CreateReadyToBootEvent(TPL_CALLBACK, OnReadyToBootWwan, const_cast<WwanPortFilter *>(&gWwanPortFilter),
-                         &Event);
+  [[maybe_unused]] const EFI_STATUS Created = CreateReadyToBootEvent(
+      TPL_CALLBACK, OnReadyToBootWwan, const_cast<WwanPortFilter *>(&gWwanPortFilter), &Event);
+  DEBUG_LINE("wwan_port_guard: entry: string packs %s (status %x), ready-to-boot event %s "
+             "(status %x)", Packs == EFI_SUCCESS ? "registered" : "not registered", Packs,
+             Created == EFI_SUCCESS ? "created" : "not created", Created);
   return EFI_SUCCESS;
 }

@@ -253,75 +253,6 @@ SCENARIOS += [
     ),
 ]
 
-# The DEBUG images on the same boards: the decision lines show what the release scenarios cannot
-# read back from the board (the IDs the probe read, the link-power values written, the IDs a
-# binding test refused).
-SCENARIOS += [
-    Scenario(
-        name="wwan_debug_unlisted_module",
-        summary="DEBUG wireless-WAN guard, an unlisted USB device on the guarded port: the line "
-                "names the EHCI function, the port and the keyboard's IDs before the 105 lines",
-        outcome="halt",
-        flavour="DEBUG",
-        devices=ich9_usb((UNLISTED_MODULE, WWAN_GUARDED_PORT)),
-        drivers=["wwan_port_guard"],
-        expect=["wwan_port_guard: 00:1A.7 port 1: module 0627:0001, unlisted, boot stops"]
-               + WWAN_HALT_ENGLISH,
-    ),
-    Scenario(
-        name="wlan_debug_unlisted_card",
-        summary="DEBUG wireless-LAN guard, the e1000e behind 00:1C.0: the probe's line shows its "
-                "chip ID, subsystem ID and class, then \"unlisted\", then the 104 lines",
-        outcome="halt",
-        flavour="DEBUG",
-        vga="none",
-        devices=wlan_board(UNLISTED_CARD),
-        drivers=[WLAN_GUARD],
-        expect=[
-            "wlan_slot_guard: option bytes ",
-            "wlan_slot_guard: probe 00:1C.0 bus ",
-            ": chip 10D38086 subsystem 00008086 class 0200, card present",
-            "wlan_slot_guard: radio line ",
-            "wlan_slot_guard: chip 10D38086 subsystem 00008086: unlisted, boot stops",
-        ] + WLAN_HALT_ENGLISH,
-    ),
-    Scenario(
-        name="wlan_debug_empty_slot",
-        summary="DEBUG wireless-LAN guard, an empty slot and PegAspmOption 01: the probe finds no "
-                "card, and the graphics port and the device behind it get ASPM 3 written",
-        outcome="boot",
-        flavour="DEBUG",
-        vga="none",
-        devices=wlan_board(),
-        variables=[Variable("PegAspmOption", "01")],
-        drivers=[WLAN_GUARD],
-        expect=[
-            "wlan_slot_guard: probe 00:1C.0 bus ",
-            ", no card",
-            "wlan_slot_guard: graphics port 00:01.0: ASPM 3 from PegAspmOption 01",
-            "wlan_slot_guard: 00:01.0: link control [",
-            "(ASPM 3)",
-            "wlan_slot_guard: 01:00.0: link control [",
-            "(ASPM 3)",
-            BOOT_GOES_ON,
-        ],
-        forbid=WLAN_HALT_ENGLISH[:1],
-    ),
-    Scenario(
-        name="lan_debug_unsupported_controller",
-        summary="DEBUG LAN controller driver, the rtl8139 at 00:05.0: connecting every controller "
-                "shows its IDs and revision refused by Supported",
-        outcome="boot",
-        flavour="DEBUG",
-        devices=[UNSUPPORTED_REALTEK],
-        drivers=["lan_controller_setup"],
-        afterwards=["connect -r"],
-        expect=[BOOT_GOES_ON, "lan_controller_setup: Supported 10EC:8139 revision 20: unsupported"],
-        forbid=["lan_controller_setup: Start"],
-        limit=45,
-    ),
-]
-
 # The drivers as integrators ship them: firmware files in the DXE volume of an OVMF built by
 # EDK II with the integrator package (tools/board_firmware.py). Nothing is loaded from the shell.
 LANG_FRENCH = Variable("Lang", "66726100", guid=GLOBAL_VARIABLE_GUID, attributes="-nv -bs -rt")
@@ -423,6 +354,73 @@ SCENARIOS += [
         devices=ich9_usb((UNLISTED_MODULE, WWAN_GUARDED_PORT)),
         expect=WWAN_HALT_ENGLISH,
         forbid=SHELL_STARTED,
+    ),
+]
+
+# The DEBUG build of the same firmware (variant board_debug): the package's DEBUG images report
+# their lines as status codes, which OVMF's serial handler prints into the log where the DXE
+# core's own DEBUG() lines are.
+DEBUG_ENTRY_LINES = {
+    "lan_controller_setup": "lan_controller_setup: entry: driver binding version 10 installed "
+                            "(status 0)",
+    "wwan_port_guard": "wwan_port_guard: entry: string packs registered (status 0), ready-to-boot "
+                       "event created (status 0)",
+    "wlan_slot_guard": "wlan_slot_guard: entry: ready-to-boot event created (status 0), board "
+                       "control port 50F enable bit set, string packs registered (status 0)",
+}
+# The DEBUG DXE core's line as it dispatches a driver: "Loading driver <FILE_GUID>".
+DXE_CORE_LOADS = {
+    "lan_controller_setup": "Loading driver 6BB22B2F-271D-4EF3-B1F3-5DE96DE97418",
+    "wwan_port_guard": "Loading driver 18126C98-8F69-462E-997B-D1DAF8E06192",
+    "wlan_slot_guard": "Loading driver 8B29DA19-1607-4A64-9B89-821AD27FF460",
+}
+
+SCENARIOS += [
+    Scenario(
+        name="flash_debug_dispatch_and_connect",
+        summary="DEBUG firmware, nothing on either slot and an rtl8139 present: each driver's "
+                "entry line in dispatch order, each after the DXE core's line loading it, then "
+                "the LAN driver refusing the rtl8139 during the boot manager's connect, then both "
+                "guards' ready-to-boot decisions, and the shell",
+        outcome="boot",
+        flash="board_debug",
+        devices=ich9_usb() + wlan_board() + [UNSUPPORTED_REALTEK],
+        vga="none",
+        expect=[line for driver in ("lan_controller_setup", "wwan_port_guard", "wlan_slot_guard")
+                for line in (DXE_CORE_LOADS[driver], DEBUG_ENTRY_LINES[driver])]
+               + ["[Bds] Entry", "lan_controller_setup: Supported 10EC:8139 revision 20: unsupported",
+                  "wlan_slot_guard: probe 00:1C.0 bus ", ", no card",
+                  "wwan_port_guard: no USB device, no module on the port"],
+        forbid=WWAN_HALT_ENGLISH[:1] + WLAN_HALT_ENGLISH[:1] + ["lan_controller_setup: Start"],
+        limit=140,
+    ),
+    Scenario(
+        name="flash_debug_wwan_unlisted_module",
+        summary="DEBUG firmware, an unlisted USB device on the wireless-WAN port: the guard's "
+                "line names the port and the IDs in the serial log, then the 105 lines",
+        outcome="halt",
+        flash="board_debug",
+        devices=ich9_usb((UNLISTED_MODULE, WWAN_GUARDED_PORT)),
+        expect=[DEBUG_ENTRY_LINES["wwan_port_guard"],
+                "wwan_port_guard: 00:1A.7 port 1: module 0627:0001, unlisted, boot stops"]
+               + WWAN_HALT_ENGLISH,
+        forbid=SHELL_STARTED,
+        limit=140,
+    ),
+    Scenario(
+        name="flash_debug_wlan_unlisted_card",
+        summary="DEBUG firmware, an unlisted card (e1000e) behind 00:1C.0: the probe's and the "
+                "allow-list's lines in the serial log, then the 104 lines",
+        outcome="halt",
+        flash="board_debug",
+        devices=ich9_usb() + wlan_board(UNLISTED_CARD),
+        vga="none",
+        expect=[DEBUG_ENTRY_LINES["wlan_slot_guard"],
+                ": chip 10D38086 subsystem 00008086 class 0200, card present",
+                "wlan_slot_guard: chip 10D38086 subsystem 00008086: unlisted, boot stops"]
+               + WLAN_HALT_ENGLISH,
+        forbid=SHELL_STARTED,
+        limit=140,
     ),
 ]
 

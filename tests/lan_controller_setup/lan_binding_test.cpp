@@ -37,13 +37,22 @@ TEST(LanEntryTest, PublishesOneBindingOnTheImageHandle) {
   // Nothing else is installed and no hardware is touched at load time.
   EXPECT_EQ(ServiceCalls("InstallProtocolInterface"), 1u);
   EXPECT_TRUE(sim::GlobalTrace().Of(sim::TraceKind::ConfigRead).empty());
+  EXPECT_EQ(fw.StdErrText(),
+            "lan_controller_setup: entry: driver binding version 10 installed (status 0)\r\n");
 }
 
 TEST(LanEntryTest, ReturnsTheInstallFailureUnchanged) {
   sim::Firmware fw;
   fw.FailEveryCall("InstallProtocolInterface", EFI_OUT_OF_RESOURCES);
+  fw.InstallStatusCode();
   EXPECT_EQ(LanControllerSetupEntry(fw.ImageHandle(), fw.SystemTable()), EFI_OUT_OF_RESOURCES);
   EXPECT_TRUE(fw.HandlesWith(sim::kDriverBindingGuid).empty());
+  // The entry line, through the status-code router only, from this module.
+  EXPECT_EQ(fw.StdErrText(), "");
+  ASSERT_EQ(fw.StatusCodes().size(), 1u);
+  EXPECT_EQ(fw.StatusCodes()[0].CallerId, u"6BB22B2F-271D-4EF3-B1F3-5DE96DE97418");
+  EXPECT_EQ(fw.StatusCodes()[0].Text, "lan_controller_setup: entry: driver binding version 10 not "
+                                      "installed (status 8000000000000009)\n");
 }
 
 // ---- The support test ----
@@ -75,7 +84,7 @@ TEST_P(LanSupportedTableTest, DecidesFromTheHeaderAndLeavesNothingOpen) {
   const std::string line =
       sim::Printf("lan_controller_setup: Supported %04X:%04X revision %02X: %s\r\n", c.Vendor,
                   c.Device, c.Revision, c.Expected == EFI_SUCCESS ? "supported" : "unsupported");
-  EXPECT_EQ(fw.StdErrText(), line + line);
+  EXPECT_EQ(DecisionLines(), line + line);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -120,7 +129,7 @@ TEST_P(LanSupportedReadFailureTest, ReturnsTheReadStatusAfterClosing) {
   EXPECT_EQ(Accesses(sim::TraceKind::ConfigRead, sim::kPciIoTraceName).size(), size_t(failing));
   EXPECT_EQ(ServiceCalls("CloseProtocol"), 1u);
   EXPECT_EQ(PciIoOpens(), 0u);
-  EXPECT_EQ(fw.StdErrText(), sim::Printf("lan_controller_setup: Supported: configuration not read "
+  EXPECT_EQ(DecisionLines(), sim::Printf("lan_controller_setup: Supported: configuration not read "
                                          "(status %llX), unsupported\r\n",
                                          (unsigned long long)EFI_DEVICE_ERROR));
 }

@@ -59,6 +59,7 @@ class LanTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_EQ(LanControllerSetupEntry(fw.ImageHandle(), fw.SystemTable()), EFI_SUCCESS);
+    EntryLine = fw.StdErrText();
     LayOutChipset();
     SetIdentity(Id(0x10EC, 0x8168), 0x06);
     fw.Config().Set32(kController, 0x10, kIoBase | 1);
@@ -93,6 +94,9 @@ class LanTest : public ::testing::Test {
     fw.Config().Set32(kController, 0x00, VendorDevice);
     fw.Config().Set8(kController, 0x08, Revision);
   }
+
+  // What StdErr received after the entry's own line.
+  std::string DecisionLines() const { return fw.StdErrText().substr(EntryLine.size()); }
 
   EFI_HANDLE Agent() const { return LanDriverBinding.DriverBindingHandle; }
   bool Claimed() const { return fw.IsOpenByDriver(controller.Handle(), sim::kPciIoGuid, Agent()); }
@@ -129,6 +133,7 @@ class LanTest : public ::testing::Test {
   }
 
   sim::Firmware fw;
+  std::string EntryLine;
   sim::SetupDataFixture setup;
   sim::StationAddressFixture station;
   sim::PciIoDevice controller;

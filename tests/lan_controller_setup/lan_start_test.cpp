@@ -337,7 +337,7 @@ TEST_P(LanSubsystemTest, IsCopiedUnchangedIntoTheControllersConfiguration) {
   EXPECT_EQ(controller.Register32(0x64), GetParam());
   EXPECT_EQ(fw.Config().Get32(kController, 0x2C), GetParam());
   const auto& a = lan_test::kStationBlock;
-  EXPECT_EQ(fw.StdErrText(),
+  EXPECT_EQ(DecisionLines(),
             sim::Printf("lan_controller_setup: Start 10EC:8168 revision 06: I/O base %04X, station "
                         "address %02X-%02X-%02X-%02X-%02X-%02X written, subsystem ID %08X handed "
                         "over\r\n",

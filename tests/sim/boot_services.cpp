@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "tests/sim/firmware_internal.h"
+#include "tests/sim/interface_guids.h"
 
 namespace sim {
 namespace {
@@ -373,6 +374,19 @@ EFI_STATUS EFIAPI LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE SearchType, EFI_GUID
 
 EFI_STATUS EFIAPI LocateProtocol(EFI_GUID* Protocol, VOID* Registration, VOID** Interface) {
   auto& fw = Fw();
+  // The DEBUG lines look for the status-code protocol before each line. Like the StdErr they
+  // fall back to, that lookup is neither traced nor open to fault injection, so that the
+  // decision lines leave every trace and every swept call as they are.
+  if (Protocol != nullptr && Interface != nullptr &&
+      SameGuid(*Protocol, interface_guids::kStatusCodeRuntime)) {
+    *Interface = nullptr;
+    for (const auto& record : fw.Handles)
+      if (ProtocolEntry* entry = fw.FindProtocol(record.get(), *Protocol)) {
+        *Interface = entry->Interface;
+        return EFI_SUCCESS;
+      }
+    return EFI_NOT_FOUND;
+  }
   std::u16string text = Protocol ? GuidText(*Protocol) : std::u16string();
   if (Interface != nullptr) *Interface = nullptr;
   if (auto injected = fw.Self.EnterService("LocateProtocol"))

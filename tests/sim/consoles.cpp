@@ -4,8 +4,10 @@
 // every trace and every swept call as they are.
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "tests/sim/firmware_internal.h"
+#include "tests/sim/interface_guids.h"
 
 namespace sim {
 namespace {
@@ -195,6 +197,37 @@ EFI_STATUS EFIAPI StdErrOutputString(SIMPLE_TEXT_OUTPUT_INTERFACE* This, CHAR16*
   return EFI_SUCCESS;
 }
 
+// Takes only what a handler such as a serial port's prints: a debug code whose data is
+// EFI_STATUS_CODE_STRING_DATA with an ASCII string. The layout is read byte by byte as the
+// interface defines it (a 20-byte header: sizes, then the type GUID; the string type at 20,
+// the string pointer at 24), not through the drivers' declarations.
+EFI_STATUS EFIAPI ReportStatusCode(EFI_STATUS_CODE_TYPE Type, EFI_STATUS_CODE_VALUE Value,
+                                   UINT32 Instance, EFI_GUID* CallerId,
+                                   EFI_STATUS_CODE_DATA* Data) {
+  StatusCodeReport report{Type, Value, Instance, CallerId ? GuidText(*CallerId) : u"", ""};
+  const auto* bytes = reinterpret_cast<const uint8_t*>(Data);
+  if (bytes == nullptr) {
+    ADD_FAILURE() << "ReportStatusCode without data";
+  } else {
+    uint16_t headerSize, size;
+    EFI_GUID type;
+    uint32_t stringType;
+    const char* ascii;
+    std::memcpy(&headerSize, bytes, 2);
+    std::memcpy(&size, bytes + 2, 2);
+    std::memcpy(&type, bytes + 4, sizeof type);
+    std::memcpy(&stringType, bytes + 20, 4);
+    std::memcpy(&ascii, bytes + 24, sizeof ascii);
+    EXPECT_EQ(headerSize, 20u);
+    EXPECT_EQ(size, 40u - 20u);
+    EXPECT_TRUE(SameGuid(type, interface_guids::kStatusCodeDataTypeString));
+    EXPECT_EQ(stringType, 0u) << "not EfiStringAscii";
+    if (stringType == 0 && ascii != nullptr) report.Text = ascii;
+  }
+  Fw().StatusCodes.push_back(std::move(report));
+  return EFI_SUCCESS;
+}
+
 const char* const kTextOutSlotNames[] = {"Reset",        "OutputString",      "TestString",
                                          "QueryMode",    "SetMode",           "SetAttribute",
                                          "ClearScreen",  "SetCursorPosition", "EnableCursor"};
@@ -222,6 +255,7 @@ void SetUpConsoles(FirmwareState& Fw) {
   FillUnimplemented(&Fw.StdErr.Reset, std::size(kTextOutSlotNames), "StdErr", kTextOutSlotNames);
   Fw.StdErr.OutputString = StdErrOutputString;
   Fw.StdErr.Mode = &Fw.ConOutMode;
+  Fw.StatusCode.ReportStatusCode = ReportStatusCode;
 }
 
 std::u16string Consoles::ConsoleText() const { return State_.ConsoleText; }

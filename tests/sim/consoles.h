@@ -1,6 +1,7 @@
 // The simulated firmware's consoles: ConOut (the text as passed and an 80x25 screen model with
 // its mode), ConIn (a queue of keys) and StdErr (the text as passed, nothing else: the DEBUG
-// flavour's decision lines land there).
+// flavour's decision lines land there), and the status-code router a firmware may have instead
+// (Firmware::InstallStatusCode), which keeps each report.
 #pragma once
 
 #include <deque>
@@ -14,6 +15,15 @@ namespace sim {
 // printf into a std::string (at most 255 characters), for the lines a test expects on StdErr.
 std::string Printf(const char* Format, ...) __attribute__((format(printf, 1, 2)));
 
+// One ReportStatusCode call: its arguments, the caller ID as text and the ASCII string data.
+struct StatusCodeReport {
+  uint32_t Type = 0;
+  uint32_t Value = 0;
+  uint32_t Instance = 0;
+  std::u16string CallerId;
+  std::string Text;
+};
+
 struct ConsoleState {
   SIMPLE_TEXT_OUTPUT_INTERFACE ConOut{};
   SIMPLE_TEXT_OUTPUT_MODE ConOutMode{};
@@ -22,6 +32,8 @@ struct ConsoleState {
   EFI_HANDLE ConsoleHandle = nullptr;
   std::u16string ConsoleText;
   std::u16string StdErrText;
+  EFI_STATUS_CODE_PROTOCOL StatusCode{};
+  std::vector<StatusCodeReport> StatusCodes;
   std::vector<std::u16string> Screen;
   std::deque<EFI_INPUT_KEY> Keys;
 };
@@ -35,6 +47,7 @@ class Consoles {
   std::u16string ScreenRow(int Row) const;  // the row with trailing blanks removed
   // Every StdErr OutputString text, concatenated as passed; a character outside ASCII reads '?'.
   std::string StdErrText() const;
+  const std::vector<StatusCodeReport>& StatusCodes() const { return State_.StatusCodes; }
   const SIMPLE_TEXT_OUTPUT_MODE& ConsoleMode() const;
   void QueueKey(EFI_INPUT_KEY Key);
   void QueueKey(char16_t Character);

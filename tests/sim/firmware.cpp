@@ -146,6 +146,10 @@ Firmware::Firmware(FirmwareOptions Options)
   if (Options.InstallRootBridge) InstallRootBridge();
 }
 
+void Firmware::InstallStatusCode() {
+  InstallProtocol(nullptr, interface_guids::kStatusCodeRuntime, &OwnedState_->StatusCode);
+}
+
 Firmware::~Firmware() {
   CheckPoolAtTeardown();
   if (gCurrent == this) gCurrent = nullptr;

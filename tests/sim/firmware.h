@@ -86,6 +86,8 @@ class Firmware : private detail::FirmwareStateOwner,
   EFI_HANDLE ImageHandle() const;
   EFI_SYSTEM_TABLE* SystemTable();
   EFI_BOOT_SERVICES* BootServices();
+  // Installs the status-code protocol, whose reports StatusCodes() keeps.
+  void InstallStatusCode();
 
   FirmwareState& Internals() { return *OwnedState_; }
 };

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "support/driver_context.h"
+#include "tests/sim/firmware.h"
+#include "tests/sim/interface_guids.h"
 
 #include <string>
 #include <vector>
@@ -65,20 +67,48 @@ EFI_STATUS EFIAPI KeepText(SIMPLE_TEXT_OUTPUT_INTERFACE *, CHAR16 *Text) {
   return EFI_SUCCESS;
 }
 
+// The caller ID handed through: any GUID, written here from its text.
+constexpr EFI_GUID kCaller = interface_guids::FromText("6BB22B2F-271D-4EF3-B1F3-5DE96DE97418");
+
 TEST(EmitDebugLineTest, EndsEachLineWithCrLfEvenAtTheCapacityAndIsSilentWithoutAConsole) {
   SIMPLE_TEXT_OUTPUT_INTERFACE stdErr{};
   stdErr.OutputString = KeepText;
   EFI_SYSTEM_TABLE system{};
   DriverContext saved = gDriverContext;
-  gDriverContext.SystemTable = &system;
+  gDriverContext = {&system, nullptr, nullptr};
   gWritten.clear();
   const std::string longText(2 * DEBUG_LINE_CAPACITY, 'a');
   const DebugArg args[] = {ToDebugArg(longText.c_str())};
-  EmitDebugLine("%s", args, 1);  // no console: nothing is written, nothing breaks
+  EmitDebugLine(&kCaller, "%s", args, 1);  // no console: nothing is written, nothing breaks
   system.StdErr = &stdErr;
-  EmitDebugLine("%s", args, 1);
+  EmitDebugLine(&kCaller, "%s", args, 1);
   gDriverContext = saved;
   EXPECT_EQ(gWritten, std::u16string(DEBUG_LINE_CAPACITY - 1, u'a') + u"\r\n");
+}
+
+// Where the firmware has a status-code router the line goes there, and only there: a debug code
+// of a DXE boot-service driver from the caller, the line (cut at the capacity) as ASCII data
+// ending in LF; StdErr stays empty.
+TEST(EmitDebugLineTest, ReportsTheLineAsAStatusCodeInsteadOfStdErrWhereTheRouterExists) {
+  sim::Firmware fw;
+  fw.InstallStatusCode();
+  DriverContext saved = gDriverContext;
+  InitDriverContext(fw.ImageHandle(), fw.SystemTable());
+  const std::string longText(2 * DEBUG_LINE_CAPACITY, 'b');
+  const DebugArg args[] = {ToDebugArg(longText.c_str()), ToDebugArg(UINT8{0x5A})};
+  EmitDebugLine(&kCaller, "%s", args, 1);
+  EmitDebugLine(&kCaller, "row %2x", args + 1, 1);
+  gDriverContext = saved;
+  EXPECT_EQ(fw.StdErrText(), "");
+  ASSERT_EQ(fw.StatusCodes().size(), 2u);
+  for (const sim::StatusCodeReport &report : fw.StatusCodes()) {
+    EXPECT_EQ(report.Type, 0x00000003u);   // EFI_DEBUG_CODE
+    EXPECT_EQ(report.Value, 0x03050000u);  // software, DXE boot-service driver, unspecified
+    EXPECT_EQ(report.Instance, 0u);
+    EXPECT_EQ(report.CallerId, u"6BB22B2F-271D-4EF3-B1F3-5DE96DE97418");
+  }
+  EXPECT_EQ(fw.StatusCodes()[0].Text, std::string(DEBUG_LINE_CAPACITY - 1, 'b') + "\n");
+  EXPECT_EQ(fw.StatusCodes()[1].Text, "row 5A\n");
 }
 
 }  // namespace

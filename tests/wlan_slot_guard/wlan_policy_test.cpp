@@ -152,6 +152,9 @@ TEST_P(EntryTest, HooksReadyToBootThenSetsTheControlBitThenRegistersThePacks) {
   }
   EXPECT_EQ(steps, (std::vector<std::string>{"CreateEventEx", "read",
                                              "write " + std::to_string(GetParam().After), "NewPack"}));
+  EXPECT_EQ(fw.StdErrText(), "wlan_slot_guard: entry: ready-to-boot event created (status 0), "
+                             "board control port 50F enable bit set, string packs registered "
+                             "(status 0)\r\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(ControlPort, EntryTest,
@@ -168,9 +171,18 @@ TEST_F(WlanPolicyTest, EntrySucceedsWithoutCpuIoHiiOrEvent) {
   platform.UninstallCpuIo();
   fw.UninstallHii();
   fw.FailEveryCall("CreateEventEx", EFI_OUT_OF_RESOURCES);
+  fw.InstallStatusCode();
   StartDriver();
   EXPECT_EQ(platform.Register(kBoardControlPort, 1), 0x40u) << "the control port is left alone";
   EXPECT_EQ(fw.LiveAllocations(), 0u);
+  // The entry line says all three, through the status-code router only, from this module.
+  EXPECT_EQ(fw.StdErrText(), "");
+  ASSERT_EQ(fw.StatusCodes().size(), 1u);
+  EXPECT_EQ(fw.StatusCodes()[0].CallerId, u"8B29DA19-1607-4A64-9B89-821AD27FF460");
+  EXPECT_EQ(fw.StatusCodes()[0].Text,
+            "wlan_slot_guard: entry: ready-to-boot event not created (status 8000000000000009), "
+            "board control port 50F not written (no CPU I/O), string packs not registered "
+            "(status 800000000000000E)\n");
 }
 
 // ---- The ready-to-boot decision and the links it leaves ----

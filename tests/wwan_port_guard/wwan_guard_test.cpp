@@ -27,8 +27,11 @@ class WwanGuardTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(WwanPortGuardEntry(fw.ImageHandle(), fw.SystemTable()), EFI_SUCCESS);
+    EntryLine = fw.StdErrText();
     SetControllerVendor(kUsbDevice, 0x8086);
   }
+  // What StdErr received after the entry's own line.
+  std::string DecisionLines() const { return fw.StdErrText().substr(EntryLine.size()); }
   void SetControllerVendor(uint8_t Device, uint16_t Vendor) {
     fw.Config().Set16({0, Device, 0}, 0x00, Vendor);
   }
@@ -40,6 +43,7 @@ class WwanGuardTest : public ::testing::Test {
     return allowed;
   }
   sim::Firmware fw;
+  std::string EntryLine;
 };
 
 TEST_F(WwanGuardTest, EntryHooksReadyToBootAtCallbackWithTheFilterAsContext) {
@@ -51,13 +55,23 @@ TEST_F(WwanGuardTest, EntryHooksReadyToBootAtCallbackWithTheFilterAsContext) {
   EXPECT_EQ(events[0].Notify, &OnReadyToBootWwan);
   EXPECT_EQ(events[0].Context, &gWwanPortFilter);
   EXPECT_EQ(fw.HiiPackages().size(), 1u);
+  EXPECT_EQ(EntryLine, "wwan_port_guard: entry: string packs registered (status 0), ready-to-boot "
+                       "event created (status 0)\r\n");
 }
 
 TEST(WwanGuardEntryTest, SucceedsWhateverRegistrationAndEventCreationSay) {
   sim::Firmware fw(sim::FirmwareOptions{.InstallHii = false});
   fw.FailEveryCall("CreateEventEx", EFI_OUT_OF_RESOURCES);
+  fw.InstallStatusCode();
   EXPECT_EQ(WwanPortGuardEntry(fw.ImageHandle(), fw.SystemTable()), EFI_SUCCESS);
   EXPECT_EQ(fw.LiveAllocations(), 0u);
+  // The entry line says both failures, through the status-code router only, from this module.
+  EXPECT_EQ(fw.StdErrText(), "");
+  ASSERT_EQ(fw.StatusCodes().size(), 1u);
+  EXPECT_EQ(fw.StatusCodes()[0].CallerId, u"18126C98-8F69-462E-997B-D1DAF8E06192");
+  EXPECT_EQ(fw.StatusCodes()[0].Text,
+            "wwan_port_guard: entry: string packs not registered (status 800000000000000E), "
+            "ready-to-boot event not created (status 8000000000000009)\n");
 }
 
 // One USB handle, judged by the filter of the wireless-WAN port.
@@ -77,7 +91,7 @@ TEST_P(WwanPortDecisionTest, Decides) {
   EXPECT_EQ(Check(), GetParam().Allowed);
   // The decision line: a stopping verdict names the IDs read; an allowing one either judged the
   // module or found none on the port.
-  const std::string log = fw.StdErrText();
+  const std::string log = DecisionLines();
   if (!GetParam().Allowed)
     EXPECT_TRUE(log.ends_with(", unlisted, boot stops\r\n")) << log;
   else
@@ -130,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(WwanGuardTest, NoUsbHandlesLetsTheBootGoOn) {
   EXPECT_TRUE(Check());
-  EXPECT_EQ(fw.StdErrText(), "wwan_port_guard: no USB device, no module on the port\r\n");
+  EXPECT_EQ(DecisionLines(), "wwan_port_guard: no USB device, no module on the port\r\n");
 }
 
 // The 18-byte descriptor buffer is cleared before anything else, also when the
@@ -246,7 +260,7 @@ TEST_F(WwanGuardTest, ListedModuleLetsTheNotifyReturn) {
   fw.AddUsbDevice(PathTo(0, kUsbDevice, 1), kListedVendor, kListedProduct);
   EXPECT_EQ(fw.SignalGroup(sim::kReadyToBootGroupGuid), 1u);
   EXPECT_TRUE(fw.ConsoleText().empty());
-  EXPECT_EQ(fw.StdErrText(), "wwan_port_guard: 00:1A.0 port 1: module 7E2D:0C72, allowed\r\n");
+  EXPECT_EQ(DecisionLines(), "wwan_port_guard: 00:1A.0 port 1: module 7E2D:0C72, allowed\r\n");
   EXPECT_EQ(fw.LiveAllocations(), 0u);
 }
 
@@ -257,7 +271,7 @@ TEST_F(WwanGuardTest, UnlistedModulePrintsBothLinesThenSpinsWithoutCalls) {
   EXPECT_THROW(fw.SignalGroup(sim::kReadyToBootGroupGuid), sim::HaltReached);
   EXPECT_EQ(fw.ConsoleText(), u"105-Unsupported wireless broadband device detected."
                               u"\r\nSystem Halted. Remove device and restart.");
-  EXPECT_EQ(fw.StdErrText(),
+  EXPECT_EQ(DecisionLines(),
             "wwan_port_guard: 00:1A.0 port 1: module 1234:5678, unlisted, boot stops\r\n");
   const auto& entries = sim::GlobalTrace().Entries();
   ASSERT_FALSE(entries.empty());
