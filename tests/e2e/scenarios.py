@@ -408,6 +408,23 @@ SCENARIOS += [
         limit=140,
     ),
     Scenario(
+        name="flash_debug_wlan_empty_slot",
+        summary="DEBUG firmware, an empty slot and PegAspmOption 01: the graphics port and the "
+                "device behind it get ASPM 3 through the configuration window, which the "
+                "platform build patched to the window the firmware itself programs",
+        outcome="boot",
+        flash="board_debug",
+        devices=ich9_usb() + wlan_board(),
+        variables=[Variable("PegAspmOption", "01")],
+        vga="none",
+        expect=["wlan_slot_guard: probe 00:1C.0 bus ", ", no card",
+                "wlan_slot_guard: graphics port 00:01.0: ASPM 3 from PegAspmOption 01",
+                "wlan_slot_guard: 00:01.0: link control [", "(ASPM 3)",
+                "wlan_slot_guard: 01:00.0: link control [", "(ASPM 3)"],
+        forbid=WLAN_HALT_ENGLISH[:1] + ["no PCI Express capability"],
+        limit=140,
+    ),
+    Scenario(
         name="flash_debug_wlan_unlisted_card",
         summary="DEBUG firmware, an unlisted card (e1000e) behind 00:1C.0: the probe's and the "
                 "allow-list's lines in the serial log, then the 104 lines",
