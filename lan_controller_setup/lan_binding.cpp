@@ -7,11 +7,6 @@
 #include "support/debug_log.h"
 #include "support/driver_context.h"
 
-// The functions are filled in by the entry point, so that the image holds no absolute address
-// and needs no base relocations.
-EFI_DRIVER_BINDING_PROTOCOL LanDriverBinding = {
-    nullptr, nullptr, nullptr, LAN_DRIVER_BINDING_VERSION, nullptr, nullptr};
-
 EFI_PCI_IO_PROTOCOL *gLanPciIo;
 
 EFI_STATUS OpenLanController(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle) {
@@ -85,12 +80,13 @@ EFI_STATUS EFIAPI LanStop(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Controll
   return EFI_SUCCESS;
 }
 
+// The handles are the image's own, filled in at entry.
+EFI_DRIVER_BINDING_PROTOCOL LanDriverBinding = {LanSupported, LanStart, LanStop,
+                                                LAN_DRIVER_BINDING_VERSION, nullptr, nullptr};
+
 extern "C" EFI_STATUS EFIAPI LanControllerSetupEntry(EFI_HANDLE ImageHandle,
                                                      EFI_SYSTEM_TABLE *SystemTable) {
   InitDriverContext(ImageHandle, SystemTable);
-  LanDriverBinding.Supported = LanSupported;
-  LanDriverBinding.Start = LanStart;
-  LanDriverBinding.Stop = LanStop;
   LanDriverBinding.ImageHandle = ImageHandle;
   LanDriverBinding.DriverBindingHandle = ImageHandle;
   return gDriverContext.BootServices->InstallProtocolInterface(
