@@ -75,26 +75,30 @@ static UINT32 ReadControllerConfig(EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT32 Regis
 // the I/O space does not wrap around to port 0 when a register offset is added.
 static UINT64 gLanIoBase;
 
-// Controller I/O registers, reached through the pass-through BAR at the I/O base.
-static UINT32 AccessLanRegister(BOOLEAN Write, EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT16 Register,
-                                UINT32 Value) {
-  (Write ? gLanPciIo->Io.Write : gLanPciIo->Io.Read)(gLanPciIo, Width, EFI_PCI_IO_PASS_THROUGH_BAR,
-                                                     gLanIoBase + Register, 1, &Value);
+// Controller I/O registers, reached through the pass-through BAR at the I/O base. A read
+// that fails leaves all ones.
+static UINT32 ReadLanRegister(EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT16 Register) {
+  UINT32 Value = PCI_ALL_ONES;
+  gLanPciIo->Io.Read(gLanPciIo, Width, EFI_PCI_IO_PASS_THROUGH_BAR, gLanIoBase + Register, 1, &Value);
   return Value;
 }
 
+static VOID WriteLanRegister(EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT16 Register, UINT32 Value) {
+  gLanPciIo->Io.Write(gLanPciIo, Width, EFI_PCI_IO_PASS_THROUGH_BAR, gLanIoBase + Register, 1, &Value);
+}
+
 static UINT32 ReadLanRegister32(UINT16 Register) {
-  return AccessLanRegister(FALSE, EfiPciIoWidthUint32, Register, PCI_ALL_ONES);
+  return ReadLanRegister(EfiPciIoWidthUint32, Register);
 }
 
 static VOID WriteLanRegister32(UINT16 Register, UINT32 Value) {
-  AccessLanRegister(TRUE, EfiPciIoWidthUint32, Register, Value);
+  WriteLanRegister(EfiPciIoWidthUint32, Register, Value);
 }
 
 // Sets the bits of Set and clears those of Clear in a byte register.
 static VOID UpdateLanRegister8(UINT16 Register, UINT8 Set, UINT8 Clear) {
-  const UINT32 Value = AccessLanRegister(FALSE, EfiPciIoWidthUint8, Register, PCI_ALL_ONES);
-  AccessLanRegister(TRUE, EfiPciIoWidthUint8, Register, UpdateBits<UINT32>(Value, Clear, Set));
+  const UINT32 Value = ReadLanRegister(EfiPciIoWidthUint8, Register);
+  WriteLanRegister(EfiPciIoWidthUint8, Register, UpdateBits<UINT32>(Value, Clear, Set));
 }
 
 EFI_STATUS EFIAPI LanStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle,
