@@ -252,6 +252,7 @@ INSTANTIATE_TEST_SUITE_P(
         NotifyCase{"ChipOfOneRowSubsystemOfAnother", Listed(0x431514E4, 0x0E56), 1, false, 1, 1, 1},
         NotifyCase{"ListedSubsystemOtherChip", Listed(0x432914E4, 0x0E51), 0, false, 1, 1, 1},
         NotifyCase{"UnlistedEthernetController", kUnlistedEthernet, 1, false, 1, 1, 1},
+        NotifyCase{"ListedChipSubsystemReadsAllOnes", Card{0x431514E4, 0x0280, 0xFFFFFFFF}, 1, false, 1, 1, 1},
         NotifyCase{"UnlistedDisplayControllerReadsAsEmpty", Card{0x01111234, 0x0300, 0}, 1, true, 1, 1, 3}),
     [](const auto& info) { return std::string(info.param.Name); });
 
