@@ -18,6 +18,7 @@
 constexpr UINT8 ROOT_PORT_SUBSYSTEM_REGISTER = 0x94;
 
 constexpr UINT16 IO_BAR_BASE_MASK = 0xFFFE;
+constexpr UINT16 IO_BAR_IO_SPACE = 0x0001;
 constexpr UINT32 LAN_ID_FAST_ETHERNET =
     static_cast<UINT32>(PCI_DEVICE_FAST_ETHERNET) << 16 | PCI_VENDOR_REALTEK;
 constexpr UINT8 LAN_PHY_OPTION_FAST_ETHERNET = 1;
@@ -147,12 +148,22 @@ EFI_STATUS EFIAPI LanStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Control
     return Status;
   }
 
-  // From here on no status is examined: the sequence runs to its end.
+  // From here on no status is examined: once the controller has an I/O base, the sequence runs
+  // to its end.
   const UINT32 Id = ReadControllerConfig(EfiPciIoWidthUint32, PCI_REG_VENDOR_ID);
   const UINT8 Revision =
       static_cast<UINT8>(ReadControllerConfig(EfiPciIoWidthUint8, PCI_REG_REVISION_ID));
-  // Only the low word of the I/O BAR is read; bit 0 is the I/O-space indicator.
-  gLanIoBase = ReadControllerConfig(EfiPciIoWidthUint16, PCI_REG_BAR0) & IO_BAR_BASE_MASK;
+  // Only the low word of the I/O BAR is read; bit 0 is the I/O-space indicator. A memory BAR, or
+  // an I/O BAR left at 0, gives no register block: the offsets would land on the legacy ports
+  // from 0 up (the DMA and keyboard controllers), so the controller is given back untouched.
+  const UINT32 Bar = ReadControllerConfig(EfiPciIoWidthUint16, PCI_REG_BAR0);
+  gLanIoBase = Bar & IO_BAR_BASE_MASK;
+  if ((Bar & IO_BAR_IO_SPACE) == 0 || gLanIoBase == 0) {
+    DEBUG_LINE("lan_controller_setup: Start %4x:%4x: BAR0 %4x holds no I/O base, not programmed",
+               Id & 0xFFFF, Id >> 16, Bar);
+    CloseLanController(This, ControllerHandle);
+    return EFI_DEVICE_ERROR;
+  }
 
   // Open the ID and configuration registers; +0x51..+0x53 go back as read.
   UINT32 Lock = ReadLanRegister32(LAN_CONFIG_LOCK_REGISTER);
