@@ -154,11 +154,12 @@ EFI_STATUS EFIAPI LanStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Control
   const UINT8 Revision =
       static_cast<UINT8>(ReadControllerConfig(EfiPciIoWidthUint8, PCI_REG_REVISION_ID));
   // Only the low word of the I/O BAR is read; bit 0 is the I/O-space indicator. A memory BAR, or
-  // an I/O BAR left at 0, gives no register block: the offsets would land on the legacy ports
-  // from 0 up (the DMA and keyboard controllers), so the controller is given back untouched.
+  // an I/O BAR left at 0 (or anywhere among the legacy ports), gives no register block: the
+  // offsets would reach the DMA and keyboard controllers, so the controller is given back
+  // untouched.
   const UINT32 Bar = ReadControllerConfig(EfiPciIoWidthUint16, PCI_REG_BAR0);
   gLanIoBase = Bar & IO_BAR_BASE_MASK;
-  if ((Bar & IO_BAR_IO_SPACE) == 0 || gLanIoBase == 0) {
+  if ((Bar & IO_BAR_IO_SPACE) == 0 || gLanIoBase < LEGACY_PORT_LIMIT) {
     DEBUG_LINE("lan_controller_setup: Start %4x:%4x: BAR0 %4x holds no I/O base, not programmed",
                Id & 0xFFFF, Id >> 16, Bar);
     CloseLanController(This, ControllerHandle);

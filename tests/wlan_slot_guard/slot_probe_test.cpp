@@ -424,12 +424,15 @@ TEST_F(SlotProbeTest, AGpioLevelThatCouldNotBeReadIsNotWrittenBack) {
 }
 
 TEST_F(SlotProbeTest, WithoutAGpioBaseOnlyTheEmbeddedControllerIsUpdated) {
-  fw.Config().Set16(kLpcBridge, 0x48, 0xFFFF);
-  platform.EcRegisters[kEcRadioRegister] = 0x40;
-  ApplyRadioState();
-  EXPECT_TRUE(sim::GlobalTrace().Of(sim::TraceKind::IoRead).empty());
-  EXPECT_TRUE(sim::GlobalTrace().Of(sim::TraceKind::IoWrite).empty());
-  EXPECT_EQ(platform.EcRegisters[kEcRadioRegister], 0x00);
+  // Absent (all ones), or never programmed: 0 would put the level on the DMA controller's port.
+  for (uint16_t Base : {0xFFFF, 0x0001}) {
+    fw.Config().Set16(kLpcBridge, 0x48, Base);
+    platform.EcRegisters[kEcRadioRegister] = 0x40;
+    ApplyRadioState();
+    EXPECT_TRUE(sim::GlobalTrace().Of(sim::TraceKind::IoRead).empty());
+    EXPECT_TRUE(sim::GlobalTrace().Of(sim::TraceKind::IoWrite).empty());
+    EXPECT_EQ(platform.EcRegisters[kEcRadioRegister], 0x00);
+  }
 }
 
 }  // namespace
