@@ -193,23 +193,19 @@ EFI_STATUS EFIAPI GetString(FRAMEWORK_HII_PROTOCOL* This, FRAMEWORK_HII_HANDLE H
 
   const HiiPackageList* list = self.HiiPackage(Handle);
   if (list == nullptr || list->Packs.empty()) return done(EFI_INVALID_PARAMETER);
+  UINTN length = room;
+  EFI_STATUS status;
   if (Token == 0) {
     // The whole list of the handle, terminator included.
-    uint64_t needed = list->Bytes.size();
-    if (room < needed || StringBuffer == nullptr) {
-      StoreLength(BufferLength, needed, fw.Length16);
-      return done(EFI_BUFFER_TOO_SMALL);
-    }
-    std::memcpy(StringBuffer, list->Bytes.data(), needed);
-    StoreLength(BufferLength, needed, fw.Length16);
-    return done(EFI_SUCCESS);
+    status = board::CopyStringPackList(list->Bytes.data(), list->Bytes.size(), &length, StringBuffer);
+    StoreLength(BufferLength, length, fw.Length16);
+    return done(status);
   }
   CHAR16 current[3];
   const CHAR16* language = LanguageString;
   if (language == nullptr && CurrentLanguage(fw, current)) language = current;
   const UINT8* pack = board::SelectStringPack(list->Bytes.data(), language);
-  UINTN length = room;
-  EFI_STATUS status = board::ReadPackString(pack, Token, Raw, &length, StringBuffer);
+  status = board::ReadPackString(pack, Token, Raw, &length, StringBuffer);
   if (status == EFI_INVALID_PARAMETER) {
     if (Token < string_pack::TokenCount(pack))
       ADD_FAILURE() << "GetString: token " << Token
