@@ -7,11 +7,6 @@
 #include "support/debug_log.h"
 #include "support/driver_context.h"
 
-// The functions are filled in by the entry point, so that the image holds no absolute address
-// and needs no base relocations.
-EFI_DRIVER_BINDING_PROTOCOL LanDriverBinding = {
-    nullptr, nullptr, nullptr, LAN_DRIVER_BINDING_VERSION, nullptr, nullptr};
-
 EFI_PCI_IO_PROTOCOL *gLanPciIo;
 
 EFI_STATUS OpenLanController(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle) {
@@ -47,25 +42,22 @@ EFI_STATUS EFIAPI LanSupported(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Con
   // An open that handed back no interface is closed again below, the controller refused.
   if (gLanPciIo == nullptr) Status = EFI_UNSUPPORTED;
 
-  // Vendor and device ID (16 bits each), then the revision (8 bits), each read only when the
-  // reads before it succeeded. The IDs start as all ones and the revision as 0, so a read that
-  // answers a warning without writing cannot make a claim.
-  constexpr UINT8 Registers[] = {PCI_REG_VENDOR_ID, PCI_REG_DEVICE_ID, PCI_REG_REVISION_ID};
-  UINT32 Values[3];
-  for (UINT32 Read = 0; Read < 3 && !EFI_ERROR(Status); ++Read) {
-    const BOOLEAN Id = Read < 2;
-    Values[Read] = Id ? PCI_ALL_ONES : 0;
-    Status = ReadLanConfig(Id ? EfiPciIoWidthUint16 : EfiPciIoWidthUint8, Registers[Read],
-                           &Values[Read]);
-  }
+  // Vendor and device ID, then the revision, each read only when the reads before it
+  // succeeded. The IDs start as all ones and the revision as 0, so a read that answers a
+  // warning without writing cannot make a claim.
+  UINT16 VendorId = 0xFFFF;
+  UINT16 DeviceId = 0xFFFF;
+  UINT8 RevisionId = 0;
+  if (!EFI_ERROR(Status))
+    Status = gLanPciIo->Pci.Read(gLanPciIo, EfiPciIoWidthUint16, PCI_REG_VENDOR_ID, 1, &VendorId);
+  if (!EFI_ERROR(Status))
+    Status = gLanPciIo->Pci.Read(gLanPciIo, EfiPciIoWidthUint16, PCI_REG_DEVICE_ID, 1, &DeviceId);
+  if (!EFI_ERROR(Status))
+    Status = gLanPciIo->Pci.Read(gLanPciIo, EfiPciIoWidthUint8, PCI_REG_REVISION_ID, 1, &RevisionId);
   if (!EFI_ERROR(Status)) {
-    Status = IsSupportedLanController(static_cast<UINT16>(Values[0]), static_cast<UINT16>(Values[1]),
-                                      static_cast<UINT8>(Values[2]))
-                 ? EFI_SUCCESS
-                 : EFI_UNSUPPORTED;
-    DEBUG_LINE("lan_controller_setup: Supported %4x:%4x revision %2x: %s",
-               static_cast<UINT16>(Values[0]), static_cast<UINT16>(Values[1]),
-               static_cast<UINT8>(Values[2]), Status == EFI_SUCCESS ? "supported" : "unsupported");
+    Status = IsSupportedLanController(VendorId, DeviceId, RevisionId) ? EFI_SUCCESS : EFI_UNSUPPORTED;
+    DEBUG_LINE("lan_controller_setup: Supported %4x:%4x revision %2x: %s", VendorId, DeviceId,
+               RevisionId, Status == EFI_SUCCESS ? "supported" : "unsupported");
   } else {
     DEBUG_LINE("lan_controller_setup: Supported: configuration not read (status %x), unsupported",
                Status);
@@ -85,12 +77,13 @@ EFI_STATUS EFIAPI LanStop(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Controll
   return EFI_SUCCESS;
 }
 
+// The handles are the image's own, filled in at entry.
+EFI_DRIVER_BINDING_PROTOCOL LanDriverBinding = {LanSupported, LanStart, LanStop,
+                                                LAN_DRIVER_BINDING_VERSION, nullptr, nullptr};
+
 extern "C" EFI_STATUS EFIAPI LanControllerSetupEntry(EFI_HANDLE ImageHandle,
                                                      EFI_SYSTEM_TABLE *SystemTable) {
   InitDriverContext(ImageHandle, SystemTable);
-  LanDriverBinding.Supported = LanSupported;
-  LanDriverBinding.Start = LanStart;
-  LanDriverBinding.Stop = LanStop;
   LanDriverBinding.ImageHandle = ImageHandle;
   LanDriverBinding.DriverBindingHandle = ImageHandle;
   const EFI_STATUS Status = gDriverContext.BootServices->InstallProtocolInterface(

@@ -18,6 +18,7 @@
 constexpr UINT8 ROOT_PORT_SUBSYSTEM_REGISTER = 0x94;
 
 constexpr UINT16 IO_BAR_BASE_MASK = 0xFFFE;
+constexpr UINT16 IO_BAR_IO_SPACE = 0x0001;
 constexpr UINT32 LAN_ID_FAST_ETHERNET =
     static_cast<UINT32>(PCI_DEVICE_FAST_ETHERNET) << 16 | PCI_VENDOR_REALTEK;
 constexpr UINT8 LAN_PHY_OPTION_FAST_ETHERNET = 1;
@@ -75,26 +76,30 @@ static UINT32 ReadControllerConfig(EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT32 Regis
 // the I/O space does not wrap around to port 0 when a register offset is added.
 static UINT64 gLanIoBase;
 
-// Controller I/O registers, reached through the pass-through BAR at the I/O base.
-static UINT32 AccessLanRegister(BOOLEAN Write, EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT16 Register,
-                                UINT32 Value) {
-  (Write ? gLanPciIo->Io.Write : gLanPciIo->Io.Read)(gLanPciIo, Width, EFI_PCI_IO_PASS_THROUGH_BAR,
-                                                     gLanIoBase + Register, 1, &Value);
+// Controller I/O registers, reached through the pass-through BAR at the I/O base. A read
+// that fails leaves all ones.
+static UINT32 ReadLanRegister(EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT16 Register) {
+  UINT32 Value = PCI_ALL_ONES;
+  gLanPciIo->Io.Read(gLanPciIo, Width, EFI_PCI_IO_PASS_THROUGH_BAR, gLanIoBase + Register, 1, &Value);
   return Value;
 }
 
+static VOID WriteLanRegister(EFI_PCI_IO_PROTOCOL_WIDTH Width, UINT16 Register, UINT32 Value) {
+  gLanPciIo->Io.Write(gLanPciIo, Width, EFI_PCI_IO_PASS_THROUGH_BAR, gLanIoBase + Register, 1, &Value);
+}
+
 static UINT32 ReadLanRegister32(UINT16 Register) {
-  return AccessLanRegister(FALSE, EfiPciIoWidthUint32, Register, PCI_ALL_ONES);
+  return ReadLanRegister(EfiPciIoWidthUint32, Register);
 }
 
 static VOID WriteLanRegister32(UINT16 Register, UINT32 Value) {
-  AccessLanRegister(TRUE, EfiPciIoWidthUint32, Register, Value);
+  WriteLanRegister(EfiPciIoWidthUint32, Register, Value);
 }
 
 // Sets the bits of Set and clears those of Clear in a byte register.
 static VOID UpdateLanRegister8(UINT16 Register, UINT8 Set, UINT8 Clear) {
-  const UINT32 Value = AccessLanRegister(FALSE, EfiPciIoWidthUint8, Register, PCI_ALL_ONES);
-  AccessLanRegister(TRUE, EfiPciIoWidthUint8, Register, UpdateBits<UINT32>(Value, Clear, Set));
+  const UINT32 Value = ReadLanRegister(EfiPciIoWidthUint8, Register);
+  WriteLanRegister(EfiPciIoWidthUint8, Register, UpdateBits<UINT32>(Value, Clear, Set));
 }
 
 EFI_STATUS EFIAPI LanStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle,
@@ -143,12 +148,23 @@ EFI_STATUS EFIAPI LanStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Control
     return Status;
   }
 
-  // From here on no status is examined: the sequence runs to its end.
+  // From here on no status is examined: once the controller has an I/O base, the sequence runs
+  // to its end.
   const UINT32 Id = ReadControllerConfig(EfiPciIoWidthUint32, PCI_REG_VENDOR_ID);
   const UINT8 Revision =
       static_cast<UINT8>(ReadControllerConfig(EfiPciIoWidthUint8, PCI_REG_REVISION_ID));
-  // Only the low word of the I/O BAR is read; bit 0 is the I/O-space indicator.
-  gLanIoBase = ReadControllerConfig(EfiPciIoWidthUint16, PCI_REG_BAR0) & IO_BAR_BASE_MASK;
+  // Only the low word of the I/O BAR is read; bit 0 is the I/O-space indicator. A memory BAR, or
+  // an I/O BAR left at 0 (or anywhere among the legacy ports), gives no register block: the
+  // offsets would reach the DMA and keyboard controllers, so the controller is given back
+  // untouched.
+  const UINT32 Bar = ReadControllerConfig(EfiPciIoWidthUint16, PCI_REG_BAR0);
+  gLanIoBase = Bar & IO_BAR_BASE_MASK;
+  if ((Bar & IO_BAR_IO_SPACE) == 0 || gLanIoBase < LEGACY_PORT_LIMIT) {
+    DEBUG_LINE("lan_controller_setup: Start %4x:%4x: BAR0 %4x holds no I/O base, not programmed",
+               Id & 0xFFFF, Id >> 16, Bar);
+    CloseLanController(This, ControllerHandle);
+    return EFI_DEVICE_ERROR;
+  }
 
   // Open the ID and configuration registers; +0x51..+0x53 go back as read.
   UINT32 Lock = ReadLanRegister32(LAN_CONFIG_LOCK_REGISTER);

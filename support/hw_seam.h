@@ -8,6 +8,9 @@
 
 namespace hw {
 
+// RFLAGS.IF, as DisableInterrupts hands it back.
+constexpr UINTN RFLAGS_INTERRUPT_ENABLE = 0x200;
+
 #if defined(UEFI_IMAGE)
 
 inline UINT8 PortIn8(UINT16 Port) {
@@ -43,6 +46,19 @@ inline VOID WindowWrite8(UINTN Address, UINT8 Value) {
   *reinterpret_cast<volatile UINT8 *>(Address) = Value;
 }
 
+// An index/data port pair runs with interrupts off, so that no interrupt handler can slip an
+// access of its own between the index and the data. The caller's interrupt flag (RFLAGS.IF) is
+// handed back and set again afterwards only if it was set. No firmware service may be called
+// in between: the core's RestoreTPL enables interrupts again below TPL_HIGH_LEVEL.
+inline UINTN DisableInterrupts() {
+  UINTN Flags;
+  __asm__ volatile("pushfq\n\tpopq %0\n\tcli" : "=r"(Flags) : : "memory");
+  return Flags;
+}
+inline VOID RestoreInterrupts(UINTN Flags) {
+  if ((Flags & RFLAGS_INTERRUPT_ENABLE) != 0) __asm__ volatile("sti" ::: "memory");
+}
+
 // One pass of a loop that must never end. The pause keeps the loop a real loop for the
 // optimiser (an empty infinite loop may be removed in C++) and is gentle on the core.
 inline VOID HaltStep() { __asm__ volatile("pause" ::: "memory"); }
@@ -57,6 +73,10 @@ VOID PortOut16(UINT16 Port, UINT16 Value);
 VOID PortOut32(UINT16 Port, UINT32 Value);
 UINT8 WindowRead8(UINTN Address);
 VOID WindowWrite8(UINTN Address, UINT8 Value);
+// The host tests keep a simulated interrupt flag: no trace entry, so every trace stays as the
+// image would make it, but the simulated platform refuses an index/data access made with it set.
+UINTN DisableInterrupts();
+VOID RestoreInterrupts(UINTN Flags);
 // In the host tests a halt loop hands control back to the test after a set number of passes.
 VOID HaltStep();
 

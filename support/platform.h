@@ -53,6 +53,11 @@ constexpr UINT8 PCI_BUS_NUMBER_ABSENT = 0xFF;
 // What a function that does not answer reads as; a failed read stands as the same.
 constexpr UINT32 PCI_ALL_ONES = 0xFFFFFFFF;
 
+// The ports below this belong to the PC's legacy devices (DMA, interrupt and keyboard
+// controllers, timer, CMOS). A chipset or controller base register that reads below it has not
+// been programmed, and registers at offsets from it would reach those devices.
+constexpr UINT32 LEGACY_PORT_LIMIT = 0x100;
+
 // ---------------------------------------------------------------------------------------------
 // The platform's devices on bus 0.
 

@@ -31,6 +31,7 @@ constexpr UINT32 LPC_ACPI_BASE_CF8_ADDRESS = 0xF840;
 constexpr UINT16 ACPI_BASE_IO_SPACE_BIT = 0x0001;
 constexpr UINT16 PM_TIMER_OFFSET = 8;
 constexpr UINT32 PM_TIMER_MASK = 0xFFFFFF;
+constexpr UINT32 IO_SPACE_LAST_DWORD_PORT = 0xFFFC;
 constexpr UINT32 PM_TIMER_WRAP_SHIFT = 24;
 constexpr UINT32 PM_TIMER_TICKS_PER_100_US = 358;
 
@@ -59,6 +60,10 @@ FRAMEWORK_CPU_IO_PROTOCOL *LocateCpuIo() {
 
 VOID IoDelay() { CpuIoPort8Write(IO_DELAY_PORT, IO_DELAY_VALUE); }
 
+VOID WriteCpuIo8(FRAMEWORK_CPU_IO_PROTOCOL *CpuIo, UINT16 Port, UINT8 Value) {
+  CpuIo->Io.Write(CpuIo, EfiCpuIoWidthUint8, Port, 1, &Value);
+}
+
 UINT32 ReadPmTimer(UINT16 TimerPort) { return hw::PortIn32(TimerPort) & PM_TIMER_MASK; }
 
 }  // namespace
@@ -75,43 +80,67 @@ VOID CpuIoPort8Write(UINT16 Port, UINT8 Value) {
   if (CpuIo != nullptr) CpuIo->Io.Write(CpuIo, EfiCpuIoWidthUint8, Port, 1, &Value);
 }
 
+// Each index/data pair runs with interrupts off and is one operation with one location of the
+// protocol, made before the pair: a firmware service called between index and data would turn
+// interrupts back on.
 UINT8 ReadOptionCmos(UINT8 Index) {
-  CpuIoPort8Write(OPTION_CMOS_INDEX_PORT, Index);
-  IoDelay();
-  return CpuIoPort8Read(OPTION_CMOS_DATA_PORT);
+  UINT8 Value = 0;
+  FRAMEWORK_CPU_IO_PROTOCOL *CpuIo = LocateCpuIo();
+  if (CpuIo == nullptr) return Value;
+  UINTN Interrupts = hw::DisableInterrupts();
+  WriteCpuIo8(CpuIo, OPTION_CMOS_INDEX_PORT, Index);
+  WriteCpuIo8(CpuIo, IO_DELAY_PORT, IO_DELAY_VALUE);
+  CpuIo->Io.Read(CpuIo, EfiCpuIoWidthUint8, OPTION_CMOS_DATA_PORT, 1, &Value);
+  hw::RestoreInterrupts(Interrupts);
+  return Value;
 }
 
 VOID WriteOptionCmos(UINT8 Index, UINT8 Value) {
-  CpuIoPort8Write(OPTION_CMOS_INDEX_PORT, Index);
-  IoDelay();
-  CpuIoPort8Write(OPTION_CMOS_DATA_PORT, Value);
-  IoDelay();
+  FRAMEWORK_CPU_IO_PROTOCOL *CpuIo = LocateCpuIo();
+  if (CpuIo == nullptr) return;
+  UINTN Interrupts = hw::DisableInterrupts();
+  WriteCpuIo8(CpuIo, OPTION_CMOS_INDEX_PORT, Index);
+  WriteCpuIo8(CpuIo, IO_DELAY_PORT, IO_DELAY_VALUE);
+  WriteCpuIo8(CpuIo, OPTION_CMOS_DATA_PORT, Value);
+  WriteCpuIo8(CpuIo, IO_DELAY_PORT, IO_DELAY_VALUE);
+  hw::RestoreInterrupts(Interrupts);
 }
 
 UINT8 EcRead(UINT16 Address) {
+  UINTN Interrupts = hw::DisableInterrupts();
   hw::PortOut8(EC_ADDRESS_LOW_PORT, static_cast<UINT8>(Address));
   hw::PortOut8(EC_ADDRESS_HIGH_PORT, static_cast<UINT8>(Address >> 8));
   UINT8 Value = hw::PortIn8(EC_DATA_PORT);
+  hw::RestoreInterrupts(Interrupts);
   PmTimerStall(EC_READ_SETTLE_US);
   return Value;
 }
 
 VOID EcWrite(UINT16 Address, UINT8 Value) {
+  UINTN Interrupts = hw::DisableInterrupts();
   hw::PortOut8(EC_ADDRESS_LOW_PORT, static_cast<UINT8>(Address));
   hw::PortOut8(EC_ADDRESS_HIGH_PORT, static_cast<UINT8>(Address >> 8));
   hw::PortOut8(EC_DATA_PORT, Value);
+  hw::RestoreInterrupts(Interrupts);
   PmTimerStall(EC_WRITE_SETTLE_US);
 }
 
 UINT16 PciCf8Read16(UINT32 Address) {
+  UINTN Interrupts = hw::DisableInterrupts();
   hw::PortOut32(PCI_CONFIG_ADDRESS_PORT, Address | PCI_CONFIG_ENABLE);
-  return hw::PortIn16(static_cast<UINT16>(PCI_CONFIG_DATA_PORT + (Address & 3)));
+  UINT16 Value = hw::PortIn16(static_cast<UINT16>(PCI_CONFIG_DATA_PORT + (Address & 3)));
+  hw::RestoreInterrupts(Interrupts);
+  return Value;
 }
 
 VOID PmTimerStall(UINT32 Microseconds) {
   if (Microseconds == 0) return;
 
-  UINT16 PmBase = PciCf8Read16(LPC_ACPI_BASE_CF8_ADDRESS) & ~ACPI_BASE_IO_SPACE_BIT;
+  // A base among the legacy ports (0 from an unprogrammed bridge), or one whose timer lies past
+  // the top of the I/O space (all ones from an absent bridge, which would wrap to port 6 of the
+  // DMA controller), gives no timer to wait on.
+  UINT32 PmBase = PciCf8Read16(LPC_ACPI_BASE_CF8_ADDRESS) & ~ACPI_BASE_IO_SPACE_BIT;
+  if (PmBase < LEGACY_PORT_LIMIT || PmBase + PM_TIMER_OFFSET > IO_SPACE_LAST_DWORD_PORT) return;
   UINT16 TimerPort = static_cast<UINT16>(PmBase + PM_TIMER_OFFSET);
 
   UINT32 Previous = ReadPmTimer(TimerPort);

@@ -2,9 +2,10 @@
 // embedded controller, the ACPI PM timer, configuration mechanism #1 and the PC speaker.
 //
 // Two routes reach the ports. CpuIoPort8 goes through the Framework CPU I/O protocol, located
-// anew for every access; the direct route is the processor's IN/OUT instructions through the
-// hardware seam (hw::PortIn8/16/32, hw::PortOut8/16/32). Each operation below uses the route the
-// hardware behind it has always been reached by, and the exact order of accesses it needs.
+// anew for every access (by the CMOS pair, once for each operation); the direct route is the
+// processor's IN/OUT instructions through the hardware seam (hw::PortIn8/16/32,
+// hw::PortOut8/16/32). Each operation below uses the route the hardware behind it has always
+// been reached by, and the exact order of accesses it needs.
 #pragma once
 
 #include "support/uefi.h"
@@ -16,6 +17,7 @@ UINT8 CpuIoPort8Read(UINT16 Port);
 VOID CpuIoPort8Write(UINT16 Port, UINT8 Value);
 
 // Second CMOS bank (index 0x72, data 0x73), with an I/O delay after each index or data write.
+// Without the CPU I/O protocol a read yields 0 and a write is dropped.
 UINT8 ReadOptionCmos(UINT8 Index);
 VOID WriteOptionCmos(UINT8 Index, UINT8 Value);
 

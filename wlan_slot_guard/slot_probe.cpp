@@ -64,19 +64,17 @@ UINT8 SlotSecondaryBus(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge) {
   return static_cast<UINT8>(ConfigRead(RootBridge, EfiPciWidthUint32, SLOT_ROOT_PORT_BUS_NUMBERS) >> 8);
 }
 
-// The card's subsystem ID, behind the secondary bus number read once more. False when either
-// read fails, or when the subsystem ID is still all ones (a read that reported success without
-// writing, or no function there): the card then has not given the IDs it would be judged by.
-BOOLEAN ReadCardSubsystem(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge, UINT32 *Subsystem) {
-  *Subsystem = PCI_ALL_ONES;
+// The card's subsystem ID, behind the secondary bus number read once more. A failed read of
+// either stands in as all ones, which no allow-list row holds: a card that was identified is
+// judged by the allow-list whatever its subsystem register answers.
+UINT32 ReadCardSubsystem(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge) {
   UINT32 BusNumbers = PCI_ALL_ONES;
-  if (RootBridge == nullptr ||
-      EFI_ERROR(RootBridge->Pci.Read(RootBridge, EfiPciWidthUint32, SLOT_ROOT_PORT_BUS_NUMBERS, 1,
+  if (EFI_ERROR(RootBridge->Pci.Read(RootBridge, EfiPciWidthUint32, SLOT_ROOT_PORT_BUS_NUMBERS, 1,
                                      &BusNumbers)))
-    return FALSE;
-  UINT64 Address = PciRootBridgeAddress(static_cast<UINT8>(BusNumbers >> 8), 0, 0, PCI_REG_SUBSYSTEM_ID);
-  return !EFI_ERROR(RootBridge->Pci.Read(RootBridge, EfiPciWidthUint32, Address, 1, Subsystem)) &&
-         *Subsystem != PCI_ALL_ONES;
+    return PCI_ALL_ONES;
+  return ReadConfigOrAllOnes(RootBridge, EfiPciWidthUint32,
+                             PciRootBridgeAddress(static_cast<UINT8>(BusNumbers >> 8), 0, 0,
+                                                  PCI_REG_SUBSYSTEM_ID));
 }
 
 VOID KeepOptionCmosInitialised() {
@@ -115,11 +113,10 @@ VOID ProbeWlanSlot(PlatformSetupRecord *Record) {
       ConfigRead(RootBridge, EfiPciWidthUint32, PciRootBridgeAddress(Secondary, 0, 0, PCI_REG_REVISION_ID)) >> 16);
   UINT32 Id = ConfigRead(RootBridge, EfiPciWidthUint32, PciRootBridgeAddress(Secondary, 0, 0, PCI_REG_VENDOR_ID));
 
-  // A card whose subsystem ID cannot be read is reported like an empty slot: the boot may stop
-  // only for IDs that were read.
+  // Presence is decided by the chip ID and the class alone; the allow-list then judges the IDs.
+  // Without a root bridge the chip ID reads as all ones, so past this test the bridge is there.
   UINT32 Subsystem = PCI_ALL_ONES;
-  if (Id == PCI_ALL_ONES || (Class != PCI_CLASS_CODE_NETWORK_OTHER && Class != PCI_CLASS_CODE_ETHERNET) ||
-      !ReadCardSubsystem(RootBridge, &Subsystem)) {
+  if (Id == PCI_ALL_ONES || (Class != PCI_CLASS_CODE_NETWORK_OTHER && Class != PCI_CLASS_CODE_ETHERNET)) {
     Record->WlanSlotFlags &= ~WLAN_SLOT_FLAG_CARD_PRESENT;
   } else {
     Record->WlanSlotFlags |= WLAN_SLOT_FLAG_CARD_PRESENT;
@@ -127,6 +124,7 @@ VOID ProbeWlanSlot(PlatformSetupRecord *Record) {
     Record->WlanStatusA |= STATUS_A_CARD_PRESENT;
     Record->WlanStatusB |= STATUS_B_CARD_PRESENT;
     StoreRecordDword(Record, WLAN_CHIP_ID_OFFSET, Id);
+    Subsystem = ReadCardSubsystem(RootBridge);
     StoreRecordDword(Record, WLAN_SUBSYSTEM_ID_OFFSET, Subsystem);
   }
   DEBUG_LINE("wlan_slot_guard: probe 00:1C.%x bus %2x: chip %8x subsystem %8x class %4x, %s",
@@ -145,12 +143,13 @@ VOID ApplyRadioState() {
 
   // Without a GPIO base, or without a level that was read, there is no register to write back:
   // writing a level never read would drive every other line of the bank. A missing root bridge
-  // reads the base as all ones, so past that test the root bridge is there.
+  // reads the base as all ones, so past that test the root bridge is there. A base among the
+  // legacy ports (0 when the bridge was never programmed) is not one either.
   UINT16 GpioBase = static_cast<UINT16>(ConfigRead(RootBridge, EfiPciWidthUint16, LPC_GPIO_BASE)) &
                     ~GPIO_BASE_IO_SPACE_BIT;
   UINT64 LevelPort = static_cast<UINT64>(GpioBase) + GPIO_LEVEL_OFFSET;
   UINT32 Level = 0;
-  BOOLEAN LevelRead = GpioBase != GPIO_BASE_ABSENT &&
+  BOOLEAN LevelRead = GpioBase >= LEGACY_PORT_LIMIT && GpioBase != GPIO_BASE_ABSENT &&
                    !EFI_ERROR(RootBridge->Io.Read(RootBridge, EfiPciWidthUint32, LevelPort, 1, &Level));
   if (LevelRead) {
     if (ReadOptionCmos(OPTION_CMOS_INDEX_RADIO) & OPTION_RADIO_LEVEL_HIGH)

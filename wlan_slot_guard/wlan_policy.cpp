@@ -43,26 +43,33 @@ constexpr UINT8 BOARD_CONTROL_ENABLE = 0x01;
 constexpr UINTN HALT_TEXT_ATTRIBUTE = EFI_TEXT_ATTR(EFI_WHITE, EFI_BLACK);
 
 // Beep, the two message lines at the start of rows 0 and 1 in white on black over whatever the
-// screen shows, then key polling that never ends.
+// screen shows, then key polling that never ends. A firmware without a console (a null ConOut or
+// ConIn in the system table) gets the beep and the endless loop without those calls.
 [[noreturn]] VOID HaltWithMessage() {
   SoundAlertBeep();
   EFI_SIMPLE_TEXT_OUT_PROTOCOL *ConOut = gDriverContext.SystemTable->ConOut;
-  ConOut->EnableCursor(ConOut, FALSE);
-  ConOut->SetAttribute(ConOut, HALT_TEXT_ATTRIBUTE);
-  CHAR16 *Lines[2];
-  for (UINTN Row = 0; Row < 2; ++Row) {
-    Lines[Row] = GetHiiString(static_cast<STRING_REF>(WLAN_STRING_HALT_LINE_1 + Row));
-    ConOut->SetCursorPosition(ConOut, 0, Row);
-    // A line that cannot be retrieved is left out; the halt follows all the same.
-    if (Lines[Row] != nullptr) ConOut->OutputString(ConOut, Lines[Row]);
+  if (ConOut != nullptr) {
+    ConOut->EnableCursor(ConOut, FALSE);
+    ConOut->SetAttribute(ConOut, HALT_TEXT_ATTRIBUTE);
   }
-  for (CHAR16 *Line : Lines)
-    if (Line != nullptr) gDriverContext.BootServices->FreePool(Line);
+  // A line that cannot be retrieved is left out; the halt follows all the same.
+  CHAR16 *Line1 = GetHiiString(WLAN_STRING_HALT_LINE_1);
+  if (ConOut != nullptr) {
+    ConOut->SetCursorPosition(ConOut, 0, 0);
+    if (Line1 != nullptr) ConOut->OutputString(ConOut, Line1);
+  }
+  CHAR16 *Line2 = GetHiiString(WLAN_STRING_HALT_LINE_2);
+  if (ConOut != nullptr) {
+    ConOut->SetCursorPosition(ConOut, 0, 1);
+    if (Line2 != nullptr) ConOut->OutputString(ConOut, Line2);
+  }
+  if (Line1 != nullptr) gDriverContext.BootServices->FreePool(Line1);
+  if (Line2 != nullptr) gDriverContext.BootServices->FreePool(Line2);
 
   EFI_SIMPLE_TEXT_IN_PROTOCOL *ConIn = gDriverContext.SystemTable->ConIn;
   EFI_INPUT_KEY Key;
   for (;;) {
-    ConIn->ReadKeyStroke(ConIn, &Key);
+    if (ConIn != nullptr) ConIn->ReadKeyStroke(ConIn, &Key);
     hw::HaltStep();
   }
 }

@@ -96,13 +96,7 @@ EFI_STATUS EFIAPI GetString(FRAMEWORK_HII_PROTOCOL *This, FRAMEWORK_HII_HANDLE H
   }
   // Token 0 stands for the whole list, terminator included.
   if (Token == 0) {
-    if (StringBuffer == nullptr || *BufferLength < Entry->ListBytes) {
-      *BufferLength = Entry->ListBytes;
-      return EFI_BUFFER_TOO_SMALL;
-    }
-    CopyBytes(StringBuffer, Entry->List, Entry->ListBytes);
-    *BufferLength = Entry->ListBytes;
-    return EFI_SUCCESS;
+    return CopyStringPackList(Entry->List, Entry->ListBytes, BufferLength, StringBuffer);
   }
   CHAR16 Current[3];
   const CHAR16 *Language = LanguageString;

@@ -115,6 +115,18 @@ EFI_STATUS ReadPackString(const UINT8 *Pack, STRING_REF Token, BOOLEAN Raw, UINT
   return EFI_SUCCESS;
 }
 
+EFI_STATUS CopyStringPackList(const UINT8 *List, UINTN ListBytes, UINTN *BufferLength, VOID *Buffer) {
+  if (Buffer == nullptr || *BufferLength < ListBytes) {
+    *BufferLength = ListBytes;
+    return EFI_BUFFER_TOO_SMALL;
+  }
+  for (UINTN Index = 0; Index < ListBytes; Index++) {
+    static_cast<UINT8 *>(Buffer)[Index] = List[Index];
+  }
+  *BufferLength = ListBytes;
+  return EFI_SUCCESS;
+}
+
 bool DecodeLanguageVariable(const UINT8 *Value, UINTN Size, CHAR16 *Language) {
   if (Value == nullptr || Language == nullptr) {
     return false;

@@ -34,6 +34,11 @@ const UINT8 *SelectStringPack(const UINT8 *List, const CHAR16 *Language);
 EFI_STATUS ReadPackString(const UINT8 *Pack, STRING_REF Token, BOOLEAN Raw, UINTN *BufferLength,
                           CHAR16 *Buffer);
 
+// Copies a whole registered list of ListBytes bytes (terminator included) into Buffer, as
+// GetString answers token 0; EFI_BUFFER_TOO_SMALL with *BufferLength set to ListBytes when Buffer
+// is null or shorter than that.
+EFI_STATUS CopyStringPackList(const UINT8 *List, UINTN ListBytes, UINTN *BufferLength, VOID *Buffer);
+
 // The current language from the raw value of the "Lang" variable: three ASCII letters, as
 // Framework firmware stores it, or three letters and a NUL, as UEFI 2.x variable checks
 // require. Anything else is no language (the caller falls back to the first pack).

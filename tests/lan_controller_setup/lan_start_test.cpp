@@ -360,19 +360,41 @@ TEST_F(LanTest, FailingOpenReturnsItsStatusAfterTheBridgesAndTouchesNothingElse)
   EXPECT_EQ(PciIoOpens(), 0u);
 }
 
-TEST_F(LanTest, FailingAttributesClosesTheControllerAndTouchesNothingElse) {
+// The claim given back after Attributes: when Attributes fails, or when BAR 0 holds no I/O base
+// (a memory BAR, or an I/O BAR left at 0, whose offsets would reach the legacy ports from 0 up).
+struct GiveBackCase {
+  const char* Name;
+  EFI_STATUS AttributesStatus;
+  uint32_t Bar;
+  EFI_STATUS Expected;
+};
+
+class LanGiveBackTest : public LanTest, public ::testing::WithParamInterface<GiveBackCase> {};
+
+TEST_P(LanGiveBackTest, ClosesTheControllerAndTouchesNothingElse) {
+  const GiveBackCase& c = GetParam();
   const std::vector<uint8_t> record = setup.Record;
-  fw.FailEveryCall("PciIo.Attributes", EFI_UNSUPPORTED);
-  EXPECT_EQ(LanStart(&LanDriverBinding, controller.Handle(), nullptr), EFI_UNSUPPORTED);
+  if (EFI_ERROR(c.AttributesStatus)) fw.FailEveryCall("PciIo.Attributes", c.AttributesStatus);
+  fw.Config().Set32(kController, 0x10, c.Bar);
+  EXPECT_EQ(LanStart(&LanDriverBinding, controller.Handle(), nullptr), c.Expected);
   EXPECT_EQ(PciIoOpens(), 0u);
   EXPECT_FALSE(Claimed());
   size_t attributes = FirstIndex([](const auto& e) { return e.Name == "PciIo.Attributes"; });
   size_t close = FirstIndex([](const auto& e) { return e.Name == "CloseProtocol"; });
   EXPECT_LT(attributes, close);
-  EXPECT_EQ(ControllerAccesses(), 0u);
+  EXPECT_TRUE(sim::GlobalTrace().Of(TraceKind::IoRead).empty());
+  EXPECT_TRUE(sim::GlobalTrace().Of(TraceKind::IoWrite).empty());
   EXPECT_EQ(controller.Register32(0x50), 0xC38F5A21u);
   EXPECT_EQ(setup.Record, record);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, LanGiveBackTest,
+    ::testing::Values(GiveBackCase{"AttributesFail", EFI_UNSUPPORTED, lan_test::kIoBase | 1, EFI_UNSUPPORTED},
+                      GiveBackCase{"MemoryBar", EFI_SUCCESS, 0xFEB00000, EFI_DEVICE_ERROR},
+                      GiveBackCase{"MemoryBarWithAnIoLookingWord", EFI_SUCCESS, 0xFEB0E000, EFI_DEVICE_ERROR},
+                      GiveBackCase{"IoBarLeftAtZero", EFI_SUCCESS, 0x00000001, EFI_DEVICE_ERROR}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(LanTest, AttributesReplaceTheControllersSet) {
   controller.SetAttributes(EFI_PCI_IO_ATTRIBUTE_MEMORY_WRITE_COMBINE | EFI_PCI_IO_ATTRIBUTE_IO);

@@ -1,9 +1,12 @@
 // The Framework HII database as the reference implementation behaves: NewPack walks each
 // string-pack list by its Length fields and copies it with the 22 bytes at the terminator;
 // GetString picks the pack of the "Lang" language (or the first pack) and answers in bytes,
-// terminator included. Walks that would leave the bytes the caller provided fail the test.
+// terminator included. Walks that would leave the bytes the caller provided fail the test. The
+// choice of the pack and the copy of the string are the board's own database code
+// (board/q35/hii_database.h), so the drivers meet the same answers here and on the board.
 #include <cstring>
 
+#include "board/q35/hii_database.h"
 #include "support/string_pack_walk.h"
 #include "tests/sim/firmware_internal.h"
 
@@ -13,9 +16,6 @@ namespace {
 constexpr uint16_t kIfrPackType = 3;
 constexpr size_t kStringPackHeaderSize = sizeof(EFI_HII_STRING_PACK);  // 22
 constexpr size_t kMaxPackages = 1024;
-constexpr char16_t kNarrowChar = 0xFFF0;
-constexpr char16_t kWideChar = 0xFFF1;
-constexpr char16_t kNonBreakingChar = 0xFFF2;
 
 char16_t ReadChar(const uint8_t* Bytes) { return char16_t(string_pack::Read16(Bytes)); }
 
@@ -133,37 +133,14 @@ EFI_STATUS EFIAPI NewPack(FRAMEWORK_HII_PROTOCOL* This, EFI_HII_PACKAGES* Packag
   return self.TraceService("NewPack", EFI_SUCCESS, count, *Handle);
 }
 
-std::u16string Lower(std::u16string Code) {
-  for (auto& c : Code)
-    if (c >= u'A' && c <= u'Z') c = char16_t(c - u'A' + u'a');
-  return Code;
-}
-
-// The pack GetString answers from: the first whose primary or one of whose secondary codes is
-// the requested one, else the first.
-size_t ChoosePack(FirmwareState& Fw, const HiiPackageList& List, const CHAR16* LanguageString) {
-  std::optional<std::u16string> wanted;
-  if (LanguageString != nullptr) {
-    wanted = std::u16string(LanguageString, LanguageString + 3);
-  } else {
-    VariableKey key;
-    key.Name = u"Lang";
-    std::memcpy(key.Vendor.data(), &kGlobalVariableGuid, sizeof(EFI_GUID));
-    auto it = Fw.Variables.find(key);
-    if (it != Fw.Variables.end() && it->second.size() <= 3) {
-      std::u16string code(3, u'\0');
-      for (size_t i = 0; i < it->second.size(); ++i) code[i] = it->second[i];
-      wanted = code;
-    }
-  }
-  if (!wanted) return 0;
-  std::u16string code = Lower(*wanted);
-  for (size_t i = 0; i < List.Packs.size(); ++i) {
-    const std::u16string& languages = List.Packs[i].Languages;
-    for (size_t at = 0; at + 3 <= languages.size(); at += 3)
-      if (languages.compare(at, 3, code) == 0) return i;
-  }
-  return 0;
+// The three letters of "Lang" as the board's database decodes them, or false.
+bool CurrentLanguage(FirmwareState& Fw, CHAR16* Language) {
+  VariableKey key;
+  key.Name = u"Lang";
+  std::memcpy(key.Vendor.data(), &kGlobalVariableGuid, sizeof(EFI_GUID));
+  auto it = Fw.Variables.find(key);
+  return it != Fw.Variables.end() &&
+         board::DecodeLanguageVariable(it->second.data(), it->second.size(), Language);
 }
 
 void StoreLength(UINTN* BufferLength, uint64_t Length, bool Length16) {
@@ -216,36 +193,28 @@ EFI_STATUS EFIAPI GetString(FRAMEWORK_HII_PROTOCOL* This, FRAMEWORK_HII_HANDLE H
 
   const HiiPackageList* list = self.HiiPackage(Handle);
   if (list == nullptr || list->Packs.empty()) return done(EFI_INVALID_PARAMETER);
+  UINTN length = room;
+  EFI_STATUS status;
   if (Token == 0) {
     // The whole list of the handle, terminator included.
-    uint64_t needed = list->Bytes.size();
-    if (room < needed || StringBuffer == nullptr) {
-      StoreLength(BufferLength, needed, fw.Length16);
-      return done(EFI_BUFFER_TOO_SMALL);
-    }
-    std::memcpy(StringBuffer, list->Bytes.data(), needed);
-    StoreLength(BufferLength, needed, fw.Length16);
-    return done(EFI_SUCCESS);
+    status = board::CopyStringPackList(list->Bytes.data(), list->Bytes.size(), &length, StringBuffer);
+    StoreLength(BufferLength, length, fw.Length16);
+    return done(status);
   }
-  size_t pack = ChoosePack(fw, *list, LanguageString);
-  if (Token >= list->Packs[pack].NumStringPointers) return done(EFI_INVALID_PARAMETER);
-  std::optional<std::u16string> stored = list->String(pack, Token);
-  if (!stored) {
-    ADD_FAILURE() << "GetString: token " << Token << " of pack " << pack
-                  << " does not lead to a terminated string inside its pack";
-    return done(EFI_INVALID_PARAMETER);
+  CHAR16 current[3];
+  const CHAR16* language = LanguageString;
+  if (language == nullptr && CurrentLanguage(fw, current)) language = current;
+  const UINT8* pack = board::SelectStringPack(list->Bytes.data(), language);
+  status = board::ReadPackString(pack, Token, Raw, &length, StringBuffer);
+  if (status == EFI_INVALID_PARAMETER) {
+    if (Token < string_pack::TokenCount(pack))
+      ADD_FAILURE() << "GetString: token " << Token
+                    << " does not lead to a terminated string inside its pack";
+    return done(status);
   }
-  uint64_t needed = (stored->size() + 1) * 2;
-  if (room < needed || StringBuffer == nullptr) {
-    StoreLength(BufferLength, needed, fw.Length16);
-    return done(EFI_BUFFER_TOO_SMALL);
-  }
-  std::u16string out;
-  for (char16_t c : *stored)
-    if (Raw || (c != kNarrowChar && c != kWideChar && c != kNonBreakingChar)) out.push_back(c);
-  std::memcpy(StringBuffer, out.c_str(), (out.size() + 1) * 2);
-  StoreLength(BufferLength, (out.size() + 1) * 2, fw.Length16);
-  return done(EFI_SUCCESS, out);
+  StoreLength(BufferLength, length, fw.Length16);
+  return done(status, status == EFI_SUCCESS ? std::u16string(reinterpret_cast<char16_t*>(StringBuffer))
+                                            : std::u16string());
 }
 
 const char* const kHiiSlotNames[] = {"NewPack",

@@ -9,12 +9,14 @@ namespace hw {
 
 namespace {
 UINT32 DirectIn(UINT16 Port, int Width) {
+  sim::CheckPairPort(Port, Width, "direct");
   sim::Platform* platform = sim::Live("direct port read");
   uint32_t value = platform ? platform->PortRead(Port, Width) : sim::AllOnes(Width);
   sim::TracePort(sim::TraceKind::PortRead, sim::PortRoute::Direct, Port, Width, value);
   return value;
 }
 VOID DirectOut(UINT16 Port, int Width, UINT32 Value) {
+  sim::CheckPairPort(Port, Width, "direct");
   sim::TracePort(sim::TraceKind::PortWrite, sim::PortRoute::Direct, Port, Width, Value);
   if (sim::Platform* platform = sim::Live("direct port write"))
     platform->PortWrite(Port, Width, Value);
@@ -34,6 +36,16 @@ UINT8 WindowRead8(UINTN Address) {
 }
 VOID WindowWrite8(UINTN Address, UINT8 Value) {
   if (sim::Platform* platform = sim::Live("window write")) platform->WindowWrite8(Address, Value);
+}
+
+// Nothing traced, so that every trace stays as the image makes it.
+UINTN DisableInterrupts() {
+  UINTN flags = sim::InterruptsEnabled() ? RFLAGS_INTERRUPT_ENABLE : 0;
+  sim::SetInterruptsEnabled(false);
+  return flags;
+}
+VOID RestoreInterrupts(UINTN Flags) {
+  if ((Flags & RFLAGS_INTERRUPT_ENABLE) != 0) sim::SetInterruptsEnabled(true);
 }
 
 VOID HaltStep() { sim::CountHaltPass(); }

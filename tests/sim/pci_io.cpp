@@ -8,6 +8,7 @@
 
 #include "tests/sim/firmware_internal.h"
 #include "tests/sim/interface_guids.h"
+#include "tests/sim/platform.h"
 
 namespace sim {
 
@@ -142,18 +143,24 @@ EFI_STATUS PciIoDevice::IoAccess(bool Write, EFI_PCI_IO_PROTOCOL_WIDTH Width, UI
   for (UINTN i = 0; i < Count; ++i) {
     uint64_t at = port + i * size;
     uint8_t* element = bytes + i * size;
-    // Ports outside the window are someone else's: reads float high, writes go nowhere here.
+    // Ports outside the window are someone else's: the root bridge passes them on to the port
+    // space (the simulated platform's, when one is live).
     bool decoded = base && at >= *base && at + size <= uint64_t(*base) + kIoRegisterBytes;
     uint16_t reg = decoded ? uint16_t(at - *base) : 0;
+    if (!decoded && !(Write ? bool(Fw_.RootBridgePortWrite) : bool(Fw_.RootBridgePortRead)))
+      CheckLegacyPort(uint16_t(at), int(size), "PCI I/O pass-through");
     if (Write) {
       uint32_t value = 0;
       std::memcpy(&value, element, size);
       TraceAccess(kind, kPciIoTraceName, at, size, value, EFI_SUCCESS);
       if (decoded && (!OnIoWrite || OnIoWrite(*this, reg, int(size), value)))
         std::memcpy(&Io_[reg], &value, size);
+      else if (!decoded && Fw_.RootBridgePortWrite)
+        Fw_.RootBridgePortWrite(uint16_t(at), int(size), value);
     } else {
       uint32_t value = AllOnes(size);
       if (decoded) std::memcpy(&value, &Io_[reg], size);
+      else if (Fw_.RootBridgePortRead) value = Fw_.RootBridgePortRead(uint16_t(at), int(size));
       std::memcpy(element, &value, size);
       TraceAccess(kind, kPciIoTraceName, at, size, value, EFI_SUCCESS);
     }

@@ -31,7 +31,38 @@ constexpr uint32_t kPmTimerMask = 0xFFFFFF;
 
 bool ValidWidth(int Width) { return Width == 1 || Width == 2 || Width == 4; }
 
+bool gInterruptsEnabled = true;
+
+bool AnyPortIn(uint16_t Port, int Width, std::initializer_list<uint16_t> Ports) {
+  for (int i = 0; i < Width; ++i)
+    for (uint16_t p : Ports)
+      if (Port + i == p) return true;
+  return false;
+}
+
 }  // namespace
+
+void CheckLegacyPort(uint16_t Port, int Width, const char* Route) {
+  for (int i = 0; i < Width && Port + i < 0x100; ++i)
+    if (!AnyPortIn(uint16_t(Port + i), 1, {kPitChannel2Port, kPitModePort, kSpeakerGatePort,
+                                           kCmosIndexPort, kCmosDataPort, kDelayPort})) {
+      ADD_FAILURE() << Route << " access to legacy port 0x" << std::hex << Port + i
+                    << ", which no driver uses";
+      return;
+    }
+}
+
+bool InterruptsEnabled() { return gInterruptsEnabled; }
+void SetInterruptsEnabled(bool Enabled) { gInterruptsEnabled = Enabled; }
+
+void CheckPairPort(uint16_t Port, int Width, const char* Route) {
+  if (gInterruptsEnabled &&
+      (AnyPortIn(Port, Width, {kCmosIndexPort, kCmosDataPort, kEcAddressLowPort, kEcAddressHighPort,
+                               kEcDataPort}) ||
+       (Port + Width > kCf8Port && Port < kCfcPort + 4)))
+    ADD_FAILURE() << Route << " access to index/data port 0x" << std::hex << Port
+                  << " with interrupts enabled";
+}
 
 uint32_t AllOnes(int Width) { return Width == 4 ? 0xFFFFFFFFu : (1u << (8 * Width)) - 1; }
 
@@ -54,6 +85,7 @@ void TracePort(TraceKind Kind, PortRoute Route, uint16_t Port, int Width, uint32
 Platform::Platform(Firmware& Fw, PlatformOptions Options) : Fw_(Fw) {
   if (gCurrentPlatform != nullptr) ADD_FAILURE() << "two simulated platforms at once";
   gCurrentPlatform = this;
+  gInterruptsEnabled = true;
 
   CpuIo_.Table.Mem.Read = CpuIoMem;
   CpuIo_.Table.Mem.Write = CpuIoMem;
@@ -73,6 +105,9 @@ Platform::Platform(Firmware& Fw, PlatformOptions Options) : Fw_(Fw) {
 }
 
 Platform::~Platform() {
+  // A wait cut short by the access limit may have been inside a pair.
+  if (!gInterruptsEnabled && Accesses_ <= AccessLimit)
+    ADD_FAILURE() << "interrupts left disabled after an index/data pair";
   Fw_.RootBridgePortRead = SavedRootBridgeRead_;
   Fw_.RootBridgePortWrite = SavedRootBridgeWrite_;
   if (CpuIoHandle_ != nullptr) UninstallCpuIo();
@@ -148,8 +183,10 @@ EFI_STATUS Platform::CpuIoAccess(bool Write, FRAMEWORK_CPU_IO_WIDTH Width, UINT6
       uint32_t value = 0;
       for (int b = 0; b < bytes; ++b) value |= uint32_t(element[b]) << (8 * b);
       TracePort(TraceKind::PortWrite, PortRoute::CpuIo, port, bytes, value);
+      CheckPairPort(port, bytes, "CPU I/O");
       PortWrite(port, bytes, value);
     } else {
+      CheckPairPort(port, bytes, "CPU I/O");
       uint32_t value = PortRead(port, bytes);
       TracePort(TraceKind::PortRead, PortRoute::CpuIo, port, bytes, value);
       for (int b = 0; b < bytes; ++b) element[b] = uint8_t(value >> (8 * b));
@@ -187,6 +224,7 @@ void Platform::CountAccess() {
 
 uint32_t Platform::PortRead(uint16_t Port, int Width) {
   CountAccess();
+  CheckLegacyPort(Port, Width, "port read:");
   if (!ValidWidth(Width)) {
     ADD_FAILURE() << "port read of width " << Width;
     return 0xFFFFFFFFu;
@@ -209,6 +247,7 @@ uint32_t Platform::PortRead(uint16_t Port, int Width) {
 
 void Platform::PortWrite(uint16_t Port, int Width, uint32_t Value) {
   CountAccess();
+  CheckLegacyPort(Port, Width, "port write:");
   if (!ValidWidth(Width)) {
     ADD_FAILURE() << "port write of width " << Width;
     return;

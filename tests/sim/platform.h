@@ -11,7 +11,10 @@
 //   EXPECT_EQ(ReadOptionCmos(0x49), 0x0F);
 //
 // One instance is live at a time. Unmodelled ports read all ones and ignore writes; an access
-// to the window outside [WindowBase, WindowBase + WindowSize) fails the test.
+// to the window outside [WindowBase, WindowBase + WindowSize) fails the test, and so does, by any
+// route, an access to a port below 0x100 that no driver uses (CheckLegacyPort), or an access to
+// an index/data pair (0x72/0x73, 0x381-0x383, 0xCF8-0xCFF) by the direct or CPU I/O route while
+// the seam's simulated interrupt flag is set.
 #pragma once
 
 #include <array>
@@ -173,6 +176,17 @@ class Platform {
   std::function<uint32_t(uint16_t, int)> SavedRootBridgeRead_;
   std::function<void(uint16_t, int, uint32_t)> SavedRootBridgeWrite_;
 };
+
+// Fails the test for an access to a port below 0x100 other than the speaker gate, the 8254's
+// channel 2 and mode ports, the second CMOS bank and the delay port: the rest down there are the
+// DMA, interrupt, timer and keyboard controllers, the first CMOS bank and the like.
+void CheckLegacyPort(uint16_t Port, int Width, const char* Route);
+// The interrupt flag behind hw::DisableInterrupts/hw::RestoreInterrupts; set again by every
+// Platform, which fails the test when it is left clear.
+bool InterruptsEnabled();
+void SetInterruptsEnabled(bool Enabled);
+// Fails the test for an access to an index/data port pair made with interrupts enabled.
+void CheckPairPort(uint16_t Port, int Width, const char* Route);
 
 // Appends a port access to the global trace.
 void TracePort(TraceKind Kind, PortRoute Route, uint16_t Port, int Width, uint32_t Value);

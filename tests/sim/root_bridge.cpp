@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "tests/sim/firmware_internal.h"
+#include "tests/sim/platform.h"
 
 namespace sim {
 namespace {
@@ -114,11 +115,14 @@ EFI_STATUS IoAccess(bool Write, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL* This,
       Write, kind, *access, Count, Buffer, [&](UINTN offset) { return Address + offset; },
       [&](UINTN offset) {
         auto port = uint16_t(Address + offset);
+        if (!self.RootBridgePortRead) CheckLegacyPort(port, int(size), "root bridge");
         return self.RootBridgePortRead ? self.RootBridgePortRead(port, int(size)) : all_ones;
       },
       [&](UINTN offset, uint32_t value) {
         if (self.RootBridgePortWrite)
           self.RootBridgePortWrite(uint16_t(Address + offset), int(size), value);
+        else
+          CheckLegacyPort(uint16_t(Address + offset), int(size), "root bridge");
       });
 }
 

@@ -1,6 +1,6 @@
 // Every service call of the wireless-LAN guard failed in turn: the entry point still succeeds,
-// and the ready-to-boot notify stops the boot exactly when the card in the slot is unlisted and
-// its subsystem ID (read last, after its class and chip ID) was read; a failure anywhere else
+// and the ready-to-boot notify stops the boot exactly when the card's class and chip ID were read
+// and the card is unlisted or its subsystem ID (read last) was not read; a failure anywhere else
 // changes at most what the halt screen shows.
 #include "support/driver_context.h"
 #include "tests/sim/platform.h"
@@ -40,9 +40,9 @@ struct WlanScene : sweep::Scene {
   sim::SetupDataFixture Record;
 };
 
-// The card's subsystem ID came back from a read that succeeded.
-bool SubsystemRead() {
-  uint64_t address = PciRootBridgeAddress(kSlotBus, 0, 0, 0x2C);
+// The card's configuration dword at Register came back from a read that succeeded.
+bool CardRead(uint8_t Register) {
+  uint64_t address = PciRootBridgeAddress(kSlotBus, 0, 0, Register);
   for (const auto& e : sim::GlobalTrace().Entries())
     if (e.Kind == sim::TraceKind::ConfigRead && e.Address == address && e.Status == EFI_SUCCESS) return true;
   return false;
@@ -55,8 +55,8 @@ sweep::Path Notify(const char* Name, std::optional<Card> Slot, bool Unlisted) {
         S.Fw.SignalGroup(sim::kReadyToBootGroupGuid);
         return Outcome{};
       },
-      [Unlisted](WlanScene&, const Outcome& O, const Fault&) {
-        EXPECT_EQ(O.Halted, Unlisted && SubsystemRead());
+      [Slot, Unlisted](WlanScene&, const Outcome& O, const Fault&) {
+        EXPECT_EQ(O.Halted, Slot && CardRead(0x08) && CardRead(0x00) && (Unlisted || !CardRead(0x2C)));
       });
 }
 

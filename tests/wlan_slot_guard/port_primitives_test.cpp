@@ -97,8 +97,8 @@ TEST_F(PortPrimitivesTest, OptionCmosReadWritesIndexThenDelayThenReadsData) {
   EXPECT_EQ(PortLog(), (std::vector<std::string>{
                            "cpu-io out8 0x72 0x49", "delay cpu-io", "cpu-io in8 0x73 = 0xe",
                            "cpu-io out8 0x72 0x4c", "delay cpu-io", "cpu-io in8 0x73 = 0x5a"}));
-  // The protocol is located anew for every access.
-  EXPECT_EQ(LocateCalls(), 6u);
+  // The protocol is located once for each operation, before the pair.
+  EXPECT_EQ(LocateCalls(), 2u);
 }
 
 TEST_F(PortPrimitivesTest, OptionCmosWriteDelaysAfterIndexAndAfterData) {
@@ -110,7 +110,7 @@ TEST_F(PortPrimitivesTest, OptionCmosWriteDelaysAfterIndexAndAfterData) {
                                                   "cpu-io out8 0x73 0xa5", "delay cpu-io"}));
   for (int i = 0; i < 256; ++i)
     EXPECT_EQ(platform.OptionCmos[i], i == 0x4D ? 0xA5 : 0x11) << "index " << i;
-  EXPECT_EQ(LocateCalls(), 4u);
+  EXPECT_EQ(LocateCalls(), 1u);
 }
 
 TEST_F(PortPrimitivesTest, WithoutTheCpuIoProtocolReadsGiveZeroAndWritesAreDropped) {
@@ -122,7 +122,7 @@ TEST_F(PortPrimitivesTest, WithoutTheCpuIoProtocolReadsGiveZeroAndWritesAreDropp
 
   EXPECT_EQ(platform.OptionCmos[0x49], 0x0F);
   EXPECT_TRUE(PortLog().empty());
-  EXPECT_EQ(LocateCalls(), 7u);
+  EXPECT_EQ(LocateCalls(), 2u);
 }
 
 TEST_F(PortPrimitivesTest, AFailedCpuIoReadLeavesTheZeroTheBufferStartedWith) {
@@ -133,15 +133,12 @@ TEST_F(PortPrimitivesTest, AFailedCpuIoReadLeavesTheZeroTheBufferStartedWith) {
   EXPECT_EQ(PortLog(), (std::vector<std::string>{"cpu-io out8 0x72 0x4c", "delay cpu-io"}));
 }
 
-TEST_F(PortPrimitivesTest, AProtocolLostForOneAccessDropsOnlyThatAccess) {
-  // The second location (the delay after the index) fails; the data write still goes out.
-  fw.FailNthCall("LocateProtocol", 2, EFI_NOT_FOUND);
-
+TEST_F(PortPrimitivesTest, APairKeepsTheCallersInterruptsDisabled) {
+  sim::SetInterruptsEnabled(false);
   WriteOptionCmos(0x48, 0x20);
-
-  EXPECT_EQ(PortLog(), (std::vector<std::string>{"cpu-io out8 0x72 0x48",
-                                                  "cpu-io out8 0x73 0x20", "delay cpu-io"}));
-  EXPECT_EQ(platform.OptionCmos[0x48], 0x20);
+  EcWrite(0x42FA, 0x01);
+  EXPECT_FALSE(sim::InterruptsEnabled());
+  sim::SetInterruptsEnabled(true);
 }
 
 // ---- Embedded controller ---------------------------------------------------------------------
@@ -342,17 +339,20 @@ INSTANTIATE_TEST_SUITE_P(
                       DeadTimerCase{"StoppedBeforeTwoWraps", {0x400000}, 10000000, 1 + 2 + 4096}),
     [](const auto& Info) { return std::string(Info.param.Name); });
 
-TEST_F(PortPrimitivesTest, WithoutAnLpcBridgeTheAllOnesTimerEndsTheWaitAtOnce) {
-  platform.Config().RemoveFunction(sim::kLpcBridge);
-
-  PmTimerStall(100);
-
-  // Base 0xFFFE wraps to port 6, which reads all ones. From 0xFFFFFF the end lies past a wrap;
-  // the second, identical reading counts it and already lies beyond the remainder.
-  EXPECT_EQ(PortLog(), (std::vector<std::string>{"direct out32 0xcf8 0x8000f840",
-                                                 "direct in16 0xcfc = 0xffff",
-                                                 "direct in32 0x6 = 0xffffffff",
-                                                 "direct in32 0x6 = 0xffffffff"}));
+TEST_F(PortPrimitivesTest, WithoutAnLpcBridgeOrItsBaseThereIsNoTimerToWaitOn) {
+  // An absent bridge reads 0xFFFF, whose timer would wrap to port 6 of the DMA controller; an
+  // unprogrammed one reads 0, whose timer would be port 8.
+  for (bool Absent : {true, false}) {
+    if (Absent)
+      platform.Config().RemoveFunction(sim::kLpcBridge);
+    else
+      platform.Config().Set16(sim::kLpcBridge, sim::kLpcAcpiBaseRegister, 0x0001);
+    sim::GlobalTrace().Clear();
+    PmTimerStall(100);
+    EXPECT_EQ(PortLog(), (std::vector<std::string>{"direct out32 0xcf8 0x8000f840",
+                                                   Absent ? "direct in16 0xcfc = 0xffff"
+                                                          : "direct in16 0xcfc = 0x1"}));
+  }
 }
 
 // ---- Alert beep ------------------------------------------------------------------------------

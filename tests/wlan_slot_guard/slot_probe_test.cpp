@@ -141,8 +141,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SlotCase{"WirelessClassOtherThanNetwork", true, {0x431514E4, 0x0D80, 0x0E517E1D}, false},
                       SlotCase{"NetworkSubclassOtherThanTheTwo", true, {0x431514E4, 0x0201, 0x0E517E1D}, false},
                       SlotCase{"IdsReadAllOnes", true, {0xFFFFFFFF, 0x0280, 0x0E517E1D}, false},
-                      // A subsystem ID of all ones was never given: the card is not judged by it.
-                      SlotCase{"SubsystemReadsAllOnes", true, {0x12345678, 0x0280, 0xFFFFFFFF}, false}),
+                      // Presence is the chip ID and the class: the all-ones subsystem is recorded.
+                      SlotCase{"SubsystemReadsAllOnes", true, {0x12345678, 0x0280, 0xFFFFFFFF}, true}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 // Every probe clears status bits and sets one; all other bits of the record stay as they were.
@@ -341,6 +341,14 @@ TEST_F(SlotProbeTest, FailedConfigurationReadsCountAsAllOnes) {
   EXPECT_EQ(fw.Config().Get8({0, 0x1C, 5}, 0x04), 0x07) << "a revision not read counts as 0xFF";
   EXPECT_EQ(record.Fields()->WlanSlotFlags, 0x11);
 
+  // The card is identified; a failed bus-number or subsystem read records all ones.
+  for (uint64_t Nth : {5, 6}) {
+    record.Fields()->WlanSubsystemId = 0;
+    fw.FailNthCall("Pci.Read", Nth, EFI_DEVICE_ERROR);
+    EXPECT_EQ(Probe()->WlanSlotFlags, 0x11) << Nth;
+    EXPECT_EQ(record.Fields()->WlanSubsystemId, 0xFFFFFFFFu) << Nth;
+  }
+
   fw.FailEveryCall("Pci.Read", EFI_DEVICE_ERROR);
   EXPECT_EQ(Probe()->WlanSlotFlags, 0x10);
 }
@@ -416,12 +424,15 @@ TEST_F(SlotProbeTest, AGpioLevelThatCouldNotBeReadIsNotWrittenBack) {
 }
 
 TEST_F(SlotProbeTest, WithoutAGpioBaseOnlyTheEmbeddedControllerIsUpdated) {
-  fw.Config().Set16(kLpcBridge, 0x48, 0xFFFF);
-  platform.EcRegisters[kEcRadioRegister] = 0x40;
-  ApplyRadioState();
-  EXPECT_TRUE(sim::GlobalTrace().Of(sim::TraceKind::IoRead).empty());
-  EXPECT_TRUE(sim::GlobalTrace().Of(sim::TraceKind::IoWrite).empty());
-  EXPECT_EQ(platform.EcRegisters[kEcRadioRegister], 0x00);
+  // Absent (all ones), or never programmed: 0 would put the level on the DMA controller's port.
+  for (uint16_t Base : {0xFFFF, 0x0001}) {
+    fw.Config().Set16(kLpcBridge, 0x48, Base);
+    platform.EcRegisters[kEcRadioRegister] = 0x40;
+    ApplyRadioState();
+    EXPECT_TRUE(sim::GlobalTrace().Of(sim::TraceKind::IoRead).empty());
+    EXPECT_TRUE(sim::GlobalTrace().Of(sim::TraceKind::IoWrite).empty());
+    EXPECT_EQ(platform.EcRegisters[kEcRadioRegister], 0x00);
+  }
 }
 
 }  // namespace

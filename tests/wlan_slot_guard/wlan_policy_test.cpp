@@ -264,6 +264,7 @@ INSTANTIATE_TEST_SUITE_P(
         NotifyCase{"ChipOfOneRowSubsystemOfAnother", Listed(0x431514E4, 0x0E56), 1, false, 1, 1, 1},
         NotifyCase{"ListedSubsystemOtherChip", Listed(0x432914E4, 0x0E51), 0, false, 1, 1, 1},
         NotifyCase{"UnlistedEthernetController", kUnlistedEthernet, 1, false, 1, 1, 1},
+        NotifyCase{"ListedChipSubsystemReadsAllOnes", Card{0x431514E4, 0x0280, 0xFFFFFFFF}, 1, false, 1, 1, 1},
         NotifyCase{"UnlistedDisplayControllerReadsAsEmpty", Card{0x01111234, 0x0300, 0}, 1, true, 1, 1, 3}),
     [](const auto& info) { return std::string(info.param.Name); });
 
@@ -286,40 +287,62 @@ TEST_F(StartedGuardTest, MatchingReadsTheRecordNotTheSlot) {
 
 // ---- The halt screen ----
 
-TEST_F(StartedGuardTest, HaltScreenBeepsThenWritesBothLinesThenPollsKeysForever) {
+struct HaltCase {
+  const char* Name;
+  bool FailFirstString;
+  bool NoConOut;
+  bool NoConIn;
+  std::vector<std::string> Log;  // before the key polls
+  std::u16string Text;
+};
+
+class HaltScreenTest : public StartedGuardTest, public ::testing::WithParamInterface<HaltCase> {};
+
+TEST_P(HaltScreenTest, BeepsWritesTheLinesItHasThenNeverReturns) {
+  const HaltCase& c = GetParam();
   AddCard(fw.Config(), kSlotBus, kUnlistedEthernet, kLinkBefore);
+  if (c.FailFirstString) fw.FailNthCall("GetString", 1, EFI_DEVICE_ERROR);
+  if (c.NoConOut) fw.SystemTable()->ConOut = nullptr;
+  if (c.NoConIn) fw.SystemTable()->ConIn = nullptr;
   fw.QueueKey(u'x');
   fw.QueueKey(u'\r');
   sim::SetHaltPassLimit(6);
 
   EXPECT_FALSE(SignalReadyToBoot());
 
-  EXPECT_EQ(HaltLog(), Then({"Stall 62000", "EnableCursor 0", "SetAttribute 0x0F",
-                             "SetCursorPosition 0,0", "OutputString", "SetCursorPosition 0,1",
-                             "OutputString", "FreePool", "FreePool"},
-                            Polls(6)));
-  EXPECT_EQ(fw.ConsoleText(), std::u16string(kEnglishLine1) + kEnglishLine2);
-  EXPECT_EQ(fw.ScreenRow(0), kEnglishLine1);
-  EXPECT_EQ(fw.ScreenRow(1), kEnglishLine2);
-  EXPECT_EQ(fw.ConsoleMode().Attribute, 0x0F);
-  EXPECT_FALSE(fw.ConsoleMode().CursorVisible);
-  EXPECT_EQ(fw.QueuedKeys(), 0u) << "keys are read and ignored";
+  EXPECT_EQ(HaltLog(), Then(c.Log, Polls(c.NoConIn ? 0 : 6)));
+  EXPECT_EQ(sim::HaltPasses(), 6u);
+  EXPECT_EQ(fw.ConsoleText(), c.Text);
+  if (!c.FailFirstString && !c.NoConOut) {
+    EXPECT_EQ(fw.ScreenRow(0), kEnglishLine1);
+    EXPECT_EQ(fw.ScreenRow(1), kEnglishLine2);
+    EXPECT_EQ(fw.ConsoleMode().Attribute, 0x0F);
+    EXPECT_FALSE(fw.ConsoleMode().CursorVisible);
+  }
+  EXPECT_EQ(fw.QueuedKeys(), c.NoConIn ? 2u : 0u) << "keys are read and ignored";
   EXPECT_EQ(fw.LiveAllocations(), 0u) << fw.DescribeLiveBlocks();
   EXPECT_EQ(platform.Pit2.Divisor, 0x0555);
   EXPECT_FALSE(platform.SpeakerSounding());
 }
 
-TEST_F(StartedGuardTest, ALineThatCannotBeRetrievedIsLeftOut) {
-  AddCard(fw.Config(), kSlotBus, kUnlistedEthernet, kLinkBefore);
-  fw.FailNthCall("GetString", 1, EFI_DEVICE_ERROR);
-  EXPECT_FALSE(SignalReadyToBoot());
-  EXPECT_EQ(HaltLog(), Then({"Stall 62000", "EnableCursor 0", "SetAttribute 0x0F", "FreePool",
-                             "SetCursorPosition 0,0", "SetCursorPosition 0,1", "OutputString",
-                             "FreePool"},
-                            Polls(sim::kDefaultHaltPasses)));
-  EXPECT_EQ(fw.ConsoleText(), kEnglishLine2);
-  EXPECT_EQ(fw.LiveAllocations(), 0u) << fw.DescribeLiveBlocks();
-}
+const std::vector<std::string> kBothLines{
+    "Stall 62000", "EnableCursor 0", "SetAttribute 0x0F", "SetCursorPosition 0,0", "OutputString",
+    "SetCursorPosition 0,1", "OutputString", "FreePool", "FreePool"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Consoles, HaltScreenTest,
+    ::testing::Values(
+        HaltCase{"BothLines", false, false, false, kBothLines,
+                 std::u16string(kEnglishLine1) + kEnglishLine2},
+        // GetString frees its own buffer when it fails: that is the first FreePool.
+        HaltCase{"ALineThatCannotBeRetrievedIsLeftOut", true, false, false,
+                 {"Stall 62000", "EnableCursor 0", "SetAttribute 0x0F", "FreePool",
+                  "SetCursorPosition 0,0", "SetCursorPosition 0,1", "OutputString", "FreePool"},
+                 kEnglishLine2},
+        HaltCase{"NoConOut", false, true, false, {"Stall 62000", "FreePool", "FreePool"}, u""},
+        HaltCase{"NoConIn", false, false, true, kBothLines,
+                 std::u16string(kEnglishLine1) + kEnglishLine2}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 struct LanguageCase {
   const char* Lang;  // nullptr: no "Lang" variable
