@@ -167,7 +167,7 @@ def main(argv):
         patch_pcds = [line.strip() for line in Path(args.patch_pcd).read_text(encoding="utf-8").splitlines()
                       if line.strip()]
         for line in patch_pcds:
-            if not re.fullmatch(r"[\w.]+\|0x[0-9A-Fa-f]+\|0x[0-9A-Fa-f]+", line):
+            if not re.fullmatch(r"[\w.]+\|(0x[0-9A-Fa-f]+|\{0x[0-9A-Fa-f]{2}(, 0x[0-9A-Fa-f]{2})*\})\|0x[0-9A-Fa-f]+", line):
                 raise PackageError(f"{args.patch_pcd}: not a [PatchPcd] line: {line!r}")
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)

@@ -4,14 +4,18 @@
 
 locate: finds a value's symbol in lld-link's map, turns its RVA into a file offset of the
         image (PointerToRawData + RVA - VirtualAddress of the section holding it), reads the
-        value there, and writes the one [PatchPcd] line to --out.
+        value there, and writes the one [PatchPcd] line to --out (--append: adds it to the
+        lines already there). A VOID* PCD (--array) is written as EDK II writes a byte array,
+        every byte of its storage: {0x2D, 0x7E, ...}; GenFds takes its maximum size from that
+        list.
 patch:  copies an image with the value at a file offset replaced; it refuses an offset that is
         not inside a section's data or that does not hold the expected value, so a stale
         offset or a wrong image cannot be patched by accident. The offset and the expected
-        value come from a line written by locate (--from), or are given (--offset, --expect).
+        value come from a line written by locate (--from: the first line of the file), or are
+        given (--offset, --expect).
 
 Usage: patch_pcd.py locate --image X.efi --map X.map --symbol SYM --pcd TokenSpace.Name
-                           [--size 8] --out X.pcd
+                           [--size 8] [--array] [--append] --out X.pcd
        patch_pcd.py patch --image X.efi (--from X.pcd | --offset N --expect V) [--size 8]
                           --value V --out Y.efi
 """
@@ -80,15 +84,18 @@ def locate(args):
     rva = symbol_rva(open(args.map, encoding="utf-8", errors="replace").read(), args.symbol,
                      image_base)
     offset = file_offset(data, rva, args.size)
-    value = read_value(data, offset, args.size)
-    with open(args.out, "w", encoding="utf-8") as f:
-        f.write(f"{args.pcd}|0x{value:X}|0x{offset:X}\n")
+    if args.array:
+        text = "{" + ", ".join(f"0x{b:02X}" for b in data[offset:offset + args.size]) + "}"
+    else:
+        text = f"0x{read_value(data, offset, args.size):X}"
+    with open(args.out, "a" if args.append else "w", encoding="utf-8") as f:
+        f.write(f"{args.pcd}|{text}|0x{offset:X}\n")
 
 
 def patch(args):
     data = bytearray(open(args.image, "rb").read())
     if args.source:
-        _, expect, offset = parse_line(open(args.source, encoding="utf-8").read())
+        _, expect, offset = parse_line(open(args.source, encoding="utf-8").read().splitlines()[0])
     elif args.offset is not None and args.expect is not None:
         offset, expect = args.offset, args.expect
     else:
@@ -116,6 +123,8 @@ def main(argv):
     p.add_argument("--symbol", required=True)
     p.add_argument("--pcd", required=True)
     p.add_argument("--size", type=number, default=8)
+    p.add_argument("--array", action="store_true")
+    p.add_argument("--append", action="store_true")
     p.add_argument("--out", required=True)
     p = commands.add_parser("patch")
     p.add_argument("--image", required=True)

@@ -29,14 +29,41 @@ class PackageTest(unittest.TestCase):
         return MODULE_TYPES[module] == "DXE_DRIVER"
 
 
+# Bytes of each scalar type a [PatchPcd] line can carry; a VOID* line lists its storage's bytes.
+PCD_TYPE_SIZES = {"UINT8": 1, "UINT16": 2, "UINT32": 4, "UINT64": 8}
+WINDOW_PCD = "gEfiMdePkgTokenSpaceGuid.PcdPciExpressBaseAddress"
+
+
 class PatchPcdTest(PackageTest):
+    def dec_types(self):
+        types = {WINDOW_PCD: "UINT64"}
+        for name, datum in re.findall(r"^\s*(\w+\.\w+)\|.*\|(\w+\*?)\|0x[0-9A-Fa-f]+\s*$",
+                                      (self.pkg.root / "PlatformGuardsPkg.dec").read_text(), re.MULTILINE):
+            types[name] = datum
+        return types
+
+    def test_each_patchable_value_is_in_the_image_at_its_offset(self):
+        types = self.dec_types()
+        for module in self.each_module():
+            image = self.pkg.path(module, ".efi").read_bytes()
+            for line in self.pkg.inf(module).get("PatchPcd.X64", []):
+                with self.subTest(module=module, pcd=line[:60]):
+                    name, value, offset = line.split("|")
+                    offset = int(offset, 16)
+                    if value.startswith("{"):
+                        self.assertEqual(types[name], "VOID*")
+                        stored = bytes(int(b, 16) for b in value.strip("{}").split(","))
+                    else:
+                        stored = int(value, 16).to_bytes(PCD_TYPE_SIZES[types[name]], "little")
+                    self.assertEqual(image[offset:offset + len(stored)], stored)
+
     def test_window_base_is_patchable_and_the_q35_image_differs_only_there(self):
         if "wlan_slot_guard" not in self.pkg.modules:
             self.skipTest("wlan_slot_guard is not packaged")
-        lines = self.pkg.inf("wlan_slot_guard")["PatchPcd.X64"]
+        lines = [line for line in self.pkg.inf("wlan_slot_guard")["PatchPcd.X64"]
+                 if line.startswith(WINDOW_PCD + "|")]
         self.assertEqual(len(lines), 1)
         name, value, offset = lines[0].split("|")
-        self.assertEqual(name, "gEfiMdePkgTokenSpaceGuid.PcdPciExpressBaseAddress")
         self.assertEqual(int(value, 16), 0xF8000000)
         image = self.pkg.path("wlan_slot_guard", ".efi").read_bytes()
         offset = int(offset, 16)
