@@ -153,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
     Image, PatchedFilterTest,
     ::testing::Values(PatchedFilterCase{"CountOfTheDefaults", 4, 1, 4, false},
                       PatchedFilterCase{"OneMore", 5, 1, 5, true},
-                      PatchedFilterCase{"OtherPort", 5, 3, 5, true},
+                      PatchedFilterCase{"OtherPort", 4, 3, 4, false},
                       PatchedFilterCase{"FullStorage", 16, 1, 16, true},
                       PatchedFilterCase{"CountPastTheStorageIsClamped", 17, 1, 16, true},
                       PatchedFilterCase{"LargestCountIsClamped", 255, 1, 16, true}),
