@@ -415,6 +415,19 @@ SCENARIOS += [
                                         "LoadedImage(wlan_slot_guard)"],
     ),
     Scenario(
+        name="flash_sku_listed_keyboard",
+        summary="the SKU firmware, whose DSC adds the emulated board's USB keyboard (0627:0001) "
+                "to the wireless-WAN guard's allow-list: the keyboard on the guarded port, which "
+                "stops the board firmware with the 105 lines, boots this one to the shell with "
+                "the guard dispatched",
+        outcome="boot",
+        flash="sku",
+        devices=ich9_usb((UNLISTED_MODULE, WWAN_GUARDED_PORT)),
+        afterwards=["dh -p LoadedImage"],
+        expect=SHELL_STARTED[:1] + [LOADED_FROM_FLASH["wwan_port_guard"]],
+        forbid=WWAN_HALT_ENGLISH[:1],
+    ),
+    Scenario(
         name="flash_fmmt_unlisted_module",
         summary="Debian's prebuilt OVMF with the package's firmware files and the board module "
                 "added by FMMT, an unlisted USB device on the wireless-WAN port: the 105 lines",
