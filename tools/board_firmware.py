@@ -478,9 +478,9 @@ def main():
         env = edk2_environment(tree, workspace, packages)
         firmware = out / "firmware"
         built_board = build_variant("board", True, tree, steps, env, packages, firmware, log)
-        build_variant("no_board", False, tree, steps, env, packages, firmware, log)
         build_variant("sku", True, tree, sku_steps(steps), env, packages, firmware, log,
                       output_of="board")
+        build_variant("no_board", False, tree, steps, env, packages, firmware, log)
         add_with_fmmt(tree, env, built_board, args.package.resolve(), firmware, log)
     except Unreachable as reason:
         unavailable.write_text(f"{reason}\n")
