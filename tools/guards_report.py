@@ -372,6 +372,10 @@ def main(argv):
     except (ReportError, OSError, ValueError) as error:
         print(f"guards_report.py: {error}", file=sys.stderr)
         return 2
+    except Exception as error:  # an input no check above foresaw: one line, never a traceback
+        print(f"guards_report.py: {args.image}: cannot be read as a firmware or driver image "
+              f"({type(error).__name__}: {error})", file=sys.stderr)
+        return 2
     if args.json:
         print(json.dumps(entries, indent=2))
     else:
