@@ -16,7 +16,10 @@ Firmware images written to OUT/firmware/<variant>/ (OVMF_CODE.fd and OVMF_VARS.f
               without a platform build); its variable store is Debian's
 
 The source is fetched and extracted once into OUT/edk2 (cached with BaseTools built); a variant
-is rebuilt only when what goes into it changed. Exit status: 0 built, 1 failed (the reason on
+is rebuilt only when what goes into it changed. BaseTools stay exactly as Debian's source has
+them: before every build, BaseTools/Source/Python is compared file by file with the same folder
+read out of Debian's source package (the upstream tarball with Debian's patches), and the build
+stops on any difference. Exit status: 0 built, 1 failed (the reason on
 stderr), 77 Debian's source archive could not be reached (one line says why).
 
 Usage: board_firmware.py --package DIR --images DIR --readme FILE --board-module DIR --out DIR
@@ -28,21 +31,20 @@ import re
 import shutil
 import subprocess
 import sys
+import tarfile
+import tempfile
 from pathlib import Path
 
 SKIP = 77
 SOURCE_PACKAGE = "edk2"
-# Debian's patch that disables the shell when Secure Boot is enabled needs SecureBootVariableLib,
-# which OVMF's DSC does not provide without Secure Boot: the build stops on it.
+# The one change made to Debian's tree, and it concerns the emulated board's shell, not the
+# package: Debian's patch that disables the shell when Secure Boot is enabled needs
+# SecureBootVariableLib, which OVMF's DSC does not provide without Secure Boot, so OVMF's build
+# stops on it. It touches ShellPkg only; BaseTools are left as Debian ships them (checked below).
 PATCHES_TO_REVERSE = ["Disable-the-Shell-when-SecureBoot-is-enabled.patch"]
-# EDK II's build renames the PCDs a binary module patches and a source module fixes at build
-# time ("mixed" PCDs) while it iterates over the platform's PCD dictionary, which Python 3 stops
-# with "RuntimeError: OrderedDict mutated during iteration": iterating over a copy mends it.
-BASE_TOOLS_MEND = ("BaseTools/Source/Python/AutoGen/WorkspaceAutoGen.py",
-                   "            for key in BuildData.Pcds:\n"
-                   "                for SinglePcd in GlobalData.MixedPcd:\n",
-                   "            for key in list(BuildData.Pcds):\n"
-                   "                for SinglePcd in GlobalData.MixedPcd:\n")
+# The part of BaseTools that EDK II's build runs from source, compared with Debian's source
+# package before every build. Python's byte-code caches are not part of the source.
+BASE_TOOLS_PYTHON = "BaseTools/Source/Python"
 PLATFORM_DSC = "OvmfPkg/OvmfPkgX64.dsc"
 PLATFORM_FDF = "OvmfPkg/OvmfPkgX64.fdf"
 DXE_VOLUME = "FV.DXEFV"
@@ -55,10 +57,11 @@ TOOL_CHAIN = "GCC5"
 TARGET = "RELEASE"
 PREBUILT_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 PREBUILT_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
-# The configuration window's base: a patchable PCD of the wireless-LAN guard's binary module,
-# which GenFds patches to the value the DSC sets for that module (the README's DSC step sets
-# q35's 0xB0000000).
-WINDOW_PCD = "gEfiMdePkgTokenSpaceGuid.PcdPciExpressBaseAddress"
+# The configuration window: two patchable PCDs of the wireless-LAN guard's binary module, which
+# GenFds patches to the values the DSC sets (the README's DSC step sets q35's 256 MiB at
+# 0xB0000000), each 8 bytes.
+WINDOW_PCDS = ("gPlatformGuardsPkgTokenSpaceGuid.PcdPciExpressWindowBase",
+               "gPlatformGuardsPkgTokenSpaceGuid.PcdPciExpressWindowSize")
 WLAN_MODULE = "wlan_slot_guard"
 # The DSC step's wireless-WAN guard line, which the SKU variant replaces.
 WWAN_DSC_LINE = "  PlatformGuardsPkg/wwan_port_guard/$(TARGET)/wwan_port_guard.inf\n"
@@ -260,15 +263,98 @@ def prepare_source(out, log):
     return tree
 
 
-def mend_base_tools(tree):
-    """Applies BASE_TOOLS_MEND to the extracted tree (once; a mended tree is left as it is)."""
-    path, broken, mended = BASE_TOOLS_MEND
-    source = (tree / path).read_text()
-    if mended in source:
-        return
-    if source.count(broken) != 1:
-        raise Failure(f"{path} does not hold the mixed-PCD loop this build mends")
-    (tree / path).write_text(source.replace(broken, mended))
+def source_package(out, tree, log):
+    """{'dsc', 'orig', 'debian'}: the source package the tree was extracted from (the .dsc that
+    OUT/edk2/.prepared names), in OUT/apt/download, fetched again when it is not there; each
+    tarball checked against the .dsc's SHA-256."""
+    name = (tree / ".prepared").read_text().split()[0]
+    description = out / "apt" / "download" / name
+    if not description.is_file():
+        description = fetch_source(out, log)
+        if description.name != name:
+            raise Failure(f"the EDK II tree was extracted from {name}, the archive now has "
+                          f"{description.name}; remove {tree} to extract the new one")
+    text = description.read_text(errors="replace")
+    block = re.search(r"^Checksums-Sha256:\n((?:[ \t].*\n?)+)", text, re.MULTILINE)
+    if block is None:
+        raise Failure(f"{description} lists no SHA-256 checksums")
+    files = {}
+    for line in block.group(1).splitlines():
+        digest_text, _, file_name = line.split()
+        path = description.parent / file_name
+        if hashlib.sha256(path.read_bytes()).hexdigest() != digest_text:
+            raise Failure(f"{path} does not match the SHA-256 its .dsc lists")
+        kind = "orig" if ".orig.tar." in file_name else "debian" if ".debian.tar." in file_name else None
+        if kind:
+            files[kind] = path
+    if set(files) != {"orig", "debian"}:
+        raise Failure(f"{description} does not name an upstream and a Debian tarball")
+    return dict(files, dsc=description)
+
+
+def patches_touching(debian_tarball, prefix):
+    """[(patch name, per-file diffs)] of Debian's series, in order, keeping only the file diffs
+    whose target lies under prefix."""
+    with tarfile.open(debian_tarball) as tar:
+        series = tar.extractfile("debian/patches/series").read().decode().split("\n")
+        touching = []
+        for name in (line.split("#", 1)[0].strip() for line in series):
+            if not name:
+                continue
+            text = tar.extractfile(f"debian/patches/{name}").read().decode(errors="replace")
+            diffs = re.split(r"(?m)^(?=--- )", text)[1:]
+            kept = [d for d in diffs
+                    if re.match(rf"--- .*\n\+\+\+ [^/\s]+/{re.escape(prefix)}/", d)]
+            if kept:
+                touching.append((name, "".join(kept)))
+    return touching
+
+
+def python_files(root):
+    """{relative path: SHA-256} of the files under root, byte-code caches left out."""
+    return {path.relative_to(root).as_posix(): hashlib.sha256(path.read_bytes()).hexdigest()
+            for path in sorted(root.rglob("*"))
+            if path.is_file() and "__pycache__" not in path.parts and path.suffix != ".pyc"}
+
+
+def check_base_tools(out, tree, log):
+    """Compares BaseTools/Source/Python of the tree with the same folder as Debian's source
+    package has it (read from the upstream tarball, Debian's patches that touch it applied);
+    returns (file count, digest of the file list, .dsc name, names of the patches applied), or
+    Failure naming the files that differ."""
+    package = source_package(out, tree, log)
+    with tempfile.TemporaryDirectory() as scratch:
+        scratch = Path(scratch)
+        with tarfile.open(package["orig"]) as tar:
+            members = []
+            for member in tar:
+                parts = member.name.split("/", 1)
+                if len(parts) == 2 and parts[1].startswith(BASE_TOOLS_PYTHON + "/"):
+                    member.name = parts[1]
+                    members.append(member)
+            tar.extractall(scratch, members=members)
+        patches = patches_touching(package["debian"], BASE_TOOLS_PYTHON)
+        for name, diff in patches:
+            result = subprocess.run(["patch", "-p1", "-s", "--no-backup-if-mismatch"],
+                                    cwd=scratch, input=diff.encode(), capture_output=True)
+            if result.returncode != 0:
+                raise Failure(f"Debian's {name} does not apply to the upstream {BASE_TOOLS_PYTHON}")
+        expected = python_files(scratch / BASE_TOOLS_PYTHON)
+    found = python_files(tree / BASE_TOOLS_PYTHON)
+    if not expected:
+        raise Failure(f"{package['orig'].name} holds no {BASE_TOOLS_PYTHON}")
+    changed = sorted(p for p in expected.keys() & found.keys() if expected[p] != found[p])
+    missing = sorted(expected.keys() - found.keys())
+    added = sorted(found.keys() - expected.keys())
+    if changed or missing or added:
+        listing = "; ".join(f"{label}: {', '.join(paths[:5])}" + (" ..." if len(paths) > 5 else "")
+                            for label, paths in (("changed", changed), ("missing", missing),
+                                                 ("added", added)) if paths)
+        raise Failure(f"{tree / BASE_TOOLS_PYTHON} is not Debian's ({listing}); remove {tree} "
+                      "to extract it again")
+    digest_all = hashlib.sha256("".join(f"{h}  {p}\n" for p, h in sorted(found.items()))
+                                .encode()).hexdigest()
+    return len(found), digest_all, package["dsc"].name, [name for name, _ in patches]
 
 
 def reverse_patch(tree, patch, log):
@@ -327,33 +413,40 @@ def pcd_value(text, name):
 
 def check_window_patched(built, package_inf, dsc):
     """The wireless-LAN guard's firmware file in the built volume must carry the platform's
-    window base at the INF's patch offset: EDK II's GenFds patches it from the DSC's PCD."""
-    match = re.search(rf"^\s*{re.escape(WINDOW_PCD)}\|(0x[0-9A-Fa-f]+)\|(0x[0-9A-Fa-f]+)\s*$",
-                      package_inf.read_text(), re.MULTILINE)
-    if match is None:
-        raise Failure(f"{package_inf} lists no [PatchPcd] line for {WINDOW_PCD}")
-    offset = int(match.group(2), 16)
-    wanted = pcd_value(dsc, WINDOW_PCD)
-    if wanted is None:
-        raise Failure(f"the platform DSC sets no {WINDOW_PCD}")
+    window at the INF's patch offsets: EDK II's GenFds patches them from the DSC's PCDs. Returns
+    {PCD: value}."""
+    inf = package_inf.read_text()
     files = sorted(built.glob(f"Ffs/*{WLAN_MODULE}/*.ffs"))
     if len(files) != 1:
         raise Failure(f"the build left {len(files)} firmware files for {WLAN_MODULE}")
     data = files[0].read_bytes()
+    image = None
     position = 0x18  # past the firmware-file header: the sections, each 4-byte aligned
-    while position + 4 <= len(data):
+    while position + 4 <= len(data) and image is None:
         size = int.from_bytes(data[position:position + 3], "little")
         if size < 4:
             break
         if data[position + 3] == EFI_SECTION_PE32:
-            value = int.from_bytes(data[position + 4 + offset:position + 12 + offset], "little")
-            if value != wanted:
-                raise Failure(f"{WLAN_MODULE} in the built volume holds 0x{value:X} at the "
-                              f"window base's offset 0x{offset:X}, not the platform's "
-                              f"0x{wanted:X}")
-            return wanted
+            image = data[position + 4:position + size]
         position += (size + 3) & ~3
-    raise Failure(f"no PE32 section in {files[0]}")
+    if image is None:
+        raise Failure(f"no PE32 section in {files[0]}")
+    values = {}
+    for pcd in WINDOW_PCDS:
+        match = re.search(rf"^\s*{re.escape(pcd)}\|(0x[0-9A-Fa-f]+)\|(0x[0-9A-Fa-f]+)\s*$", inf,
+                          re.MULTILINE)
+        if match is None:
+            raise Failure(f"{package_inf} lists no [PatchPcd] line for {pcd}")
+        offset = int(match.group(2), 16)
+        wanted = pcd_value(dsc, pcd)
+        if wanted is None:
+            raise Failure(f"the platform DSC sets no {pcd}")
+        value = int.from_bytes(image[offset:offset + 8], "little")
+        if value != wanted:
+            raise Failure(f"{WLAN_MODULE} in the built volume holds 0x{value:X} at {pcd}'s "
+                          f"offset 0x{offset:X}, not the platform's 0x{wanted:X}")
+        values[pcd] = value
+    return values
 
 
 def digest(paths_and_texts):
@@ -407,10 +500,12 @@ def build_variant(name, board_module, tree, steps, env, packages, firmware, log,
     destination.mkdir(parents=True, exist_ok=True)
     window = check_window_patched(built, packages / PACKAGE_NAME / WLAN_MODULE / TARGET /
                                   f"{WLAN_MODULE}.inf", dsc)
+    patched = ", ".join(f"{pcd.split('.')[-1]} 0x{value:X}" for pcd, value in window.items())
     for image in ("OVMF_CODE.fd", "OVMF_VARS.fd"):
         shutil.copyfile(built / image, destination / image)
     stamp.write_text(inputs + "\n")
-    print(f"board firmware {name}: {WLAN_MODULE} patched to the platform's window 0x{window:X}")
+    print(f"board firmware {name}: {WLAN_MODULE} patched by GenFds to the platform's window: "
+          f"{patched}")
     print(f"board firmware {name}: built {destination / 'OVMF_CODE.fd'}")
     return built
 
@@ -468,7 +563,11 @@ def main():
             if not needed.is_file():
                 raise Failure(f"missing {needed} (build the project first)")
         tree = prepare_source(out, log)
-        mend_base_tools(tree)
+        count, base_tools_digest, source_name, patched = check_base_tools(out, tree, log)
+        origin = ("upstream tarball + " + ", ".join(patched) if patched
+                  else "upstream tarball; none of Debian's patches touches it")
+        print(f"board firmware: {BASE_TOOLS_PYTHON}: {count} files as in {source_name} ({origin})")
+        print(f"board firmware: {BASE_TOOLS_PYTHON} unmodified, sha256 {base_tools_digest}")
         if unavailable.exists():
             unavailable.unlink()
         workspace = out / "workspace"

@@ -43,7 +43,7 @@ TARGETS = ("RELEASE", "DEBUG")
 DEFAULT_PACKAGE = Path(__file__).resolve().parent.parent / "build" / "package"
 PCD_SIZES = {"UINT8": 1, "UINT16": 2, "UINT32": 4, "UINT64": 8}
 # The configuration window's PCDs: the package's own, or MdePkg's base of earlier packages.
-WINDOW_BASE_PCDS = ("PcdPciExpressWindowBase", "PcdPciExpressBaseAddress")
+WINDOW_BASE_PCD = "PcdPciExpressWindowBase"
 WINDOW_SIZE_PCD = "PcdPciExpressWindowSize"
 # Without a size PCD the driver derives the size from the base: 1 MiB per bus, at most 256
 # buses, never past 4 GiB.
@@ -76,7 +76,7 @@ def inf_sections(text):
 
 def dec_types(dec):
     """{PCD name: datum type} from the package's DEC; the window's PCDs are UINT64."""
-    types = {name: "UINT64" for name in WINDOW_BASE_PCDS + (WINDOW_SIZE_PCD,)}
+    types = {name: "UINT64" for name in (WINDOW_BASE_PCD, WINDOW_SIZE_PCD)}
     if dec.is_file():
         for name, datum in re.findall(r"^\s*\w+\.(\w+)\|.*\|(\w+\*?)\|0x[0-9A-Fa-f]+\s*$",
                                       dec.read_text(errors="replace"), re.MULTILINE):
@@ -186,11 +186,10 @@ def settings_of(image, module):
         found["allow_list"] = rows
         found["allow_list_count"] = count
         found["allow_list_capacity"] = capacity
-    base = next((value(image, module, n) for n in WINDOW_BASE_PCDS if n in module.pcds), None)
-    if base is not None:
-        size = value(image, module, WINDOW_SIZE_PCD)
-        if size is None:
-            size = 0 if base >= WINDOW_LIMIT else min(WINDOW_LIMIT - base, WINDOW_MAX_SIZE)
+    base, size = value(image, module, WINDOW_BASE_PCD), value(image, module, WINDOW_SIZE_PCD)
+    if base is not None and size is not None:
+        # What the driver reaches of it: at most 256 buses, never past 4 GiB.
+        size = 0 if base >= WINDOW_LIMIT else min(size, WINDOW_MAX_SIZE, WINDOW_LIMIT - base)
         found["window"] = {"base": base, "size": size}
     return found
 

@@ -4,9 +4,10 @@ in the form EDK II writes for prebuilt ("as-built") modules, and for a DXE_DRIVE
 dependency expression as PI opcodes (.depex).
 
 Usage: package_module.py --manifest modules.ini --dec PlatformGuardsPkg.dec
-                         --image <name>.efi [--patch-pcd <file>] --out <dir> <name>
---patch-pcd names a file of [PatchPcd] lines (tools/patch_pcd.py locate writes one), listed in
-the INF's [PatchPcd.X64] section.
+                         --image <name>.efi [--map <name>.map] --out <dir> <name>
+The module's patchable PCDs (patch_pcds in the manifest) are found in lld-link's map (--map) and
+listed in the INF's [PatchPcd.X64] section with their file offsets; the value each offset holds
+must be the DEC's default, so that the image and the package declare the same value.
 """
 import argparse
 import configparser
@@ -17,14 +18,27 @@ import sys
 import uuid
 from pathlib import Path
 
-INF_VERSION = "0x00010017"
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import patch_pcd  # noqa: E402
+
+# The INF specification's version that EDK II 2022.11's newest modules declare, and the UEFI and
+# PI specification versions the modules need: UEFI 2.0 (event groups through CreateEventEx) and
+# PI 1.0 (the DXE dependency expression).
+INF_VERSION = "0x0001001B"
+UEFI_SPECIFICATION_VERSION = "0x00020000"
+PI_SPECIFICATION_VERSION = "0x00010000"
 ARCH = "X64"
+# Sizes of the PCD types a patchable PCD of this package may have.
+PCD_TYPE_SIZES = {"UINT8": 1, "UINT16": 2, "UINT32": 4, "UINT64": 8, "BOOLEAN": 1}
 
 # PI dependency-expression opcodes.
 DEPEX_PUSH = 0x02
 DEPEX_AND = 0x03
 DEPEX_END = 0x08
 
+DEC_PCD_LINE = re.compile(r"^\s*(\w+)\.(\w+)\|(\w+|\{[^}]*\})\|(\w+\*?)\|(0x[0-9A-Fa-f]+)\s*$")
+# One item of a VOID* PCD's byte-array value: UINT8(..) to UINT64(..), or a byte.
+ARRAY_ITEM = re.compile(r"^(?:UINT(8|16|32|64)\((\w+)\)|(\w+))$")
 DEC_GUID_LINE = re.compile(
     r"^\s*(\w+)\s*=\s*\{\s*(0x[0-9A-Fa-f]+)\s*,\s*(0x[0-9A-Fa-f]+)\s*,\s*(0x[0-9A-Fa-f]+)\s*,"
     r"\s*\{([^}]*)\}\s*\}")
@@ -32,6 +46,40 @@ DEC_GUID_LINE = re.compile(
 
 class PackageError(Exception):
     pass
+
+
+def array_bytes(text):
+    """The bytes of a byte-array value as a DEC or DSC writes it: {UINT32(0x0C717E2D), 0x03}."""
+    out = b""
+    for item in text.strip().strip("{}").split(","):
+        m = ARRAY_ITEM.match(item.strip())
+        if not m:
+            raise PackageError(f"not an item of a byte array: {item.strip()!r}")
+        width = int(m.group(1)) // 8 if m.group(1) else 1
+        out += int(m.group(2) or m.group(3), 0).to_bytes(width, "little")
+    return out
+
+
+def read_dec_pcds(dec_path):
+    """{PCD name: (token space, default, type)} for the DEC's [PcdsPatchableInModule] lines; a
+    VOID* default is its bytes, any other an integer."""
+    pcds = {}
+    section = None
+    for line in Path(dec_path).read_text(encoding="utf-8").splitlines():
+        line = line.split("#", 1)[0].strip()
+        if line.startswith("["):
+            section = line.strip("[]").split(".")[0]
+            continue
+        m = DEC_PCD_LINE.match(line)
+        if section == "PcdsPatchableInModule" and m:
+            if m.group(4) == "VOID*":
+                pcds[m.group(2)] = (m.group(1), array_bytes(m.group(3)), m.group(4))
+                continue
+            if m.group(4) not in PCD_TYPE_SIZES:
+                raise PackageError(f"{dec_path}: {m.group(2)} has type {m.group(4)}, not one of "
+                                   f"{', '.join(PCD_TYPE_SIZES)}, VOID*")
+            pcds[m.group(2)] = (m.group(1), int(m.group(3), 0), m.group(4))
+    return pcds
 
 
 def read_dec(dec_path):
@@ -93,11 +141,16 @@ def depex_listing(names, dec_guids):
     return lines
 
 
-def render_inf(name, module, package_name, version, depex_names, dec_guids, patch_pcds=()):
+def render_inf(name, module, package_name, version, depex_names, dec_guids, patch_pcds=(),
+               uses=None):
+    """uses: {"protocols": [...], "produces": [...], "guids": [...]} beside the depex names."""
+    uses = uses or {}
     module_type = module["module_type"]
     out = [
         "## @file",
         f"#  {name}: prebuilt binary module of {package_name}.",
+        "#",
+        "#  SPDX-License-Identifier: BSD-2-Clause-Patent",
         "#",
         "# DO NOT EDIT",
         "# FILE auto-generated",
@@ -109,12 +162,13 @@ def render_inf(name, module, package_name, version, depex_names, dec_guids, patc
         f"  FILE_GUID                  = {module['file_guid'].upper()}",
         f"  MODULE_TYPE                = {module_type}",
         f"  VERSION_STRING             = {version}",
+        f"  UEFI_SPECIFICATION_VERSION = {UEFI_SPECIFICATION_VERSION}",
+        f"  PI_SPECIFICATION_VERSION   = {PI_SPECIFICATION_VERSION}",
         "",
         f"[Packages.{ARCH}]",
         "  MdePkg/MdePkg.dec",
+        f"  {package_name}/{package_name}.dec",
     ]
-    if depex_names:
-        out.append(f"  {package_name}/{package_name}.dec")
     out += ["", f"[Binaries.{ARCH}]", f"  PE32|{name}.efi"]
     if depex_names:
         out.append(f"  DXE_DEPEX|{name}.depex")
@@ -122,9 +176,14 @@ def render_inf(name, module, package_name, version, depex_names, dec_guids, patc
         # <TokenSpace>.<PcdName>|<value>|<file offset in the .efi>: GenFds patches a copy of the
         # image there when the platform DSC sets another value.
         out += ["", f"[PatchPcd.{ARCH}]"] + [f"  {line}" for line in patch_pcds]
+    protocols = [(n, "CONSUMES") for n in dict.fromkeys(depex_names)]
+    protocols += [(n, "CONSUMES") for n in uses.get("protocols", []) if n not in depex_names]
+    protocols += [(n, "PRODUCES") for n in uses.get("produces", [])]
+    if protocols:
+        out += ["", f"[Protocols.{ARCH}]"] + [f"  {n:<44}## {usage}" for n, usage in protocols]
+    if uses.get("guids"):
+        out += ["", f"[Guids.{ARCH}]"] + [f"  {n:<44}## CONSUMES" for n in uses["guids"]]
     if depex_names:
-        out += ["", f"[Protocols.{ARCH}]"]
-        out += [f"  {n:<44}## CONSUMES" for n in dict.fromkeys(depex_names)]
         out += ["", f"[Depex.{ARCH}.{module_type}]", "#  " + " AND ".join(depex_names), "#",
                 f"#  {name}.depex, PI dependency-expression opcodes:"]
         out += [f"#    {line}" for line in depex_listing(depex_names, dec_guids)]
@@ -134,12 +193,52 @@ def render_inf(name, module, package_name, version, depex_names, dec_guids, patc
     return "\n".join(out) + "\n"
 
 
+def located_pcds(module_name, module, dec_path, image, map_path):
+    """The module's [PatchPcd] lines, each checked against the DEC's declaration."""
+    names = module.get("patch_pcds", "").split()
+    if not names:
+        return []
+    if map_path is None:
+        raise PackageError(f"[{module_name}] has patchable PCDs: give the image's map (--map)")
+    declared = read_dec_pcds(dec_path)
+    map_text = Path(map_path).read_text(encoding="utf-8", errors="replace")
+    lines = []
+    for entry in names:
+        name, _, reserved = entry.partition(":")
+        if name not in declared:
+            raise PackageError(f"[{module_name}] patches {name}, which the DEC's "
+                               "[PcdsPatchableInModule] does not declare")
+        space, default, kind = declared[name]
+        if (kind == "VOID*") != bool(reserved):
+            raise PackageError(f"[{module_name}] {entry}: a VOID* PCD, and only one, names the "
+                               "bytes its image reserves (Name:bytes)")
+        if kind == "VOID*":
+            size = int(reserved, 0)
+            if len(default) > size:
+                raise PackageError(f"{name}: the DEC's default takes {len(default)} bytes, the "
+                                   f"image reserves {size}")
+            (line,) = patch_pcd.locate_lines(image, map_text, [f"{space}.{name}"], size, array=True)
+            value = array_bytes(line.split("|")[1])
+            if value != default.ljust(size, b"\0"):
+                raise PackageError(f"{image}: {name} holds {value.hex()}, the DEC declares "
+                                   f"{default.hex()} and zeros after it")
+        else:
+            (line,) = patch_pcd.locate_lines(image, map_text, [f"{space}.{name}"],
+                                             PCD_TYPE_SIZES[kind])
+            value = int(line.split("|")[1], 16)
+            if value != default:
+                raise PackageError(f"{image}: {name} holds 0x{value:X}, the DEC declares "
+                                   f"0x{default:X}")
+        lines.append(line)
+    return lines
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--manifest", required=True)
     parser.add_argument("--dec", required=True)
     parser.add_argument("--image", required=True)
-    parser.add_argument("--patch-pcd")
+    parser.add_argument("--map")
     parser.add_argument("--out", required=True)
     parser.add_argument("name")
     args = parser.parse_args(argv)
@@ -162,13 +261,8 @@ def main(argv):
     elif "depex" in module:
         raise PackageError(f"[{args.name}]: only a DXE_DRIVER carries a depex")
 
-    patch_pcds = []
-    if args.patch_pcd:
-        patch_pcds = [line.strip() for line in Path(args.patch_pcd).read_text(encoding="utf-8").splitlines()
-                      if line.strip()]
-        for line in patch_pcds:
-            if not re.fullmatch(r"[\w.]+\|(0x[0-9A-Fa-f]+|\{0x[0-9A-Fa-f]{2}(, 0x[0-9A-Fa-f]{2})*\})\|0x[0-9A-Fa-f]+", line):
-                raise PackageError(f"{args.patch_pcd}: not a [PatchPcd] line: {line!r}")
+    patch_pcds = located_pcds(args.name, module, args.dec, args.image, args.map)
+    uses = {key: module.get(key, "").split() for key in ("protocols", "produces", "guids")}
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     shutil.copyfile(args.image, out / f"{args.name}.efi")
@@ -178,7 +272,8 @@ def main(argv):
     elif depex_path.exists():
         depex_path.unlink()
     (out / f"{args.name}.inf").write_text(
-        render_inf(args.name, module, package_name, version, depex_names, dec_guids, patch_pcds),
+        render_inf(args.name, module, package_name, version, depex_names, dec_guids, patch_pcds,
+                   uses),
         encoding="utf-8")
     return 0
 
@@ -186,6 +281,6 @@ def main(argv):
 if __name__ == "__main__":
     try:
         sys.exit(main(sys.argv[1:]))
-    except (PackageError, OSError, ValueError, configparser.Error) as error:
+    except (PackageError, patch_pcd.PatchError, OSError, ValueError, configparser.Error) as error:
         print(f"package_module.py: {error}", file=sys.stderr)
         sys.exit(1)

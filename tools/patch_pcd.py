@@ -2,22 +2,23 @@
 """Patchable PCD values in a built image, as EDK II lists them in an as-built INF's
 [PatchPcd.<arch>] section: <TokenSpace>.<PcdName>|<value>|<file offset>.
 
-locate: finds a value's symbol in lld-link's map, turns its RVA into a file offset of the
-        image (PointerToRawData + RVA - VirtualAddress of the section holding it), reads the
-        value there, and writes the one [PatchPcd] line to --out (--append: adds it to the
-        lines already there). A VOID* PCD (--array) is written as EDK II writes a byte array,
-        every byte of its storage: {0x2D, 0x7E, ...}; GenFds takes its maximum size from that
-        list.
+locate: finds each value's symbol in lld-link's map (EDK II's name, _gPcd_BinaryPatch_<Name>,
+        unless --symbol names it), turns its RVA into a file offset of the image
+        (PointerToRawData + RVA - VirtualAddress of the section holding it), reads the value
+        there, and writes one [PatchPcd] line per PCD to --out, in the order given (--append:
+        adds them to the lines already there). A VOID* PCD (--array) is written as EDK II
+        writes a byte array, every byte of its storage (--size): {0x2D, 0x7E, ...}; GenFds
+        takes its maximum size from that list.
 patch:  copies an image with the value at a file offset replaced; it refuses an offset that is
         not inside a section's data or that does not hold the expected value, so a stale
         offset or a wrong image cannot be patched by accident. The offset and the expected
-        value come from a line written by locate (--from: the first line of the file), or are
-        given (--offset, --expect).
+        value come from a line written by locate (--from, with --pcd naming the line when the
+        file holds several), or are given (--offset, --expect).
 
-Usage: patch_pcd.py locate --image X.efi --map X.map --symbol SYM --pcd TokenSpace.Name
-                           [--size 8] [--array] [--append] --out X.pcd
-       patch_pcd.py patch --image X.efi (--from X.pcd | --offset N --expect V) [--size 8]
-                          --value V --out Y.efi
+Usage: patch_pcd.py locate --image X.efi --map X.map --pcd TokenSpace.Name [--pcd ...]
+                           [--symbol SYM] [--size 8] [--array] [--append] --out X.pcd
+       patch_pcd.py patch --image X.efi (--from X.pcd [--pcd TokenSpace.Name] |
+                          --offset N --expect V) [--size 8] --value V --out Y.efi
 """
 import argparse
 import re
@@ -78,24 +79,40 @@ def parse_line(text):
     return m.group(1), int(m.group(2), 16), int(m.group(3), 16)
 
 
-def locate(args):
-    data = open(args.image, "rb").read()
+def locate_lines(image, map_text, pcds, size=8, symbols=None, array=False):
+    """The [PatchPcd] line of each PCD (TokenSpace.Name) in the image, in the order given."""
+    data = open(image, "rb").read()
     image_base, _ = sections(data)
-    rva = symbol_rva(open(args.map, encoding="utf-8", errors="replace").read(), args.symbol,
-                     image_base)
-    offset = file_offset(data, rva, args.size)
-    if args.array:
-        text = "{" + ", ".join(f"0x{b:02X}" for b in data[offset:offset + args.size]) + "}"
-    else:
-        text = f"0x{read_value(data, offset, args.size):X}"
+    lines = []
+    for index, pcd in enumerate(pcds):
+        symbol = symbols[index] if symbols else "_gPcd_BinaryPatch_" + pcd.rsplit(".", 1)[-1]
+        offset = file_offset(data, symbol_rva(map_text, symbol, image_base), size)
+        if array:
+            text = "{" + ", ".join(f"0x{b:02X}" for b in data[offset:offset + size]) + "}"
+        else:
+            text = f"0x{read_value(data, offset, size):X}"
+        lines.append(f"{pcd}|{text}|0x{offset:X}")
+    return lines
+
+
+def locate(args):
+    if args.symbol and len(args.symbol) != len(args.pcd):
+        raise PatchError("give one --symbol per --pcd, or none")
+    map_text = open(args.map, encoding="utf-8", errors="replace").read()
+    lines = locate_lines(args.image, map_text, args.pcd, args.size, args.symbol, args.array)
     with open(args.out, "a" if args.append else "w", encoding="utf-8") as f:
-        f.write(f"{args.pcd}|{text}|0x{offset:X}\n")
+        f.write("".join(line + "\n" for line in lines))
 
 
 def patch(args):
     data = bytearray(open(args.image, "rb").read())
     if args.source:
-        _, expect, offset = parse_line(open(args.source, encoding="utf-8").read().splitlines()[0])
+        lines = [parse_line(line) for line in open(args.source, encoding="utf-8") if line.strip()]
+        chosen = [line for line in lines if args.pcd in (None, line[0])]
+        if len(chosen) != 1:
+            raise PatchError(f"{args.source}: {len(chosen)} lines for {args.pcd or 'any PCD'}; "
+                             "name one with --pcd")
+        _, expect, offset = chosen[0]
     elif args.offset is not None and args.expect is not None:
         offset, expect = args.offset, args.expect
     else:
@@ -120,8 +137,8 @@ def main(argv):
     p = commands.add_parser("locate")
     p.add_argument("--image", required=True)
     p.add_argument("--map", required=True)
-    p.add_argument("--symbol", required=True)
-    p.add_argument("--pcd", required=True)
+    p.add_argument("--pcd", required=True, action="append")
+    p.add_argument("--symbol", action="append")
     p.add_argument("--size", type=number, default=8)
     p.add_argument("--array", action="store_true")
     p.add_argument("--append", action="store_true")
@@ -129,6 +146,7 @@ def main(argv):
     p = commands.add_parser("patch")
     p.add_argument("--image", required=True)
     p.add_argument("--from", dest="source")
+    p.add_argument("--pcd")
     p.add_argument("--offset", type=number)
     p.add_argument("--expect", type=number)
     p.add_argument("--size", type=number, default=8)

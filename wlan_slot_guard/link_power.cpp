@@ -7,8 +7,10 @@
 #include "support/hw_seam.h"
 #include "support/platform.h"
 
-extern "C" volatile UINT64 _gPcd_BinaryPatch_PcdPciExpressBaseAddress =
-    PCI_EXPRESS_BASE_ADDRESS_DEFAULT;
+extern "C" volatile UINT64 _gPcd_BinaryPatch_PcdPciExpressWindowBase =
+    PCI_EXPRESS_WINDOW_BASE_DEFAULT;
+extern "C" volatile UINT64 _gPcd_BinaryPatch_PcdPciExpressWindowSize =
+    PCI_EXPRESS_WINDOW_SIZE_DEFAULT;
 
 namespace {
 

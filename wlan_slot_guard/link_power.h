@@ -4,28 +4,33 @@
 
 #include "support/uefi.h"
 
-// Board setting: where the firmware maps the configuration window. It is EDK II's
-// PcdPciExpressBaseAddress as a patchable value: 8 bytes of the image's data, read at run time
-// (volatile, so that the optimiser cannot fold it into the code), at a file offset that the
-// as-built INF lists under [PatchPcd.X64]. The target platform's chipset puts the window at
-// 0xF8000000; a platform build that sets the PCD gets its own value patched in by GenFds, and
-// tools/patch_pcd.py patches 0xB0000000 in for the emulated q35 board (wlan_slot_guard_q35.efi).
-// EDK II's own name for a patchable PCD's value.
-extern "C" volatile UINT64 _gPcd_BinaryPatch_PcdPciExpressBaseAddress;
-constexpr UINT64 PCI_EXPRESS_BASE_ADDRESS_DEFAULT = 0xF8000000;
+// Board setting: where the firmware maps the configuration window and how far it reaches. Both
+// are patchable PCDs of the package's own token space (PcdPciExpressWindowBase and
+// PcdPciExpressWindowSize in PlatformGuardsPkg.dec): 8 bytes each of the image's data, read at
+// run time (volatile, so that the optimiser cannot fold them into the code), at file offsets
+// that the as-built INF lists under [PatchPcd.X64]. The defaults are the target platform's
+// window, 128 MiB at 0xF8000000 (buses 0-127); a platform build that sets the PCDs gets its own
+// values patched in by GenFds, and tools/patch_pcd.py patches q35's 256 MiB at 0xB0000000 in
+// for the emulated board (wlan_slot_guard_q35.efi). EDK II's own names for the patchable values.
+extern "C" volatile UINT64 _gPcd_BinaryPatch_PcdPciExpressWindowBase;
+extern "C" volatile UINT64 _gPcd_BinaryPatch_PcdPciExpressWindowSize;
+constexpr UINT64 PCI_EXPRESS_WINDOW_BASE_DEFAULT = 0xF8000000;
+constexpr UINT64 PCI_EXPRESS_WINDOW_SIZE_DEFAULT = 0x08000000;
 
-// One MiB per bus, 256 buses, but never past 4 GiB: the window lies below 4 GiB, so with the
-// target's base only buses 0-127 have a place in it.
+// One MiB per bus and 256 buses at most; the window lies below 4 GiB.
 constexpr UINT64 ECAM_WINDOW_LIMIT = 0x100000000ull;
 constexpr UINT64 ECAM_WINDOW_MAX_SIZE = 256ull << 20;
 
-// The window's base as patched, and its size computed from it (0 for a base at or past 4 GiB).
-inline UINT64 EcamBase() { return _gPcd_BinaryPatch_PcdPciExpressBaseAddress; }
+// The window's base as patched, and the part of its patched size that the driver reaches: never
+// more than 256 buses and never past 4 GiB (0 for a base at or past 4 GiB).
+inline UINT64 EcamBase() { return _gPcd_BinaryPatch_PcdPciExpressWindowBase; }
 inline UINT64 EcamWindowSize() {
   const UINT64 Base = EcamBase();
   if (Base >= ECAM_WINDOW_LIMIT) return 0;
-  return ECAM_WINDOW_LIMIT - Base < ECAM_WINDOW_MAX_SIZE ? ECAM_WINDOW_LIMIT - Base
-                                                         : ECAM_WINDOW_MAX_SIZE;
+  UINT64 Size = _gPcd_BinaryPatch_PcdPciExpressWindowSize;
+  if (Size > ECAM_WINDOW_MAX_SIZE) Size = ECAM_WINDOW_MAX_SIZE;
+  if (Size > ECAM_WINDOW_LIMIT - Base) Size = ECAM_WINDOW_LIMIT - Base;
+  return Size;
 }
 
 // ASPM control values (bits 1:0 of Link Control).

@@ -2,9 +2,12 @@
 """What the flash tools refuse and what they must not get wrong: the offline variable-store
 writer (tests/e2e/varstore.py) and the integrator steps as tools/board_firmware.py reads them from
 the README and applies them to a platform's DSC and FDF."""
+import hashlib
+import io
 import shutil
 import struct
 import sys
+import tarfile
 import unittest
 from pathlib import Path
 
@@ -92,25 +95,78 @@ class IntegratorStepsTest(unittest.TestCase):
             finally:
                 readme.unlink()
 
-    def test_the_base_tools_mend_applies_once_and_refuses_other_code(self):
-        path, broken, mended = board_firmware.BASE_TOOLS_MEND
-        tree = Path(self.id())
-        (tree / path).parent.mkdir(parents=True)
-        try:
-            (tree / path).write_text("def ProcessMixedPcd(self):\n" + broken)
-            board_firmware.mend_base_tools(tree)
-            board_firmware.mend_base_tools(tree)
-            self.assertEqual((tree / path).read_text(), "def ProcessMixedPcd(self):\n" + mended)
-            (tree / path).write_text("other code\n")
-            with self.assertRaisesRegex(board_firmware.Failure, "mixed-PCD loop"):
-                board_firmware.mend_base_tools(tree)
-        finally:
-            shutil.rmtree(tree)
-
     def test_refuses_a_platform_without_a_dxe_volume(self):
         steps = board_firmware.integrator_steps(ROOT / "README.md")
         with self.assertRaisesRegex(board_firmware.Failure, "FV.DXEFV"):
             board_firmware.integrate("", FDF.replace("[FV.DXEFV]", "[FV.OTHER]"), steps, True)
+
+
+def tarball(path, files):
+    with tarfile.open(path, "w:xz") as tar:
+        for name, text in files.items():
+            entry = tarfile.TarInfo(name)
+            entry.size = len(text.encode())
+            tar.addfile(entry, io.BytesIO(text.encode()))
+
+
+# Debian's patch for the scratch source package: one hunk in BaseTools' Python, one elsewhere.
+PATCH = """--- a/BaseTools/Source/Python/b.py
++++ b/BaseTools/Source/Python/b.py
+@@ -1 +1 @@
+-b = 1
++b = 2
+--- a/MdePkg/x.c
++++ b/MdePkg/x.c
+@@ -1 +1 @@
+-x
++y
+"""
+
+
+class BaseToolsCheckTest(unittest.TestCase):
+    """A scratch source package and a tree extracted from it: the check passes on the tree as
+    extracted (byte-code caches aside) and names what was changed, added or removed."""
+
+    def setUp(self):
+        self.out = Path(self.id()).resolve()
+        download = self.out / "apt" / "download"
+        download.mkdir(parents=True)
+        tarball(download / "edk2_1.orig.tar.xz",
+                {"edk2-1/BaseTools/Source/Python/a.py": "a = 1\n",
+                 "edk2-1/BaseTools/Source/Python/b.py": "b = 1\n", "edk2-1/MdePkg/x.c": "x\n"})
+        tarball(download / "edk2_1-1.debian.tar.xz",
+                {"debian/patches/series": "fix.patch\n", "debian/patches/fix.patch": PATCH})
+        sums = "".join(f" {hashlib.sha256(p.read_bytes()).hexdigest()} {p.stat().st_size} {p.name}\n"
+                       for p in sorted(download.iterdir()))
+        (download / "edk2_1-1.dsc").write_text(f"Source: edk2\nChecksums-Sha256:\n{sums}")
+        self.tree = self.out / "edk2"
+        self.python = self.tree / board_firmware.BASE_TOOLS_PYTHON
+        (self.python / "__pycache__").mkdir(parents=True)
+        (self.python / "a.py").write_text("a = 1\n")
+        (self.python / "b.py").write_text("b = 2\n")
+        (self.python / "__pycache__" / "a.cpython-311.pyc").write_bytes(b"\0")
+        (self.tree / ".prepared").write_text("edk2_1-1.dsc\n")
+
+    def tearDown(self):
+        shutil.rmtree(self.out)
+
+    def test_the_tree_as_extracted_passes(self):
+        count, _, name, patches = board_firmware.check_base_tools(self.out, self.tree, self.out / "log")
+        self.assertEqual((count, name, patches), (2, "edk2_1-1.dsc", ["fix.patch"]))
+
+    def test_any_difference_stops_the_build(self):
+        changes = {"changed: b.py": lambda: (self.python / "b.py").write_text("b = 1\n"),
+                   "added: c.py": lambda: (self.python / "c.py").write_text(""),
+                   "missing: a.py": lambda: (self.python / "a.py").unlink(),
+                   "does not match": lambda: (self.out / "apt" / "download" / "edk2_1.orig.tar.xz")
+                   .write_bytes(b"")}
+        for message, change in changes.items():
+            with self.subTest(message):
+                self.tearDown()
+                self.setUp()
+                change()
+                with self.assertRaisesRegex(board_firmware.Failure, message):
+                    board_firmware.check_base_tools(self.out, self.tree, self.out / "log")
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 # tools/guards_report.py on the board's firmware, the SKU firmware, Debian's stock OVMF, a
 # truncated image and driver images whose list counts were patched past their storage.
 # SPDX-License-Identifier: BSD-2-Clause-Patent
+import configparser
 import json
 import os
 import subprocess
@@ -21,6 +22,9 @@ STOCK_OVMF = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
 WWAN_DEFAULT = ["7e2d:0c71", "7e2d:0c72", "7e2d:0c73", "7e2d:0c74"]
 KEYBOARD = "0627:0001"
 DXE_VOLUME = "7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1"
+MANIFEST = configparser.ConfigParser(interpolation=None)
+MANIFEST.read(ROOT / "integrator_package" / "modules.ini", encoding="utf-8")
+VERSION = MANIFEST["package"]["version"]
 
 
 def run(*arguments):
@@ -47,7 +51,7 @@ class FirmwareVariantsTest(unittest.TestCase):
         sku = report(self.variant("sku"))
         self.assertEqual(set(board), {"wwan_port_guard", "wlan_slot_guard", "lan_controller_setup"})
         for entry in board.values():
-            self.assertEqual((entry["target"], entry["version"], entry["volume"]), ("RELEASE", "1.0", DXE_VOLUME))
+            self.assertEqual((entry["target"], entry["version"], entry["volume"]), ("RELEASE", VERSION, DXE_VOLUME))
         wwan = board["wwan_port_guard"]["settings"]
         self.assertEqual(wwan["allow_list"], WWAN_DEFAULT)
         self.assertEqual(wwan["port"], {"device": 0x1A, "function": 0, "port": 1})

@@ -1,7 +1,7 @@
 """The package the build produced, as ctest hands it to the package tests (environment:
-PACKAGE_DIR, IMAGE_DIR, SOURCE_DIR, PACKAGE_MODULES, and PACKAGE_TARGET: the build target whose
-modules are read, RELEASE or DEBUG, with IMAGE_DIR holding that target's images), and what each
-driver must declare."""
+PACKAGE_DIR, IMAGE_DIR, SOURCE_DIR, PACKAGE_MODULES, PACKAGE_ARCHIVE (the release .zip), and
+PACKAGE_TARGET: the build target whose modules are read, RELEASE, DEBUG or NOOPT, with IMAGE_DIR
+holding that target's images), and what each driver must declare."""
 import os
 from pathlib import Path
 
@@ -20,7 +20,7 @@ MODULE_TYPES = {
     "lan_controller_setup": "UEFI_DRIVER",
 }
 # One module folder per build target under each driver's folder.
-BUILD_TARGETS = {"RELEASE", "DEBUG"}
+BUILD_TARGETS = {"RELEASE", "DEBUG", "NOOPT"}
 EFI_SECTION_PE32, EFI_SECTION_DXE_DEPEX, EFI_SECTION_VERSION, EFI_SECTION_USER_INTERFACE = 0x10, 0x13, 0x14, 0x15
 
 
@@ -33,6 +33,7 @@ class BuiltPackage:
         self.images = Path(os.environ["IMAGE_DIR"])
         self.source = Path(os.environ["SOURCE_DIR"])
         self.modules = [m for m in os.environ["PACKAGE_MODULES"].split(",") if m]
+        self.archive = Path(os.environ["PACKAGE_ARCHIVE"]) if "PACKAGE_ARCHIVE" in os.environ else None
         self.target = os.environ.get("PACKAGE_TARGET", "RELEASE")
         if self.target not in BUILD_TARGETS:
             raise RuntimeError(f"PACKAGE_TARGET {self.target} is not one of {sorted(BUILD_TARGETS)}")

@@ -2,10 +2,12 @@
 .depex and firmware file against one another, against the driver image and against the GUIDs
 the drivers themselves are compiled with."""
 import configparser
+import hashlib
 import itertools
 import re
 import unittest
 import uuid
+import zipfile
 
 import pi_reader
 from built_package import (BuiltPackage, BUILD_TARGETS, ENTRY_POINT_PROTOCOLS, MODULE_TYPES, EFI_SECTION_DXE_DEPEX,
@@ -29,48 +31,174 @@ class PackageTest(unittest.TestCase):
         return MODULE_TYPES[module] == "DXE_DRIVER"
 
 
+# The package's token space, and the GUIDs of the UEFI interfaces the modules consume or produce
+# under EDK II's names, as the UEFI specification gives them.
+TOKEN_SPACE = ("gPlatformGuardsPkgTokenSpaceGuid", "F599AB2B-FFEF-484D-88E0-DB8CE83AC571")
+UEFI_NAMES = {
+    "gEfiPciRootBridgeIoProtocolGuid": "2F707EBB-4A1A-11D4-9A38-0090273FC14D",
+    "gEfiPciIoProtocolGuid": "4CF5B200-68B8-4CA5-9EEC-B23E3F50029A",
+    "gEfiUsbIoProtocolGuid": "2B2F68D6-0CD2-44CF-8E8B-BBA20B1B5B75",
+    "gEfiDevicePathProtocolGuid": "09576E91-6D3F-11D2-8E39-00A0C969723B",
+    "gEfiDriverBindingProtocolGuid": "18A031AB-B443-4D1A-A5C0-0C09261E9F71",
+    "gEfiEventReadyToBootGuid": "7CE88FB3-4BD7-4679-87A8-A8D8DEE50D2B",
+}
+# The emulated board's window, patched into wlan_slot_guard_q35.efi.
+Q35_WINDOW = {"PcdPciExpressWindowBase": 0xB0000000, "PcdPciExpressWindowSize": 0x10000000}
+
+
+def dec_patchable_pcds(dec_path):
+    """{name: (token space, default, type)} of the DEC's [PcdsPatchableInModule]."""
+    pcds, section = {}, None
+    for line in dec_path.read_text(encoding="utf-8").splitlines():
+        line = line.split("#", 1)[0].strip()
+        if line.startswith("["):
+            section = line
+        elif section == "[PcdsPatchableInModule]" and line:
+            name, default, kind, _ = line.split("|")
+            space, pcd = name.split(".")
+            pcds[pcd] = (space, default if kind == "VOID*" else int(default, 0), kind)
+    return pcds
+
+
 # Bytes of each scalar type a [PatchPcd] line can carry; a VOID* line lists its storage's bytes.
 PCD_TYPE_SIZES = {"UINT8": 1, "UINT16": 2, "UINT32": 4, "UINT64": 8}
-WINDOW_PCD = "gEfiMdePkgTokenSpaceGuid.PcdPciExpressBaseAddress"
 
 
 class PatchPcdTest(PackageTest):
-    def dec_types(self):
-        types = {WINDOW_PCD: "UINT64"}
-        for name, datum in re.findall(r"^\s*(\w+\.\w+)\|.*\|(\w+\*?)\|0x[0-9A-Fa-f]+\s*$",
-                                      (self.pkg.root / "PlatformGuardsPkg.dec").read_text(), re.MULTILINE):
-            types[name] = datum
-        return types
-
     def test_each_patchable_value_is_in_the_image_at_its_offset(self):
-        types = self.dec_types()
+        declared = dec_patchable_pcds(self.pkg.root / "PlatformGuardsPkg.dec")
         for module in self.each_module():
             image = self.pkg.path(module, ".efi").read_bytes()
             for line in self.pkg.inf(module).get("PatchPcd.X64", []):
                 with self.subTest(module=module, pcd=line[:60]):
                     name, value, offset = line.split("|")
+                    kind = declared[name.split(".")[1]][2]
                     offset = int(offset, 16)
                     if value.startswith("{"):
-                        self.assertEqual(types[name], "VOID*")
+                        self.assertEqual(kind, "VOID*")
                         stored = bytes(int(b, 16) for b in value.strip("{}").split(","))
                     else:
-                        stored = int(value, 16).to_bytes(PCD_TYPE_SIZES[types[name]], "little")
+                        stored = int(value, 16).to_bytes(PCD_TYPE_SIZES[kind], "little")
                     self.assertEqual(image[offset:offset + len(stored)], stored)
 
-    def test_window_base_is_patchable_and_the_q35_image_differs_only_there(self):
+    def test_the_window_pcds_are_the_package_s_own_and_the_q35_image_differs_only_there(self):
         if "wlan_slot_guard" not in self.pkg.modules:
             self.skipTest("wlan_slot_guard is not packaged")
-        lines = [line for line in self.pkg.inf("wlan_slot_guard")["PatchPcd.X64"]
-                 if line.startswith(WINDOW_PCD + "|")]
-        self.assertEqual(len(lines), 1)
-        name, value, offset = lines[0].split("|")
-        self.assertEqual(int(value, 16), 0xF8000000)
+        self.assertEqual(pi_reader.guid_text(self.dec[TOKEN_SPACE[0]]), TOKEN_SPACE[1])
+        declared = dec_patchable_pcds(self.pkg.root / "PlatformGuardsPkg.dec")
         image = self.pkg.path("wlan_slot_guard", ".efi").read_bytes()
-        offset = int(offset, 16)
-        self.assertEqual(int.from_bytes(image[offset:offset + 8], "little"), 0xF8000000)
-        q35 = (self.pkg.images / "wlan_slot_guard_q35.efi").read_bytes()
-        self.assertEqual(int.from_bytes(q35[offset:offset + 8], "little"), 0xB0000000)
-        self.assertEqual(q35[:offset] + q35[offset + 8:], image[:offset] + image[offset + 8:])
+        q35 = bytearray((self.pkg.images / "wlan_slot_guard_q35.efi").read_bytes())
+        lines = [line for line in self.pkg.inf("wlan_slot_guard")["PatchPcd.X64"]
+                 if line.split("|")[0].split(".")[1] in Q35_WINDOW]
+        self.assertEqual([line.split("|")[0] for line in lines],
+                         [f"{TOKEN_SPACE[0]}.{name}" for name in Q35_WINDOW])
+        for line in lines:
+            name, value, offset = line.split("|")
+            pcd, value, offset = name.split(".")[1], int(value, 16), int(offset, 16)
+            with self.subTest(pcd):
+                self.assertEqual(declared[pcd], (TOKEN_SPACE[0], value, "UINT64"))
+                self.assertEqual(int.from_bytes(image[offset:offset + 8], "little"), value)
+                self.assertEqual(int.from_bytes(q35[offset:offset + 8], "little"), Q35_WINDOW[pcd])
+                q35[offset:offset + 8] = image[offset:offset + 8]
+        self.assertEqual(bytes(q35), image)
+
+    def test_no_module_patches_another_package_s_pcd(self):
+        for module in self.each_module():
+            with self.subTest(module=module):
+                for line in self.pkg.inf(module).get("PatchPcd.X64", []):
+                    self.assertTrue(line.startswith(TOKEN_SPACE[0] + "."), line)
+
+
+class InterfacesTest(PackageTest):
+    def known_guids(self):
+        known = {name: uuid.UUID(text).bytes_le for name, text in UEFI_NAMES.items()}
+        known.update({n: g for n, g in self.dec.items() if n != TOKEN_SPACE[0]})
+        return known
+
+    def test_inf_lists_exactly_the_interfaces_the_image_uses(self):
+        known = self.known_guids()
+        for module in self.each_module():
+            with self.subTest(module=module):
+                inf = self.pkg.inf(module)
+                listed = [line.split()[0] for key in ("Protocols.X64", "Guids.X64")
+                          for line in inf.get(key, [])]
+                unknown = [n for n in listed if n not in known]
+                self.assertEqual(unknown, [], "names neither MdePkg nor the package declares")
+                image = self.pkg.path(module, ".efi").read_bytes()
+                used = {n for n, guid in known.items() if guid in image}
+                self.assertEqual(set(listed), used)
+
+    def test_binding_is_produced_and_the_rest_consumed(self):
+        for module in self.each_module():
+            with self.subTest(module=module):
+                text = self.pkg.path(module, ".inf").read_text(encoding="utf-8")
+                usages = dict(re.findall(r"(?m)^\s+(g\w+)\s+## (\w+)$", text))
+                listed = [line.split()[0] for key in ("Protocols.X64", "Guids.X64")
+                          for line in self.pkg.inf(module).get(key, [])]
+                self.assertEqual(set(usages), set(listed))
+                for name, usage in usages.items():
+                    self.assertEqual(usage, "PRODUCES" if name == "gEfiDriverBindingProtocolGuid"
+                                     else "CONSUMES", name)
+
+
+class ReleaseFilesTest(PackageTest):
+    def version(self):
+        return self.manifest["package"]["version"]
+
+    def test_one_version_everywhere(self):
+        dec = (self.pkg.root / "PlatformGuardsPkg.dec").read_text(encoding="utf-8")
+        self.assertRegex(dec, rf"(?m)^\s*PACKAGE_VERSION\s*=\s*{re.escape(self.version())}\s*$")
+        self.assertRegex(dec, r"(?m)^\s*DEC_SPECIFICATION\s*=\s*0x0001001B\s*$")
+        for module in self.each_module():
+            with self.subTest(module=module):
+                defines = pi_reader.inf_defines(self.pkg.inf(module))
+                self.assertEqual(defines["VERSION_STRING"], self.version())
+        notes = (self.pkg.root / "ReleaseNotes.md").read_text(encoding="utf-8")
+        self.assertRegex(notes, rf"(?m)^## {re.escape(self.version())}$")
+        self.assertIn(f"# PlatformGuardsPkg {self.version()}",
+                      (self.pkg.root / "ReadMe.md").read_text(encoding="utf-8"))
+        self.assertEqual(self.pkg.archive.name, f"PlatformGuardsPkg-{self.version()}.zip")
+
+    def test_licence_and_spdx_lines(self):
+        self.assertEqual((self.pkg.root / "License.txt").read_bytes(),
+                         (self.pkg.source / "LICENSE").read_bytes())
+        spdx = "SPDX-License-Identifier: BSD-2-Clause-Patent"
+        written = [self.pkg.root / name for name in ("PlatformGuardsPkg.dec", "ReadMe.md", "ReleaseNotes.md")]
+        written += [self.pkg.path(module, ".inf") for module in self.each_module()]
+        for path in written:
+            with self.subTest(path.name):
+                head = path.read_text(encoding="utf-8").splitlines()[:12]
+                self.assertTrue(any(line.endswith(spdx) for line in head), path)
+
+    def test_readme_agrees_with_the_infs_and_the_dec(self):
+        readme = (self.pkg.root / "ReadMe.md").read_text(encoding="utf-8")
+        for module in self.each_module():
+            with self.subTest(module=module):
+                defines = pi_reader.inf_defines(self.pkg.inf(module))
+                row = re.search(rf"(?m)^\| `{module}` \| `(\w+)` \| `([0-9A-F-]+)` \|", readme)
+                self.assertEqual(row.groups(), (defines["MODULE_TYPE"], defines["FILE_GUID"]))
+        for name, (_, default, kind) in dec_patchable_pcds(self.pkg.root / "PlatformGuardsPkg.dec").items():
+            with self.subTest(pcd=name):
+                shown = "today's list" if kind == "VOID*" else f"`0x{default:08X}`"
+                self.assertRegex(readme, rf"(?m)^\| `{name}` \| `{re.escape(kind)}` \| {shown} \|")
+
+
+class ArchiveTest(PackageTest):
+    def test_archive_holds_the_package_reproducibly(self):
+        archive = self.pkg.archive
+        sums = (archive.parent / "SHA256SUMS").read_text(encoding="utf-8")
+        self.assertEqual(sums, f"{hashlib.sha256(archive.read_bytes()).hexdigest()}  {archive.name}\n")
+        files = {p.relative_to(self.pkg.root).as_posix(): p.read_bytes()
+                 for p in self.pkg.root.rglob("*") if p.is_file()}
+        with zipfile.ZipFile(archive) as zf:
+            entries = zf.infolist()
+            names = [e.filename for e in entries]
+            self.assertEqual(names, sorted(f"PlatformGuardsPkg/{n}" for n in files))
+            for entry in entries:
+                with self.subTest(entry.filename):
+                    self.assertEqual(entry.date_time, (1980, 1, 1, 0, 0, 0))
+                    self.assertEqual(entry.external_attr >> 16, 0o100644)
+                    self.assertEqual(zf.read(entry), files[entry.filename.split("/", 1)[1]])
 
 
 class ModuleFilesTest(PackageTest):
@@ -90,7 +218,9 @@ class ModuleFilesTest(PackageTest):
         for module in self.each_module():
             with self.subTest(module=module):
                 defines = pi_reader.inf_defines(self.pkg.inf(module))
-                self.assertRegex(defines["INF_VERSION"], r"^0x0001[0-9A-Fa-f]{4}$")
+                self.assertEqual(defines["INF_VERSION"], "0x0001001B")
+                self.assertEqual(defines["UEFI_SPECIFICATION_VERSION"], "0x00020000")
+                self.assertEqual(defines["PI_SPECIFICATION_VERSION"], "0x00010000")
                 self.assertEqual(defines["BASE_NAME"], module)
                 self.assertEqual(defines["MODULE_TYPE"], MODULE_TYPES[module])
                 self.assertRegex(defines["VERSION_STRING"], r"^\d+\.\d+$")
@@ -113,7 +243,8 @@ class ModuleFilesTest(PackageTest):
                 self.assertEqual(binaries, expected)
 
     def test_dec_declares_the_guids_the_drivers_are_compiled_with(self):
-        for macro in ("FRAMEWORK_HII_PROTOCOL_GUID", "FRAMEWORK_CPU_IO_PROTOCOL_GUID"):
+        for macro in ("FRAMEWORK_HII_PROTOCOL_GUID", "FRAMEWORK_CPU_IO_PROTOCOL_GUID",
+                      "SETUP_DATA_PROTOCOL_GUID", "STATION_ADDRESS_PROTOCOL_GUID"):
             with self.subTest(macro=macro):
                 self.assertIn(self.pkg.uefi_guids[macro], self.dec.values())
 
@@ -142,7 +273,6 @@ class DepexTest(PackageTest):
                 depex_sections = [name for name in inf if name.startswith("Depex") and not name.endswith("#")]
                 if not self.is_dxe_driver(module):
                     self.assertEqual(depex_sections, [])
-                    self.assertNotIn("Protocols.X64", inf)
                     continue
                 self.assertEqual(depex_sections, ["Depex.X64.DXE_DRIVER"])
                 self.assertEqual(inf["Depex.X64.DXE_DRIVER"], [], "the depex of a binary module is a comment")
@@ -151,7 +281,7 @@ class DepexTest(PackageTest):
                 names = expression[0::2]
                 program = pi_reader.decode_depex(self.pkg.path(module, ".depex").read_bytes())
                 self.assertEqual([self.dec[n] for n in names], [g for op, g in program if op == "PUSH"])
-                self.assertEqual([line.split()[0] for line in inf["Protocols.X64"]], names)
+                self.assertEqual([line.split()[0] for line in inf["Protocols.X64"]][:len(names)], names)
                 # The opcode listing names each GUID in registry format, in the order of the file.
                 listing = [line for line in inf["Depex.X64.DXE_DRIVER#"] if line.startswith(("PUSH", "AND", "END"))]
                 self.assertEqual([line.split()[0] for line in listing], [op for op, _ in program])

@@ -2,6 +2,7 @@
 every pair of sections, a GUID whose byte order shows, expressions and module types they must
 refuse. Their output is read back with pi_reader, which shares no code with them."""
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -177,6 +178,49 @@ class PackageModuleTest(ToolTest):
                 self.assertEqual(result.returncode, 1)
                 self.assertIn("package_module.py:", result.stderr)
                 self.assertFalse((out / "drv.inf").exists())
+
+
+class PackagePatchPcdTest(ToolTest):
+    """A module's patchable PCD reaches its INF only when the DEC declares it with the value the
+    image holds."""
+
+    def package(self, declared, give_map=True, listed="PcdX"):
+        (self.dir / "modules.ini").write_text(
+            f"[package]\nname = TestPkg\nversion = 1.0\n\n[drv]\nfile_guid = {uuid.uuid4()}\n"
+            f"module_type = UEFI_DRIVER\npatch_pcds = {listed}\n", encoding="utf-8")
+        (self.dir / "DEC.dec").write_text(DEC.format() + f"\n[PcdsPatchableInModule]\n{declared}\n",
+                                          encoding="utf-8")
+        (self.dir / "drv.efi").write_bytes(tiny_image(0x18, 0xF8000000))
+        (self.dir / "drv.map").write_text(" 0001:00000018  _gPcd_BinaryPatch_PcdX 0000000180001018  d.obj\n")
+        args = ["--map", self.dir / "drv.map"] if give_map else []
+        shutil.rmtree(self.dir / "out", ignore_errors=True)
+        return run("package_module.py", "--manifest", self.dir / "modules.ini", "--dec",
+                   self.dir / "DEC.dec", "--image", self.dir / "drv.efi", *args, "--out",
+                   self.dir / "out", "drv")
+
+    def test_declared_pcd_is_listed_at_its_offset(self):
+        result = self.package("  gSpace.PcdX|0xF8000000|UINT64|0x1")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(pi_reader.read_inf(self.dir / "out" / "drv.inf")["PatchPcd.X64"],
+                         ["gSpace.PcdX|0xF8000000|0x218"])
+        result = self.package("  gSpace.PcdX|{0x00, 0x00, UINT16(0xF800)}|VOID*|0x1", listed="PcdX:8")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(pi_reader.read_inf(self.dir / "out" / "drv.inf")["PatchPcd.X64"],
+                         ["gSpace.PcdX|{0x00, 0x00, 0x00, 0xF8, 0x00, 0x00, 0x00, 0x00}|0x218"])
+
+    def test_refuses_a_pcd_the_dec_declares_otherwise(self):
+        for label, declared, give_map, listed in [
+                ("other default", "  gSpace.PcdX|0xE0000000|UINT64|0x1", True, "PcdX"),
+                ("undeclared", "  gSpace.PcdY|0xF8000000|UINT64|0x1", True, "PcdX"),
+                ("no map", "  gSpace.PcdX|0xF8000000|UINT64|0x1", False, "PcdX"),
+                ("array, other default", "  gSpace.PcdX|{UINT32(0xE0000000)}|VOID*|0x1", True, "PcdX:8"),
+                ("array, storage not zero after the default", "  gSpace.PcdX|{UINT16(0)}|VOID*|0x1", True, "PcdX:8"),
+                ("number with a storage size", "  gSpace.PcdX|0xF8000000|UINT64|0x1", True, "PcdX:8")]:
+            with self.subTest(label):
+                result = self.package(declared, give_map, listed)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn("package_module.py:", result.stderr)
+                self.assertFalse((self.dir / "out" / "drv.inf").exists())
 
 
 def tiny_image(value_at, value):

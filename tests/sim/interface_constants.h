@@ -38,7 +38,9 @@ static_assert(__builtin_offsetof(SetupDataInterface, Record) == kSetupDataRecord
 inline constexpr UINTN kStationAddressBlock = 0x20;
 inline constexpr UINTN kStationAddressBlockSize = 8;
 
-// Where the firmware maps the memory-mapped configuration window when no board sets it.
+// Where the firmware maps the memory-mapped configuration window when no board sets it, and its
+// size there: 128 MiB, buses 0-127, up to 4 GiB.
 inline constexpr UINT64 kPciExpressBaseAddress = 0xF8000000;
+inline constexpr UINT64 kPciExpressWindowSize = 0x08000000;
 
 }  // namespace interface_constants

@@ -96,7 +96,8 @@ const ConstantCase kConstants[] = {
      k::kStationAddressBlock},
     {"StationAddressBlockSize", sizeof(STATION_ADDRESS_PROTOCOL::StationAddress),
      k::kStationAddressBlockSize},
-    {"PciExpressBaseAddress", PCI_EXPRESS_BASE_ADDRESS_DEFAULT, k::kPciExpressBaseAddress},
+    {"PciExpressWindowBase", PCI_EXPRESS_WINDOW_BASE_DEFAULT, k::kPciExpressBaseAddress},
+    {"PciExpressWindowSize", PCI_EXPRESS_WINDOW_SIZE_DEFAULT, k::kPciExpressWindowSize},
 };
 
 INSTANTIATE_TEST_SUITE_P(Interfaces, DriverConstantTest, ::testing::ValuesIn(kConstants),

@@ -32,11 +32,19 @@ class LinkPowerTest : public ::testing::Test {
   LinkPowerTest() {
 #ifdef LINK_POWER_TEST_WINDOW_BASE
     // The image as tools/patch_pcd.py patches it for another board.
-    _gPcd_BinaryPatch_PcdPciExpressBaseAddress = LINK_POWER_TEST_WINDOW_BASE;
+    _gPcd_BinaryPatch_PcdPciExpressWindowBase = LINK_POWER_TEST_WINDOW_BASE;
+    _gPcd_BinaryPatch_PcdPciExpressWindowSize = LINK_POWER_TEST_WINDOW_SIZE;
     platform.WindowBase = LINK_POWER_TEST_WINDOW_BASE;
 #endif
     platform.WindowSize = EcamWindowSize();
   }
+  ~LinkPowerTest() override {
+    _gPcd_BinaryPatch_PcdPciExpressWindowBase = kBuiltBase;
+    _gPcd_BinaryPatch_PcdPciExpressWindowSize = kBuiltSize;
+  }
+
+  const uint64_t kBuiltBase = _gPcd_BinaryPatch_PcdPciExpressWindowBase;
+  const uint64_t kBuiltSize = _gPcd_BinaryPatch_PcdPciExpressWindowSize;
 
   void SetUp() override { sim::GlobalTrace().Clear(); }
 
@@ -316,5 +324,47 @@ TEST_F(LinkPowerTest, ASecondaryBusBeyondTheWindowIsNotFollowed) {
   EXPECT_EQ(cs.Get8(kRootPort, 0x50), 0x02);
   for (const auto& a : Accesses()) EXPECT_EQ(a.Where, kRootPort);
 }
+
+// ---- The window as patched ----------------------------------------------------------------------
+
+// A patched base and size, and the secondary bus of the root port at 00:1C.0: the device behind
+// it is programmed only when its bus lies inside the window the size covers, and nothing past
+// 256 buses or past 4 GiB is touched whatever the size says.
+struct WindowCase {
+  const char* Name;
+  uint64_t Base;
+  uint64_t Size;
+  uint8_t Secondary;
+  bool Reached;
+};
+
+std::ostream& operator<<(std::ostream& Out, const WindowCase& C) { return Out << C.Name; }
+
+class PatchedWindowTest : public LinkPowerTest, public ::testing::WithParamInterface<WindowCase> {};
+
+TEST_P(PatchedWindowTest, ReachesExactlyTheBusesTheSizeCovers) {
+  const WindowCase& c = GetParam();
+  _gPcd_BinaryPatch_PcdPciExpressWindowBase = c.Base;
+  _gPcd_BinaryPatch_PcdPciExpressWindowSize = c.Size;
+  platform.WindowBase = c.Base;
+  platform.WindowSize = c.Size;
+  LayRootPort(kRootPort, c.Secondary, 0x00);
+  LayEndpoint(c.Secondary, 0x00);
+
+  SetLinkAspm(0, 0x1C, 0, 2, 3);
+
+  EXPECT_EQ(cs.Get8(kRootPort, 0x50), 0x02);
+  EXPECT_EQ(cs.Get8({c.Secondary, 0, 0}, 0x90), c.Reached ? 0x03 : 0x00);
+  if (!c.Reached) EXPECT_EQ(AccessesOnBus(c.Secondary), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Window, PatchedWindowTest,
+    ::testing::Values(WindowCase{"OneBusKeepsOffBus1", 0xF8000000, 1ull << 20, 1, false},
+                      WindowCase{"SizePastFourGiBEndsThere", 0xF8000000, 0x10000000, 128, false},
+                      WindowCase{"Q35ReachesBus254", 0xB0000000, 0x10000000, 254, true},
+                      WindowCase{"SizeOverTwoHundredFiftySixBuses", 0x80000000, 0x20000000, 254,
+                                 true}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace
