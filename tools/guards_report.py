@@ -11,9 +11,9 @@ recognised by comparing it with the package's images outside the places a platfo
 patches. The settings are read at the file offsets the package's as-built INFs name in their
 [PatchPcd] sections, so an image whose values GenFds patched shows the patched values.
 
-For each driver found: the volume that holds it (firmware images), its version, RELEASE or
-DEBUG, and its settings: the wireless-WAN allow-list (vendor:product, lower-case hex, as lsusb
-shows them) and the port it guards; the wireless-LAN rows (vendor:device, subsystem
+For each driver found: the volume that holds it (firmware images), its version, RELEASE, DEBUG
+or NOOPT, and its settings: the wireless-WAN allow-list (vendor:product, lower-case hex, as
+lsusb shows them) and the port it guards; the wireless-LAN rows (vendor:device, subsystem
 vendor:subsystem, root-port and card ASPM) and the configuration window's base and size. A list
 count above the entries the image reserves is shown clamped, as the drivers clamp it.
 
@@ -39,7 +39,7 @@ DRIVERS = ("wwan_port_guard", "wlan_slot_guard", "lan_controller_setup")
 FILE_GUIDS = {"18126C98-8F69-462E-997B-D1DAF8E06192": "wwan_port_guard",
               "8B29DA19-1607-4A64-9B89-821AD27FF460": "wlan_slot_guard",
               "6BB22B2F-271D-4EF3-B1F3-5DE96DE97418": "lan_controller_setup"}
-TARGETS = ("RELEASE", "DEBUG")
+TARGETS = ("RELEASE", "DEBUG", "NOOPT")
 DEFAULT_PACKAGE = Path(__file__).resolve().parent.parent / "build" / "package"
 PCD_SIZES = {"UINT8": 1, "UINT16": 2, "UINT32": 4, "UINT64": 8}
 # The configuration window's PCDs: the package's own, or MdePkg's base of earlier packages.
