@@ -10,6 +10,11 @@ Firmware images written to OUT/firmware/<variant>/ (OVMF_CODE.fd and OVMF_VARS.f
               $(TARGET)), with OVMF's DEBUG() lines and the status-code handler's serial worker
               both on the serial port: the DXE core's lines and the drivers' status-code lines
               in one log
+  sku         the board firmware of a SKU that also allows the emulated board's USB keyboard on
+              the wireless-WAN port: the README's SKU line (integrator step dsc-sku) in place
+              of the wireless-WAN guard's line of the DSC step; GenFds patches the guard's
+              allow-list PCDs. Built in the board variant's output directory, so that only the
+              modules that differ are rebuilt
   fmmt        Debian's prebuilt OVMF code image with the package's .ffs files and the board
               module's firmware file added by EDK II's FMMT (the README's step for an image
               without a platform build); its variable store is Debian's
@@ -69,6 +74,8 @@ PREBUILT_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
 WINDOW_PCDS = ("gPlatformGuardsPkgTokenSpaceGuid.PcdPciExpressWindowBase",
                "gPlatformGuardsPkgTokenSpaceGuid.PcdPciExpressWindowSize")
 WLAN_MODULE = "wlan_slot_guard"
+# The DSC step's wireless-WAN guard line, which the SKU variant replaces.
+WWAN_DSC_LINE = "  PlatformGuardsPkg/wwan_port_guard/$(TARGET)/wwan_port_guard.inf\n"
 EFI_SECTION_PE32 = 0x10
 STEP_MARK = re.compile(r"^\s*<!-- integrator-step: ([\w-]+(?: \w+)?) -->\s*$")
 
@@ -475,9 +482,21 @@ def status_codes_on_serial(dsc):
     return dsc
 
 
-def build_variant(name, board_module, tree, steps, env, packages, firmware, log, target=TARGET):
-    """Builds one variant of the platform with EDK II's build for target; skipped when nothing
-    that goes into it changed since the last build."""
+def sku_steps(steps):
+    """The integrator steps of the SKU variant: the DSC step with its wireless-WAN guard line
+    replaced by the README's SKU line."""
+    if "dsc-sku" not in steps:
+        raise Failure("the README has no integrator step 'dsc-sku'")
+    if steps["dsc"].count(WWAN_DSC_LINE) != 1:
+        raise Failure("the README's DSC step does not list the wireless-WAN guard on one line")
+    return dict(steps, dsc=steps["dsc"].replace(WWAN_DSC_LINE, steps["dsc-sku"]))
+
+
+def build_variant(name, board_module, tree, steps, env, packages, firmware, log, target=TARGET,
+                  output_of=None):
+    """Builds one variant of the platform with EDK II's build for target (in the output
+    directory of the variant output_of when given); skipped when nothing that goes into it
+    changed since the last build."""
     dsc, fdf = integrate((tree / PLATFORM_DSC).read_text(), (tree / PLATFORM_FDF).read_text(),
                          steps, board_module)
     defines = []
@@ -485,7 +504,7 @@ def build_variant(name, board_module, tree, steps, env, packages, firmware, log,
         dsc = status_codes_on_serial(dsc)
         defines = DEBUG_DEFINES
     platform = f"EmulatedBoard_{name}"
-    output = f"Build/{platform}"
+    output = f"Build/EmulatedBoard_{output_of or name}"
     dsc = re.sub(r"^(\s*OUTPUT_DIRECTORY\s*=\s*).*$", rf"\g<1>{output}", dsc, count=1,
                  flags=re.MULTILINE)
     dsc = re.sub(r"^(\s*FLASH_DEFINITION\s*=\s*).*$", rf"\g<1>OvmfPkg/{platform}.fdf", dsc,
@@ -584,6 +603,8 @@ def main():
         env = edk2_environment(tree, workspace, packages)
         firmware = out / "firmware"
         built_board = build_variant("board", True, tree, steps, env, packages, firmware, log)
+        build_variant("sku", True, tree, sku_steps(steps), env, packages, firmware, log,
+                      output_of="board")
         build_variant("no_board", False, tree, steps, env, packages, firmware, log)
         build_variant("board_debug", True, tree, steps, env, packages, firmware, log,
                       target=DEBUG_TARGET)

@@ -36,7 +36,9 @@ DEPEX_PUSH = 0x02
 DEPEX_AND = 0x03
 DEPEX_END = 0x08
 
-DEC_PCD_LINE = re.compile(r"^\s*(\w+)\.(\w+)\|(\w+)\|(\w+)\|(0x[0-9A-Fa-f]+)\s*$")
+DEC_PCD_LINE = re.compile(r"^\s*(\w+)\.(\w+)\|(\w+|\{[^}]*\})\|(\w+\*?)\|(0x[0-9A-Fa-f]+)\s*$")
+# One item of a VOID* PCD's byte-array value: UINT8(..) to UINT64(..), or a byte.
+ARRAY_ITEM = re.compile(r"^(?:UINT(8|16|32|64)\((\w+)\)|(\w+))$")
 DEC_GUID_LINE = re.compile(
     r"^\s*(\w+)\s*=\s*\{\s*(0x[0-9A-Fa-f]+)\s*,\s*(0x[0-9A-Fa-f]+)\s*,\s*(0x[0-9A-Fa-f]+)\s*,"
     r"\s*\{([^}]*)\}\s*\}")
@@ -46,8 +48,21 @@ class PackageError(Exception):
     pass
 
 
+def array_bytes(text):
+    """The bytes of a byte-array value as a DEC or DSC writes it: {UINT32(0x0C717E2D), 0x03}."""
+    out = b""
+    for item in text.strip().strip("{}").split(","):
+        m = ARRAY_ITEM.match(item.strip())
+        if not m:
+            raise PackageError(f"not an item of a byte array: {item.strip()!r}")
+        width = int(m.group(1)) // 8 if m.group(1) else 1
+        out += int(m.group(2) or m.group(3), 0).to_bytes(width, "little")
+    return out
+
+
 def read_dec_pcds(dec_path):
-    """{PCD name: (token space, default, type)} for the DEC's [PcdsPatchableInModule] lines."""
+    """{PCD name: (token space, default, type)} for the DEC's [PcdsPatchableInModule] lines; a
+    VOID* default is its bytes, any other an integer."""
     pcds = {}
     section = None
     for line in Path(dec_path).read_text(encoding="utf-8").splitlines():
@@ -57,9 +72,12 @@ def read_dec_pcds(dec_path):
             continue
         m = DEC_PCD_LINE.match(line)
         if section == "PcdsPatchableInModule" and m:
+            if m.group(4) == "VOID*":
+                pcds[m.group(2)] = (m.group(1), array_bytes(m.group(3)), m.group(4))
+                continue
             if m.group(4) not in PCD_TYPE_SIZES:
                 raise PackageError(f"{dec_path}: {m.group(2)} has type {m.group(4)}, not one of "
-                                   f"{', '.join(PCD_TYPE_SIZES)}")
+                                   f"{', '.join(PCD_TYPE_SIZES)}, VOID*")
             pcds[m.group(2)] = (m.group(1), int(m.group(3), 0), m.group(4))
     return pcds
 
@@ -185,15 +203,32 @@ def located_pcds(module_name, module, dec_path, image, map_path):
     declared = read_dec_pcds(dec_path)
     map_text = Path(map_path).read_text(encoding="utf-8", errors="replace")
     lines = []
-    for name in names:
+    for entry in names:
+        name, _, reserved = entry.partition(":")
         if name not in declared:
             raise PackageError(f"[{module_name}] patches {name}, which the DEC's "
                                "[PcdsPatchableInModule] does not declare")
         space, default, kind = declared[name]
-        (line,) = patch_pcd.locate_lines(image, map_text, [f"{space}.{name}"], PCD_TYPE_SIZES[kind])
-        value = int(line.split("|")[1], 16)
-        if value != default:
-            raise PackageError(f"{image}: {name} holds 0x{value:X}, the DEC declares 0x{default:X}")
+        if (kind == "VOID*") != bool(reserved):
+            raise PackageError(f"[{module_name}] {entry}: a VOID* PCD, and only one, names the "
+                               "bytes its image reserves (Name:bytes)")
+        if kind == "VOID*":
+            size = int(reserved, 0)
+            if len(default) > size:
+                raise PackageError(f"{name}: the DEC's default takes {len(default)} bytes, the "
+                                   f"image reserves {size}")
+            (line,) = patch_pcd.locate_lines(image, map_text, [f"{space}.{name}"], size, array=True)
+            value = array_bytes(line.split("|")[1])
+            if value != default.ljust(size, b"\0"):
+                raise PackageError(f"{image}: {name} holds {value.hex()}, the DEC declares "
+                                   f"{default.hex()} and zeros after it")
+        else:
+            (line,) = patch_pcd.locate_lines(image, map_text, [f"{space}.{name}"],
+                                             PCD_TYPE_SIZES[kind])
+            value = int(line.split("|")[1], 16)
+            if value != default:
+                raise PackageError(f"{image}: {name} holds 0x{value:X}, the DEC declares "
+                                   f"0x{default:X}")
         lines.append(line)
     return lines
 

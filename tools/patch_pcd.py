@@ -5,7 +5,10 @@
 locate: finds each value's symbol in lld-link's map (EDK II's name, _gPcd_BinaryPatch_<Name>,
         unless --symbol names it), turns its RVA into a file offset of the image
         (PointerToRawData + RVA - VirtualAddress of the section holding it), reads the value
-        there, and writes one [PatchPcd] line per PCD to --out, in the order given.
+        there, and writes one [PatchPcd] line per PCD to --out, in the order given (--append:
+        adds them to the lines already there). A VOID* PCD (--array) is written as EDK II
+        writes a byte array, every byte of its storage (--size): {0x2D, 0x7E, ...}; GenFds
+        takes its maximum size from that list.
 patch:  copies an image with the value at a file offset replaced; it refuses an offset that is
         not inside a section's data or that does not hold the expected value, so a stale
         offset or a wrong image cannot be patched by accident. The offset and the expected
@@ -13,7 +16,7 @@ patch:  copies an image with the value at a file offset replaced; it refuses an 
         file holds several), or are given (--offset, --expect).
 
 Usage: patch_pcd.py locate --image X.efi --map X.map --pcd TokenSpace.Name [--pcd ...]
-                           [--symbol SYM] [--size 8] --out X.pcd
+                           [--symbol SYM] [--size 8] [--array] [--append] --out X.pcd
        patch_pcd.py patch --image X.efi (--from X.pcd [--pcd TokenSpace.Name] |
                           --offset N --expect V) [--size 8] --value V --out Y.efi
 """
@@ -76,7 +79,7 @@ def parse_line(text):
     return m.group(1), int(m.group(2), 16), int(m.group(3), 16)
 
 
-def locate_lines(image, map_text, pcds, size=8, symbols=None):
+def locate_lines(image, map_text, pcds, size=8, symbols=None, array=False):
     """The [PatchPcd] line of each PCD (TokenSpace.Name) in the image, in the order given."""
     data = open(image, "rb").read()
     image_base, _ = sections(data)
@@ -84,7 +87,11 @@ def locate_lines(image, map_text, pcds, size=8, symbols=None):
     for index, pcd in enumerate(pcds):
         symbol = symbols[index] if symbols else "_gPcd_BinaryPatch_" + pcd.rsplit(".", 1)[-1]
         offset = file_offset(data, symbol_rva(map_text, symbol, image_base), size)
-        lines.append(f"{pcd}|0x{read_value(data, offset, size):X}|0x{offset:X}")
+        if array:
+            text = "{" + ", ".join(f"0x{b:02X}" for b in data[offset:offset + size]) + "}"
+        else:
+            text = f"0x{read_value(data, offset, size):X}"
+        lines.append(f"{pcd}|{text}|0x{offset:X}")
     return lines
 
 
@@ -92,8 +99,8 @@ def locate(args):
     if args.symbol and len(args.symbol) != len(args.pcd):
         raise PatchError("give one --symbol per --pcd, or none")
     map_text = open(args.map, encoding="utf-8", errors="replace").read()
-    lines = locate_lines(args.image, map_text, args.pcd, args.size, args.symbol)
-    with open(args.out, "w", encoding="utf-8") as f:
+    lines = locate_lines(args.image, map_text, args.pcd, args.size, args.symbol, args.array)
+    with open(args.out, "a" if args.append else "w", encoding="utf-8") as f:
         f.write("".join(line + "\n" for line in lines))
 
 
@@ -133,6 +140,8 @@ def main(argv):
     p.add_argument("--pcd", required=True, action="append")
     p.add_argument("--symbol", action="append")
     p.add_argument("--size", type=number, default=8)
+    p.add_argument("--array", action="store_true")
+    p.add_argument("--append", action="store_true")
     p.add_argument("--out", required=True)
     p = commands.add_parser("patch")
     p.add_argument("--image", required=True)

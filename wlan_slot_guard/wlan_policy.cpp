@@ -16,24 +16,6 @@ namespace {
 
 EFI_GUID gWlanPackageGuid = WLAN_STRING_PACKAGE_GUID;
 
-struct WlanAllowEntry {
-  UINT32 ChipId;       // device ID << 16 | vendor ID
-  UINT32 SubsystemId;  // subsystem ID << 16 | subsystem vendor ID
-  UINT8 RootPortAspm;
-  UINT8 CardAspm;
-};
-
-// The cards the slot may hold, searched in this order.
-const WlanAllowEntry WLAN_ALLOW_LIST[] = {
-    {0x431514E4, 0x0E517E1D, ASPM_L0S_L1, ASPM_L0S_L1},
-    {0x431514E4, 0x0E527E1D, ASPM_L0S_L1, ASPM_L0S_L1},
-    {0x435314E4, 0x0E537E1D, ASPM_L0S_L1, ASPM_L0S_L1},
-    {0x435314E4, 0x0E547E1D, ASPM_L0S_L1, ASPM_L0S_L1},
-    {0x431514E4, 0x0E557E1D, ASPM_L0S_L1, ASPM_L0S_L1},
-    {0x002A168C, 0x0E567E1D, ASPM_L1, ASPM_L1},
-    {0x002A168C, 0x0E577E1D, ASPM_L1, ASPM_L1},
-};
-
 constexpr UINT8 PEG_ASPM_OPTION_ENABLED = 1;
 
 // A board control port whose bit 0 is set once at entry.
@@ -76,14 +58,33 @@ constexpr UINTN HALT_TEXT_ATTRIBUTE = EFI_TEXT_ATTR(EFI_WHITE, EFI_BLACK);
 
 }  // namespace
 
+// The cards the slot may hold, searched in this order, and how many rows are in use.
+volatile WlanAllowEntry _gPcd_BinaryPatch_PcdWlanAllowList[WLAN_ALLOW_LIST_CAPACITY] = {
+    {0x431514E4, 0x0E517E1D, ASPM_L0S_L1, ASPM_L0S_L1},
+    {0x431514E4, 0x0E527E1D, ASPM_L0S_L1, ASPM_L0S_L1},
+    {0x435314E4, 0x0E537E1D, ASPM_L0S_L1, ASPM_L0S_L1},
+    {0x435314E4, 0x0E547E1D, ASPM_L0S_L1, ASPM_L0S_L1},
+    {0x431514E4, 0x0E557E1D, ASPM_L0S_L1, ASPM_L0S_L1},
+    {0x002A168C, 0x0E567E1D, ASPM_L1, ASPM_L1},
+    {0x002A168C, 0x0E577E1D, ASPM_L1, ASPM_L1},
+};
+volatile UINT8 _gPcd_BinaryPatch_PcdWlanAllowListCount = 7;
+
+UINTN WlanAllowListRows() {
+  UINTN Rows = _gPcd_BinaryPatch_PcdWlanAllowListCount;
+  return Rows > WLAN_ALLOW_LIST_CAPACITY ? WLAN_ALLOW_LIST_CAPACITY : Rows;
+}
+
 BOOLEAN MatchWlanAllowList(const PlatformSetupRecord *Record) {
   UINT32 ChipId = LoadRecordDword(Record, WLAN_CHIP_ID_OFFSET);
   UINT32 SubsystemId = LoadRecordDword(Record, WLAN_SUBSYSTEM_ID_OFFSET);
-  for (const WlanAllowEntry &Entry : WLAN_ALLOW_LIST) {
+  const UINTN Rows = WlanAllowListRows();
+  for (UINTN Row = 0; Row < Rows; ++Row) {
+    const volatile WlanAllowEntry &Entry = _gPcd_BinaryPatch_PcdWlanAllowList[Row];
     if (Entry.ChipId == ChipId && Entry.SubsystemId == SubsystemId) {
       DEBUG_LINE("wlan_slot_guard: chip %8x subsystem %8x: allow-list row %x, ASPM root port %x "
                  "card %x",
-                 ChipId, SubsystemId, static_cast<UINT64>(&Entry - WLAN_ALLOW_LIST),
+                 ChipId, SubsystemId, static_cast<UINT64>(Row),
                  Entry.RootPortAspm, Entry.CardAspm);
       SetLinkAspm(0, PLATFORM_ROOT_PORT_DEVICE, PLATFORM_WLAN_ROOT_PORT_FUNCTION, Entry.RootPortAspm,
                   Entry.CardAspm);

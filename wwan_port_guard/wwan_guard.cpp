@@ -8,18 +8,31 @@
 #include "support/string_packages.h"
 #include "wwan_port_guard/wwan_strings.h"
 
-// The modules that may sit on the wireless-WAN port, product ID << 16 | vendor ID.
-static const UINT32 WWAN_ALLOW_LIST[] = {
+// The modules that may sit on the wireless-WAN port, product ID << 16 | vendor ID, and the port:
+// the USB host controller at device 0x1A, function 0, root port 1.
+volatile UINT32 _gPcd_BinaryPatch_PcdWwanAllowList[WWAN_ALLOW_LIST_CAPACITY] = {
     0x0C717E2D,
     0x0C727E2D,
     0x0C737E2D,
     0x0C747E2D,
 };
+volatile UINT8 _gPcd_BinaryPatch_PcdWwanAllowListCount = 4;
+volatile UINT16 _gPcd_BinaryPatch_PcdWwanControllerDevice = PLATFORM_USB_CONTROLLER_DEVICE;
+volatile UINT16 _gPcd_BinaryPatch_PcdWwanControllerFunction = 0;
+volatile UINT8 _gPcd_BinaryPatch_PcdWwanPort = 1;
 
-// The USB host controller at device 0x1A, function 0, root port 1.
-const WwanPortFilter gWwanPortFilter = {
-    0, PLATFORM_USB_CONTROLLER_DEVICE, 0, 1, sizeof(WWAN_ALLOW_LIST) / sizeof(WWAN_ALLOW_LIST[0]),
-    WWAN_ALLOW_LIST};
+WwanPortFilter gWwanPortFilter;
+
+const WwanPortFilter *LoadWwanPortFilter() {
+  UINT8 Count = _gPcd_BinaryPatch_PcdWwanAllowListCount;
+  if (Count > WWAN_ALLOW_LIST_CAPACITY) Count = WWAN_ALLOW_LIST_CAPACITY;
+  gWwanPortFilter.ControllerDevice = _gPcd_BinaryPatch_PcdWwanControllerDevice;
+  gWwanPortFilter.ControllerFunction = _gPcd_BinaryPatch_PcdWwanControllerFunction;
+  gWwanPortFilter.Port = _gPcd_BinaryPatch_PcdWwanPort;
+  gWwanPortFilter.IdCount = Count;
+  gWwanPortFilter.Ids = _gPcd_BinaryPatch_PcdWwanAllowList;
+  return &gWwanPortFilter;
+}
 
 static EFI_GUID gWwanPackageGuid = WWAN_STRING_PACKAGE_GUID;
 
@@ -158,7 +171,7 @@ extern "C" EFI_STATUS EFIAPI WwanPortGuardEntry(EFI_HANDLE ImageHandle, EFI_SYST
       RegisterStringPackages(&gWwanPackageGuid, gWwanStringPacks.Bytes);
   EFI_EVENT Event;
   [[maybe_unused]] const EFI_STATUS Created = CreateReadyToBootEvent(
-      TPL_CALLBACK, OnReadyToBootWwan, const_cast<WwanPortFilter *>(&gWwanPortFilter), &Event);
+      TPL_CALLBACK, OnReadyToBootWwan, const_cast<WwanPortFilter *>(LoadWwanPortFilter()), &Event);
   DEBUG_LINE("wwan_port_guard: entry: string packs %s (status %x), ready-to-boot event %s "
              "(status %x)", Packs == EFI_SUCCESS ? "registered" : "not registered", Packs,
              Created == EFI_SUCCESS ? "created" : "not created", Created);

@@ -11,10 +11,26 @@ struct WwanPortFilter {
   UINT16 ControllerFunction;  // PCI function of the controller that owns the port
   UINT8 Port;                 // root port, compared with the device path's ParentPortNumber
   UINT8 IdCount;              // allow-list entries
-  const UINT32 *Ids;          // product ID << 16 | vendor ID
+  const volatile UINT32 *Ids; // product ID << 16 | vendor ID
 };
 
-extern const WwanPortFilter gWwanPortFilter;
+// The settings a platform build patches into the image: EDK II's patchable PCDs of the
+// package's token space, each listed with its file offset in the as-built INF's [PatchPcd]
+// section. Volatile, so that they are read from the image at run time and never folded into the
+// code. The image reserves WWAN_ALLOW_LIST_CAPACITY entries; the count says how many are used.
+constexpr UINTN WWAN_ALLOW_LIST_CAPACITY = 16;
+extern "C" volatile UINT32 _gPcd_BinaryPatch_PcdWwanAllowList[WWAN_ALLOW_LIST_CAPACITY];
+extern "C" volatile UINT8 _gPcd_BinaryPatch_PcdWwanAllowListCount;
+extern "C" volatile UINT16 _gPcd_BinaryPatch_PcdWwanControllerDevice;
+extern "C" volatile UINT16 _gPcd_BinaryPatch_PcdWwanControllerFunction;
+extern "C" volatile UINT8 _gPcd_BinaryPatch_PcdWwanPort;
+
+// The record handed to the notify, filled from the patchable settings by LoadWwanPortFilter.
+extern WwanPortFilter gWwanPortFilter;
+
+// Fills gWwanPortFilter from the image's settings and returns it. A count above the entries
+// the image reserves is taken as that capacity: the list is never read past its storage.
+const WwanPortFilter *LoadWwanPortFilter();
 
 extern "C" EFI_STATUS EFIAPI WwanPortGuardEntry(EFI_HANDLE ImageHandle,
                                                 EFI_SYSTEM_TABLE *SystemTable);

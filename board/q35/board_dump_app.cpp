@@ -3,6 +3,8 @@
 //   station                    the station-address block
 //   pci BB:DD.F REG [8|16|32]  a configuration register through the PCI root bridge
 //   io PORT [8|16|32]          an I/O port
+//   image GUID OFFSET COUNT    COUNT bytes at a file offset of the loaded image of the firmware
+//                              file GUID (8-4-4-4-12 digits), 16 to a line
 // Several requests may follow one another on one command line. Numbers are hexadecimal.
 #include "board/q35/console_text.h"
 #include "support/hw_seam.h"
@@ -38,7 +40,7 @@ constexpr RecordField RECORD_FIELDS[] = {
 };
 
 constexpr UINTN MAX_TOKENS = 32;
-constexpr UINTN MAX_TOKEN_LENGTH = 24;
+constexpr UINTN MAX_TOKEN_LENGTH = 40;
 
 struct Arguments {
   CHAR16 Tokens[MAX_TOKENS][MAX_TOKEN_LENGTH];
@@ -280,6 +282,110 @@ void DumpIo(const Arguments *Args, UINTN *Index) {
   PrintLine(gSystemTable, &Line);
 }
 
+// "8-4-4-4-12" hexadecimal digits as a GUID.
+bool ParseGuid(const CHAR16 *Token, EFI_GUID *Guid) {
+  UINT8 Bytes[16] = {};
+  UINTN Digits = 0;
+  for (; *Token != 0; Token++) {
+    if (*Token == u'-') continue;
+    const CHAR16 Lower = static_cast<CHAR16>(*Token | 0x20);
+    const UINTN Value = *Token >= u'0' && *Token <= u'9' ? *Token - u'0'
+                        : Lower >= u'a' && Lower <= u'f' ? Lower - u'a' + 10
+                                                          : 16;
+    if (Value == 16 || Digits == 32) return false;
+    Bytes[Digits / 2] = static_cast<UINT8>(Bytes[Digits / 2] << 4 | Value);
+    Digits++;
+  }
+  Guid->Data1 = static_cast<UINT32>(Bytes[0]) << 24 | Bytes[1] << 16 | Bytes[2] << 8 | Bytes[3];
+  Guid->Data2 = static_cast<UINT16>(Bytes[4] << 8 | Bytes[5]);
+  Guid->Data3 = static_cast<UINT16>(Bytes[6] << 8 | Bytes[7]);
+  for (UINTN Index = 0; Index < 8; Index++) Guid->Data4[Index] = Bytes[8 + Index];
+  return Digits == 32;
+}
+
+UINT32 Read32(const UINT8 *At) { return At[0] | At[1] << 8 | At[2] << 16 | static_cast<UINT32>(At[3]) << 24; }
+
+// The loaded image whose device path names the firmware file FileGuid, or null.
+const UINT8 *FindLoadedImage(const EFI_GUID &FileGuid) {
+  EFI_GUID LoadedImageGuid = interface_guids::kLoadedImage;
+  UINTN Count = 0;
+  EFI_HANDLE *Handles = nullptr;
+  if (gSystemTable->BootServices->LocateHandleBuffer(ByProtocol, &LoadedImageGuid, nullptr, &Count,
+                                                     &Handles) != EFI_SUCCESS) {
+    return nullptr;
+  }
+  const UINT8 *Found = nullptr;
+  for (UINTN Index = 0; Index < Count && Found == nullptr; Index++) {
+    EFI_LOADED_IMAGE_PROTOCOL *Image = nullptr;
+    if (gSystemTable->BootServices->HandleProtocol(Handles[Index], &LoadedImageGuid,
+                                                   reinterpret_cast<VOID **>(&Image)) != EFI_SUCCESS) {
+      continue;
+    }
+    // Device path nodes up to the end node; the firmware-file node (media, subtype 6) holds
+    // the file's GUID after its 4-byte header.
+    const UINT8 *Node = reinterpret_cast<const UINT8 *>(Image->FilePath);
+    for (UINTN Length; Node != nullptr && Node[0] != 0x7F; Node += Length) {
+      Length = Node[2] | Node[3] << 8;
+      if (Length < 4) break;
+      const UINT8 *Want = reinterpret_cast<const UINT8 *>(&FileGuid);
+      bool Same = Node[0] == 4 && Node[1] == 6 && Length >= 20;
+      for (UINTN Byte = 0; Same && Byte < 16; Byte++) Same = Node[4 + Byte] == Want[Byte];
+      if (Same) Found = static_cast<const UINT8 *>(Image->ImageBase);
+    }
+  }
+  gSystemTable->BootServices->FreePool(Handles);
+  return Found;
+}
+
+// "image GUID OFFSET COUNT": the file offset is mapped through the loaded image's section
+// table (PointerToRawData to VirtualAddress), so what prints is what the driver reads.
+void DumpImage(const Arguments *Args, UINTN *Index) {
+  if (*Index + 3 > Args->Count) {
+    PrintError(u"image needs a file GUID, an offset and a count", nullptr);
+    *Index = Args->Count;
+    return;
+  }
+  const CHAR16 *GuidToken = Args->Tokens[(*Index)++];
+  EFI_GUID FileGuid;
+  UINT64 Offset, Count;
+  if (!ParseGuid(GuidToken, &FileGuid) || !ParseHex(Args->Tokens[(*Index)++], 0, &Offset, nullptr) ||
+      !ParseHex(Args->Tokens[(*Index)++], 0, &Count, nullptr) || Offset > 0xFFFFFFFF ||
+      Count > 0x1000) {
+    PrintError(u"bad image request", GuidToken);
+    return;
+  }
+  const UINT8 *Base = FindLoadedImage(FileGuid);
+  if (Base == nullptr) {
+    PrintError(u"no loaded image of", GuidToken);
+    return;
+  }
+  const UINT8 *Pe = Base + Read32(Base + 0x3C);
+  const UINTN Sections = Pe[6] | Pe[7] << 8;
+  const UINT8 *Section = Pe + 24 + (Pe[20] | Pe[21] << 8);
+  const UINT8 *Data = nullptr;
+  for (UINTN Number = 0; Number < Sections && Data == nullptr; Number++, Section += 40) {
+    const UINT32 Raw = Read32(Section + 20);
+    if (Offset >= Raw && Offset + Count <= static_cast<UINT64>(Raw) + Read32(Section + 16)) {
+      Data = Base + Read32(Section + 12) + (Offset - Raw);
+    }
+  }
+  if (Data == nullptr) {
+    PrintError(u"offset not inside one section of", GuidToken);
+    return;
+  }
+  for (UINTN Done = 0; Done < Count; Done += 16) {
+    TextLine Line = {};
+    AppendText(&Line, u"image [");
+    AppendHex(&Line, Offset + Done, 4);
+    AppendText(&Line, u"] =");
+    for (UINTN Byte = Done; Byte < Count && Byte < Done + 16; Byte++) {
+      AppendText(&Line, u" ");
+      AppendHex(&Line, Data[Byte], 2);
+    }
+    PrintLine(gSystemTable, &Line);
+  }
+}
+
 }  // namespace
 
 extern "C" EFI_STATUS EFIAPI BoardDumpEntry(EFI_HANDLE ImageHandle,
@@ -299,6 +405,8 @@ extern "C" EFI_STATUS EFIAPI BoardDumpEntry(EFI_HANDLE ImageHandle,
       DumpPci(&Args, &Index);
     } else if (SameWord(Word, u"io")) {
       DumpIo(&Args, &Index);
+    } else if (SameWord(Word, u"image")) {
+      DumpImage(&Args, &Index);
     } else if (Index != 1) {
       PrintError(u"unknown request", Word);
       return EFI_INVALID_PARAMETER;

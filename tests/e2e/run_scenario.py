@@ -124,10 +124,30 @@ def tools():
     raise Skipped("OVMF firmware not found (Debian package ovmf: /usr/share/OVMF/OVMF_CODE_4M.fd)")
 
 
-def startup_script(scenario):
+# In a flash scenario's command, @PcdName@ (a byte array) or @PcdName:SIZE@ stands for the file
+# offset and the size of that PCD in the guard's image, from the [PatchPcd] line of the INF the
+# firmware was built with.
+PCD_OPERANDS = re.compile(r"@(Pcd\w+)(?::(\d+))?@")
+
+
+def pcd_operands(firmware_dir, command):
+    lines = [line.strip() for inf in (firmware_dir / "packages").glob("*/*/RELEASE/*.inf")
+             for line in inf.read_text(encoding="utf-8").splitlines()]
+
+    def operands(match):
+        for line in lines:
+            fields = line.split("|")
+            if len(fields) == 3 and fields[0].endswith("." + match.group(1)):
+                size = match.group(2) or len(fields[1].split(","))
+                return f"{fields[2]} 0x{int(size):X}"
+        raise Failure(f"no [PatchPcd] line for {match.group(1)} under {firmware_dir / 'packages'}")
+    return PCD_OPERANDS.sub(operands, command)
+
+
+def startup_script(scenario, firmware_dir=None):
     lines = ["@echo -off", "fs0:", f"echo {START_MARK}"]
     if scenario.flash:
-        lines.extend(scenario.afterwards)
+        lines.extend(pcd_operands(firmware_dir, command) for command in scenario.afterwards)
         lines.append(f"echo {END_MARK}")
         return "\r\n".join(lines) + "\r\n"
     for variable in scenario.variables:
@@ -348,7 +368,7 @@ def run(scenario, images_dir, firmware_dir, out_dir, show):
     workdir = out_dir / scenario.name
     workdir.mkdir(parents=True, exist_ok=True)
     with exclusive(workdir, scenario.limit + 30):
-        boot(scenario, qemu, code, variables, images, workdir, show)
+        boot(scenario, qemu, code, variables, images, workdir, show, firmware_dir)
 
 
 def exclusive(workdir, patience):
@@ -366,12 +386,12 @@ def exclusive(workdir, patience):
             time.sleep(0.5)
 
 
-def boot(scenario, qemu, code, variables, images, workdir, show):
+def boot(scenario, qemu, code, variables, images, workdir, show, firmware_dir=None):
     screenshot = workdir / "screen.png"
     if screenshot.exists():
         screenshot.unlink()
     disk = workdir / "disk.img"
-    make_disk(disk, images, startup_script(scenario))
+    make_disk(disk, images, startup_script(scenario, firmware_dir))
 
     started = time.monotonic()
     deadline = started + scenario.limit

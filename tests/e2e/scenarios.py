@@ -258,6 +258,12 @@ SCENARIOS += [
 LANG_FRENCH = Variable("Lang", "66726100", guid=GLOBAL_VARIABLE_GUID, attributes="-nv -bs -rt")
 # What the shell prints once the boot manager has started it: a halt must come before any of it.
 SHELL_STARTED = ["UEFI Interactive Shell", "Press ESC"]
+# The wireless-WAN guard's allow-list and count as the running guard holds them, read by
+# board_dump from its loaded image (FILE_GUID) at the offsets of the INF's [PatchPcd] lines;
+# entries are UINT32(product << 16 | vendor).
+WWAN_LIST_DUMP = ("board_dump.efi image 18126C98-8F69-462E-997B-D1DAF8E06192 @PcdWwanAllowList@ "
+                  "image 18126C98-8F69-462E-997B-D1DAF8E06192 @PcdWwanAllowListCount:1@")
+WWAN_LISTED = "] = 0x2D 0x7E 0x71 0x0C 0x2D 0x7E 0x72 0x0C 0x2D 0x7E 0x73 0x0C 0x2D 0x7E 0x74 0x0C"
 # `dh -p LoadedImage` lines of the package's modules loaded from the volume: the shell ends the
 # image's device path, FvFile(<FILE_GUID>), with the GUID's last three groups, then the name
 # from the firmware file's UI section.
@@ -316,7 +322,7 @@ SCENARIOS += [
         devices=ich9_usb() + wlan_board() + [UNSUPPORTED_REALTEK],
         vga="none",
         afterwards=["dh -p LoadedImage", "drivers",
-                    "board_dump.efi record pci 00:1f.0 48 32"],
+                    "board_dump.efi record pci 00:1f.0 48 32", WWAN_LIST_DUMP],
         expect=[
             # Dispatched from the volume in this order: the LAN driver (no dependencies), the
             # board module, then the guards once the board's protocols are installed. The device
@@ -329,6 +335,7 @@ SCENARIOS += [
             "record WlanSlotFlags [0x38B] = 0x00",
             "record WlanStatusA [0x39C] = 0x20",
             "pci 00:1f.0 [0x048] = 0x00000501",
+            WWAN_LISTED, "] = " + " ".join(["0x00"] * 16), "] = 0x04",
         ],
         forbid=WWAN_HALT_ENGLISH[:1] + WLAN_HALT_ENGLISH[:1],
     ),
@@ -344,6 +351,20 @@ SCENARIOS += [
         expect=[LOADED_FROM_FLASH["lan_controller_setup"], LAN_DRIVER_FROM_FLASH],
         forbid=WWAN_HALT_ENGLISH[:1] + ["LoadedImage(wwan_port_guard)",
                                         "LoadedImage(wlan_slot_guard)"],
+    ),
+    Scenario(
+        name="flash_sku_listed_keyboard",
+        summary="the SKU firmware, whose DSC adds the emulated board's USB keyboard (0627:0001) "
+                "to the wireless-WAN guard's allow-list: the keyboard on the guarded port, which "
+                "stops the board firmware with the 105 lines, boots this one to the shell with "
+                "the guard dispatched, whose loaded image holds the five entries",
+        outcome="boot",
+        flash="sku",
+        devices=ich9_usb((UNLISTED_MODULE, WWAN_GUARDED_PORT)),
+        afterwards=["dh -p LoadedImage", WWAN_LIST_DUMP],
+        expect=SHELL_STARTED[:1] + [LOADED_FROM_FLASH["wwan_port_guard"], WWAN_LISTED,
+                                    "] = 0x27 0x06 0x01 0x00 0x00", "] = 0x05"],
+        forbid=WWAN_HALT_ENGLISH[:1],
     ),
     Scenario(
         name="flash_fmmt_unlisted_module",

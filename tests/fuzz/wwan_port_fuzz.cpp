@@ -42,7 +42,7 @@ struct Scene {
   std::vector<std::pair<uint8_t, uint16_t>> Vendors;  // device on bus 0, vendor ID of function 0
   std::vector<UsbHandle> Handles;
   bool ThroughNotify = true;
-  WwanPortFilter Filter = gWwanPortFilter;
+  WwanPortFilter Filter = *LoadWwanPortFilter();
 };
 
 uint8_t ConsumeDevice(FuzzedDataProvider& In) {

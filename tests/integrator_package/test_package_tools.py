@@ -184,10 +184,10 @@ class PackagePatchPcdTest(ToolTest):
     """A module's patchable PCD reaches its INF only when the DEC declares it with the value the
     image holds."""
 
-    def package(self, declared, give_map=True):
+    def package(self, declared, give_map=True, listed="PcdX"):
         (self.dir / "modules.ini").write_text(
             f"[package]\nname = TestPkg\nversion = 1.0\n\n[drv]\nfile_guid = {uuid.uuid4()}\n"
-            "module_type = UEFI_DRIVER\npatch_pcds = PcdX\n", encoding="utf-8")
+            f"module_type = UEFI_DRIVER\npatch_pcds = {listed}\n", encoding="utf-8")
         (self.dir / "DEC.dec").write_text(DEC.format() + f"\n[PcdsPatchableInModule]\n{declared}\n",
                                           encoding="utf-8")
         (self.dir / "drv.efi").write_bytes(tiny_image(0x18, 0xF8000000))
@@ -203,13 +203,21 @@ class PackagePatchPcdTest(ToolTest):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(pi_reader.read_inf(self.dir / "out" / "drv.inf")["PatchPcd.X64"],
                          ["gSpace.PcdX|0xF8000000|0x218"])
+        result = self.package("  gSpace.PcdX|{0x00, 0x00, UINT16(0xF800)}|VOID*|0x1", listed="PcdX:8")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(pi_reader.read_inf(self.dir / "out" / "drv.inf")["PatchPcd.X64"],
+                         ["gSpace.PcdX|{0x00, 0x00, 0x00, 0xF8, 0x00, 0x00, 0x00, 0x00}|0x218"])
 
     def test_refuses_a_pcd_the_dec_declares_otherwise(self):
-        for label, declared, give_map in [("other default", "  gSpace.PcdX|0xE0000000|UINT64|0x1", True),
-                                          ("undeclared", "  gSpace.PcdY|0xF8000000|UINT64|0x1", True),
-                                          ("no map", "  gSpace.PcdX|0xF8000000|UINT64|0x1", False)]:
+        for label, declared, give_map, listed in [
+                ("other default", "  gSpace.PcdX|0xE0000000|UINT64|0x1", True, "PcdX"),
+                ("undeclared", "  gSpace.PcdY|0xF8000000|UINT64|0x1", True, "PcdX"),
+                ("no map", "  gSpace.PcdX|0xF8000000|UINT64|0x1", False, "PcdX"),
+                ("array, other default", "  gSpace.PcdX|{UINT32(0xE0000000)}|VOID*|0x1", True, "PcdX:8"),
+                ("array, storage not zero after the default", "  gSpace.PcdX|{UINT16(0)}|VOID*|0x1", True, "PcdX:8"),
+                ("number with a storage size", "  gSpace.PcdX|0xF8000000|UINT64|0x1", True, "PcdX:8")]:
             with self.subTest(label):
-                result = self.package(declared, give_map)
+                result = self.package(declared, give_map, listed)
                 self.assertEqual(result.returncode, 1)
                 self.assertIn("package_module.py:", result.stderr)
                 self.assertFalse((self.dir / "out" / "drv.inf").exists())

@@ -268,6 +268,48 @@ INSTANTIATE_TEST_SUITE_P(
         NotifyCase{"UnlistedDisplayControllerReadsAsEmpty", Card{0x01111234, 0x0300, 0}, 1, true, 1, 1, 3}),
     [](const auto& info) { return std::string(info.param.Name); });
 
+// The allow-list as a platform build patches it into the image: the count bounds the search, and
+// a count above the 16 rows the image reserves searches those 16 and nothing past them.
+struct PatchedListCase {
+  const char* Name;
+  uint8_t Count;
+  UINTN Rows;          // searched
+  bool EighthListed;  // a card in row 8 passes, with that row's ASPM values
+};
+
+class PatchedListTest : public StartedGuardTest, public ::testing::WithParamInterface<PatchedListCase> {
+ protected:
+  void TearDown() override {
+    _gPcd_BinaryPatch_PcdWlanAllowListCount = 7;
+    _gPcd_BinaryPatch_PcdWlanAllowList[7].ChipId = 0;
+    _gPcd_BinaryPatch_PcdWlanAllowList[7].SubsystemId = 0;
+    _gPcd_BinaryPatch_PcdWlanAllowList[7].RootPortAspm = 0;
+    _gPcd_BinaryPatch_PcdWlanAllowList[7].CardAspm = 0;
+  }
+};
+
+TEST_P(PatchedListTest, IsReadFromTheImageAndNeverPastItsStorage) {
+  const PatchedListCase& c = GetParam();
+  _gPcd_BinaryPatch_PcdWlanAllowListCount = c.Count;
+  _gPcd_BinaryPatch_PcdWlanAllowList[7].ChipId = kUnlistedEthernet.Id;
+  _gPcd_BinaryPatch_PcdWlanAllowList[7].SubsystemId = kUnlistedEthernet.Subsystem;
+  _gPcd_BinaryPatch_PcdWlanAllowList[7].RootPortAspm = 2;
+  _gPcd_BinaryPatch_PcdWlanAllowList[7].CardAspm = 3;
+  EXPECT_EQ(WlanAllowListRows(), c.Rows);
+  AddCard(fw.Config(), kSlotBus, kUnlistedEthernet, kLinkBefore);
+  EXPECT_EQ(SignalReadyToBoot(), c.EighthListed);
+  EXPECT_EQ(Aspm(kSlotRootPort), c.EighthListed ? 2 : 1);
+  EXPECT_EQ(Aspm({kSlotBus, 0, 0}), c.EighthListed ? 3 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Image, PatchedListTest,
+                         ::testing::Values(PatchedListCase{"CountOfTheDefaults", 7, 7, false},
+                                           PatchedListCase{"OneMore", 8, 8, true},
+                                           PatchedListCase{"FullStorage", 16, 16, true},
+                                           PatchedListCase{"CountPastTheStorageIsClamped", 17, 16, true},
+                                           PatchedListCase{"LargestCountIsClamped", 255, 16, true}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
 TEST_F(StartedGuardTest, TheCardIsRecordedInThePublishedRecord) {
   AddCard(fw.Config(), kSlotBus, Listed(0x435314E4, 0x0E54), kLinkBefore);
   EXPECT_TRUE(SignalReadyToBoot());

@@ -142,6 +142,46 @@ INSTANTIATE_TEST_SUITE_P(
                  DevicePath().Acpi().End().Pci(0, kUsbDevice).Usb(1).End(), kOtherVendor, kOtherProduct, true}),
     [](const auto& info) { return std::string(info.param.Name); });
 
+// The filter as a platform build patches it into the image: the count bounds the search, a count
+// above the 16 entries the image reserves is taken as 16, and the port comes from the image.
+struct PatchedFilterCase {
+  const char* Name;
+  uint8_t Count, Port;
+  uint8_t IdCount;   // in force
+  bool FifthListed;  // the module in entry 5, on the port, is allowed
+};
+
+class PatchedFilterTest : public WwanGuardTest, public ::testing::WithParamInterface<PatchedFilterCase> {
+ protected:
+  void TearDown() override {
+    _gPcd_BinaryPatch_PcdWwanAllowListCount = 4;
+    _gPcd_BinaryPatch_PcdWwanPort = 1;
+    _gPcd_BinaryPatch_PcdWwanAllowList[4] = 0;
+    LoadWwanPortFilter();
+  }
+};
+
+TEST_P(PatchedFilterTest, IsReadFromTheImageAndNeverPastItsStorage) {
+  const PatchedFilterCase& c = GetParam();
+  _gPcd_BinaryPatch_PcdWwanAllowListCount = c.Count;
+  _gPcd_BinaryPatch_PcdWwanPort = c.Port;
+  _gPcd_BinaryPatch_PcdWwanAllowList[4] = uint32_t(kOtherProduct) << 16 | kOtherVendor;
+  const WwanPortFilter* filter = LoadWwanPortFilter();
+  EXPECT_EQ(filter->IdCount, c.IdCount);
+  fw.AddUsbDevice(PathTo(0, kUsbDevice, c.Port), kOtherVendor, kOtherProduct);
+  EXPECT_EQ(Check(*filter), c.FifthListed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Image, PatchedFilterTest,
+    ::testing::Values(PatchedFilterCase{"CountOfTheDefaults", 4, 1, 4, false},
+                      PatchedFilterCase{"OneMore", 5, 1, 5, true},
+                      PatchedFilterCase{"OtherPort", 4, 3, 4, false},
+                      PatchedFilterCase{"FullStorage", 16, 1, 16, true},
+                      PatchedFilterCase{"CountPastTheStorageIsClamped", 17, 1, 16, true},
+                      PatchedFilterCase{"LargestCountIsClamped", 255, 1, 16, true}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
 TEST_F(WwanGuardTest, NoUsbHandlesLetsTheBootGoOn) {
   EXPECT_TRUE(Check());
   EXPECT_EQ(DecisionLines(), "wwan_port_guard: no USB device, no module on the port\r\n");
