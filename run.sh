@@ -4,6 +4,7 @@
 # EDK II and the package in its flash (cached in build/flash after the first run), then boots it
 # with a scenario (default: the demo, an unsupported wireless-WAN module on the guarded port).
 # Usage: ./run.sh [scenario]   (tests/e2e/run_scenario.py --list names them)
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/packages.sh

@@ -3,6 +3,7 @@
 # tests, and runs them all with ctest (host tests, image checks, the emulated-board scenarios, the
 # board's firmware built by EDK II with the drivers in flash, and the reproducibility check);
 # then the sanitizer build with the fuzz smoke runs and the fault sweep.
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/packages.sh

@@ -12,6 +12,7 @@
 # UEFI_IMAGE_SIZE_LIMITS when it has one), which prints the image's
 # size; the same check is registered as the test image_check.<name>. lld-link's map of the image
 # (the target property UEFI_IMAGE_MAP) is where tools/patch_pcd.py finds a patchable value.
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 
 find_program(UEFI_CXX NAMES clang++-14 clang++ REQUIRED)
 find_program(UEFI_LINKER NAMES lld-link-14 lld-link REQUIRED)

@@ -1,6 +1,7 @@
 // The driver binding of the LAN controller driver: entry point, support test and release. The
 // driver keeps no per-controller record; a started controller is one whose PCI I/O protocol it
 // holds open by driver.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "lan_controller_setup/lan_binding.h"
 
 #include "lan_controller_setup/lan_start.h"

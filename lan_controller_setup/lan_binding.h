@@ -1,5 +1,6 @@
 // The LAN controller driver's binding: the entry point that publishes it, the support test that
 // accepts the Realtek Gigabit and 10/100 controllers, and the release of a started controller.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/platform.h"

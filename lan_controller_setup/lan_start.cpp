@@ -2,6 +2,7 @@
 // bus-0 bridges, the claim, the station address under the configuration-write lock, the
 // configuration bytes (with the 10/100 controller's extras), and the subsystem identifier that
 // root port 2 carries, handed to the controller through its indirect configuration write.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "lan_controller_setup/lan_start.h"
 
 #include "lan_controller_setup/lan_binding.h"

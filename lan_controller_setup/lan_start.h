@@ -1,5 +1,6 @@
 // Start-up programming of a claimed LAN controller: the bridges' cache-line size, the claim and
 // decoding, the station address, the configuration bytes and the subsystem identifier.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/uefi.h"

@@ -1,5 +1,6 @@
 // The decision lines' formatter and their way out: the platform's status-code protocol, or the
 // standard-error console where the firmware has none.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "support/debug_log.h"
 
 #include "support/driver_context.h"

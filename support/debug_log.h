@@ -14,6 +14,7 @@
 //        to at least that many digits; %% prints a percent sign
 // A conversion without an argument, or with one of the other kind, prints "?"; arguments left
 // over are ignored.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/uefi.h"

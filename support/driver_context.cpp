@@ -1,4 +1,5 @@
 // The saved firmware pointers of this driver image and the boot-service routines over them.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "support/driver_context.h"
 
 #include "support/platform.h"

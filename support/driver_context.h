@@ -1,5 +1,6 @@
 // Each driver's saved firmware pointers and the small boot-service routines every driver uses:
 // the ready-to-boot signal event and boot-time pool allocation.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/uefi.h"

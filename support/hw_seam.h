@@ -2,6 +2,7 @@
 // I/O-port accesses, byte accesses to the memory-mapped PCI Express configuration window, and
 // one pass of a halt loop. The images inline the x64 backend below; the host tests link a
 // simulated platform that defines the same functions.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "uefi.h"

@@ -3,6 +3,7 @@
 // configuration read whose failure stands as all ones, and the read-modify-write rule. Names
 // stay clear of gnu-efi's macros (pci22.h defines PCI_CLASS_ETHERNET and friends), so the
 // header keeps compiling when efilib.h is included.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/uefi.h"

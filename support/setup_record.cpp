@@ -1,4 +1,5 @@
 // Finding the platform's setup record through the setup-data protocol.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "support/setup_record.h"
 
 #include "support/driver_context.h"

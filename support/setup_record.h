@@ -1,6 +1,7 @@
 // The platform firmware's setup record, as the drivers see it through the setup-data protocol:
 // the options they read and the fields they report into. The record belongs to another firmware
 // component; only the fields below are touched, every other byte is left as it was.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/platform.h"

@@ -3,6 +3,7 @@
 // Packs are byte-packed and their strings sit at any offset, so every field is read byte by
 // byte. Nothing here calls the firmware; each user decides what may be read and what a pack
 // must look like, through the two callbacks of WalkStringPackList.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/uefi.h"

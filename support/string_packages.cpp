@@ -1,5 +1,6 @@
 // Registration of this driver's string packs with the Framework HII protocol and retrieval of a
 // message in the firmware's current language.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "support/string_packages.h"
 
 #include "support/platform.h"

@@ -1,6 +1,7 @@
 // Framework HII string packs: a driver's localized messages, written in its source as readable
 // text (one row per language) and turned into the exact pack bytes at compile time; their
 // registration with the Framework HII protocol and their retrieval by token.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/driver_context.h"

@@ -2,6 +2,7 @@
 // usable from C++, plus the firmware interfaces gnu-efi does not declare (Framework HII,
 // Framework CPU I/O, USB I/O, the ready-to-boot group, the platform's setup-data and
 // station-address protocols). Layouts are pinned by static_asserts at the end of this file.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 // NULL must be the C++ one before gnu-efi offers its ((VOID *) 0).

@@ -28,6 +28,7 @@ stderr), 77 Debian's source archive could not be reached (one line says why).
 
 Usage: board_firmware.py --package DIR --images DIR --readme FILE --board-module DIR --out DIR
 """
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 import argparse
 import hashlib
 import os

@@ -10,6 +10,7 @@ of the image) each input section is looked up in the output section the map puts
 written at run time (.data, .bss) must sit in a writable section, code (.text) in an executable
 one. The map numbers output sections as the linker wrote them; compact_image.py only folds the
 trailing .reloc away, so the numbers still name the image's sections."""
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 import argparse
 import re
 import struct

@@ -17,6 +17,7 @@ linked):
 The loader copies SizeOfHeaders bytes and then each section from PointerToRawData to its
 VirtualAddress, so the image in memory is the one lld-link laid out, the relocation blocks
 aside."""
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 import argparse
 import struct
 import sys

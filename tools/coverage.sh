@@ -6,6 +6,7 @@
 #   tools/coverage.sh                   host tests and fault sweep
 #   tools/coverage.sh --fuzz [TARGET…]  instead: each fuzz target's corpus (seeds plus what
 #                                       run_long.sh found) replayed once, one report per target
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/packages.sh

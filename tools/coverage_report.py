@@ -5,6 +5,7 @@ branch directions never taken, each with its source line.
 
   coverage_report.py ROOT EXPORT.json SHOW.txt DIR...
 """
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 import json
 import os
 import re

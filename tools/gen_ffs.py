@@ -6,6 +6,7 @@ DXE_DEPEX (when the module has one), PE32, USER_INTERFACE (BASE_NAME) and VERSIO
 
 Usage: gen_ffs.py <module>.inf -o <module>.ffs
 """
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 import argparse
 import struct
 import sys

@@ -9,6 +9,7 @@ The module's patchable PCDs (patch_pcds in the manifest) are found in lld-link's
 listed in the INF's [PatchPcd.X64] section with their file offsets; the value each offset holds
 must be the DEC's default, so that the image and the package declare the same value.
 """
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 import argparse
 import configparser
 import re

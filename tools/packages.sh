@@ -1,4 +1,5 @@
 # The Debian packages of each job, sourced by run.sh and test.sh.
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 BUILD_PACKAGES=(cmake ninja-build clang-14 lld-14 gnu-efi python3 libgtest-dev libgmock-dev libclang-rt-14-dev)
 BOARD_PACKAGES=(qemu-system-x86 ovmf mtools)
 # The board's firmware built by EDK II from Debian's edk2 source (tools/board_firmware.py):

@@ -20,6 +20,7 @@ Usage: patch_pcd.py locate --image X.efi --map X.map --pcd TokenSpace.Name [--pc
        patch_pcd.py patch --image X.efi (--from X.pcd [--pcd TokenSpace.Name] |
                           --offset N --expect V) [--size 8] --value V --out Y.efi
 """
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 import argparse
 import re
 import struct

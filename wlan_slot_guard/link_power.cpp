@@ -1,6 +1,7 @@
 // Link power control through single-byte accesses to the memory-mapped configuration window.
 // Every address is checked against the window before it is touched: bus, device and function
 // come from callers and from bridge registers, and neither may lead outside it.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "wlan_slot_guard/link_power.h"
 
 #include "support/debug_log.h"

@@ -1,5 +1,6 @@
 // Active State Power Management of a PCI Express link, set on the root port and on device 0 of
 // the bus behind it through the memory-mapped configuration window.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/uefi.h"

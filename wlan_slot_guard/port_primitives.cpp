@@ -1,4 +1,5 @@
 // Port-level accesses of the wireless-LAN slot guard, each in the order its hardware needs.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "wlan_slot_guard/port_primitives.h"
 
 #include "support/driver_context.h"

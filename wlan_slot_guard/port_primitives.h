@@ -6,6 +6,7 @@
 // processor's IN/OUT instructions through the hardware seam (hw::PortIn8/16/32,
 // hw::PortOut8/16/32). Each operation below uses the route the hardware behind it has always
 // been reached by, and the exact order of accesses it needs.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/uefi.h"

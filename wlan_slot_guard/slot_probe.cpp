@@ -1,5 +1,6 @@
 // The wireless-LAN slot probe and the radio state, all configuration and GPIO accesses through
 // the PCI root-bridge protocol, located anew by each operation.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "wlan_slot_guard/slot_probe.h"
 
 #include "support/debug_log.h"

@@ -1,5 +1,6 @@
 // What sits in the wireless-LAN slot, recorded in the platform's setup record, and the radio's
 // state: its GPIO line from the option byte and the embedded controller's radio bit.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/setup_record.h"

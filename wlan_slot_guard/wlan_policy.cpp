@@ -1,5 +1,6 @@
 // The wireless-LAN slot guard's entry point, its ready-to-boot notify, the allow-list and the
 // halt screen.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "wlan_slot_guard/wlan_policy.h"
 
 #include "support/debug_log.h"

@@ -1,5 +1,6 @@
 // The wireless-LAN slot guard: its entry point and its ready-to-boot notify, which probes the
 // slot, checks the card against the allow-list, sets link power, or stops the boot for good.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/setup_record.h"

@@ -1,5 +1,6 @@
 // The wireless-LAN guard's halt messages in its four languages, English first so that every
 // fallback of the HII database lands on English. The halt screen places each line itself.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/string_packages.h"

@@ -1,4 +1,5 @@
 // The wireless-WAN port guard: its entry point, the ready-to-boot notify and the port check.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "wwan_port_guard/wwan_guard.h"
 
 #include "support/debug_log.h"

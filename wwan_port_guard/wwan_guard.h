@@ -1,5 +1,6 @@
 // The wireless-WAN port guard: at ready-to-boot it finds the USB module on the wireless-WAN
 // port and stops the boot when the module's IDs are not on the allow-list.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/uefi.h"

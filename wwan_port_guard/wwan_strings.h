@@ -1,5 +1,6 @@
 // The wireless-WAN guard's halt messages in its four languages, English first so that every
 // fallback of the HII database lands on English. The second line brings its own line break.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/string_packages.h"

@@ -6,6 +6,7 @@
 //   image GUID OFFSET COUNT    COUNT bytes at a file offset of the loaded image of the firmware
 //                              file GUID (8-4-4-4-12 digits), 16 to a line
 // Several requests may follow one another on one command line. Numbers are hexadecimal.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "board/q35/console_text.h"
 #include "support/hw_seam.h"
 #include "tests/sim/interface_constants.h"

@@ -1,6 +1,7 @@
 // Entry point of the board support image: keeps the firmware tables, prepares the platform
 // data, programs the chipset registers OVMF leaves alone and installs the four interfaces on
 // the image handle. The image stays resident.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "board/q35/board_services.h"
 #include "tests/sim/interface_guids.h"
 

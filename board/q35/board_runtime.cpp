@@ -1,5 +1,6 @@
 // Byte fill and copy for the board images, and the two C library routines the compiler may
 // call for aggregate copies and zeroing even in a freestanding build.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "board/q35/board_services.h"
 
 namespace board {

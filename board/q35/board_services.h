@@ -1,5 +1,6 @@
 // The pieces of the board support image: each publishes one interface the target platform's
 // firmware provides and OVMF does not. The entry point installs them on its image handle.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/uefi.h"

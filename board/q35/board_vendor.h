@@ -1,6 +1,7 @@
 // What a scenario can set on the emulated board before the board image loads: UEFI variables
 // of the board's own vendor GUID, read once by the board image at its entry point. Shared by the
 // board images; the scenario runner sets the same names with the shell's `setvar`.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/uefi.h"

@@ -1,4 +1,5 @@
 // Console lines for the board's applications: fixed buffers, no allocation.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "board/q35/console_text.h"
 
 namespace board {

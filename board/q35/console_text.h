@@ -1,4 +1,5 @@
 // Building and printing one console line at a time for the board's applications.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/uefi.h"

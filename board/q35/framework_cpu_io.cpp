@@ -1,6 +1,7 @@
 // The board's Framework CPU I/O protocol: port accesses with the processor's IN/OUT
 // instructions and memory accesses as volatile loads and stores, in the plain, FIFO and fill
 // forms of the width enum.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "board/q35/board_services.h"
 #include "support/hw_seam.h"
 

@@ -1,6 +1,7 @@
 // The board's Framework HII protocol: a small database of string-pack lists. NewPack copies
 // each registered list and hands out handles 1, 2, 3, ...; GetString answers from the pack of
 // the current language, taken from the "Lang" global variable.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "board/q35/board_services.h"
 #include "board/q35/hii_database.h"
 #include "tests/sim/interface_guids.h"

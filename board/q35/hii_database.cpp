@@ -1,4 +1,5 @@
 // String-pack list walking and string lookup for the board's Framework HII database.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "board/q35/hii_database.h"
 
 #include "support/string_pack_walk.h"

@@ -1,6 +1,7 @@
 // The byte-level part of the board's Framework HII database: walking a string-pack list,
 // choosing the pack of a language and copying one string out of it. No firmware calls here,
 // so the host tests drive it with nothing but bytes.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/uefi.h"

@@ -1,6 +1,7 @@
 // The setup record and the station-address block of the board, as the platform's own firmware
 // components would publish them. Both start from fixed contents; a scenario overrides options
 // and the address through the board's variables before the image loads.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "board/q35/board_services.h"
 #include "board/q35/board_vendor.h"
 #include "tests/sim/interface_guids.h"

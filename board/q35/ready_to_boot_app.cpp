@@ -2,6 +2,7 @@
 // ready-to-boot event group the way the boot manager does (an event of the group with an empty
 // notify, signalled, then closed) and say that the boot goes on. A notify that stops the boot
 // never returns here, so the closing line never appears.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "board/q35/console_text.h"
 #include "tests/sim/interface_guids.h"
 

@@ -17,6 +17,7 @@ with the reason.
 Usage: run_scenario.py [--show] [--images DIR] [--firmware DIR] [--out DIR] [--list] [SCENARIO]
 SCENARIO defaults to "demo": an unlisted USB module on the wireless-WAN port, from flash.
 """
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 import argparse
 import ctypes
 import fcntl

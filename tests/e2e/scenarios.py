@@ -1,6 +1,7 @@
 """The board scenarios: what each one puts on the emulated board, what the shell runs, and what
 the console must (and must not) show. The runner (run_scenario.py) turns one of these into a FAT
 disk, a startup script and a QEMU command line."""
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 from dataclasses import dataclass, field
 
 # The board's own variables (board/q35/board_vendor.h) and the UEFI global-variable GUID.

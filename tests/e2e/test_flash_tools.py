@@ -2,6 +2,7 @@
 """What the flash tools refuse and what they must not get wrong: the offline variable-store
 writer (tests/e2e/varstore.py) and the integrator steps as tools/board_firmware.py reads them from
 the README and applies them to a platform's DSC and FDF."""
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 import hashlib
 import io
 import shutil

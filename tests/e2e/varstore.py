@@ -11,6 +11,7 @@ understood (with and without the authentication fields).
 Usage: varstore.py STORE NAME GUID ATTRIBUTES HEX_DATA   (writes one variable in place)
 Refuses (exit 1) a file that is not a formatted variable store, or a store without room.
 """
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 import struct
 import sys
 import uuid

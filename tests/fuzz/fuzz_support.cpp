@@ -1,5 +1,6 @@
 // Shared pieces of the fuzz targets: the fatal gtest listener, status and failure scripts, the
 // pool limit, halting and pool-balance checks.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "tests/fuzz/fuzz_support.h"
 
 #include <gtest/gtest.h>

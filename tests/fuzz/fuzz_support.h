@@ -2,6 +2,7 @@
 // script of injected failures), a simulated-firmware failure made fatal so that libFuzzer keeps
 // the input, and the checks every driver path must pass (pool balance, bounded work, halting
 // caught and reported).
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <fuzzer/FuzzedDataProvider.h>

@@ -3,6 +3,7 @@
 // the early databases' 16-bit length), any contents with or without a terminator, and failing
 // pool services. What comes back is either nothing or a pool buffer holding a terminated
 // string the caller can print and free; nothing else stays in the pool.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "support/string_packages.h"

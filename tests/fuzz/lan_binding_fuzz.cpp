@@ -7,6 +7,7 @@
 // support test accepts only identifiers it read, the record changes only in the LAN fields,
 // the chipset only in cache-line sizes, and nothing stays in the pool. (Failures are errors:
 // this driver takes a service that reports success as having answered.)
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <memory>

@@ -4,6 +4,7 @@
 // simulated platform fails the run), every walk ends within its bound, and the result is what
 // the walk and the Link Control update give on those bytes: only bits 1:0 of each Link Control
 // byte found change.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <map>

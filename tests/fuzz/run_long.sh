@@ -6,6 +6,7 @@
 # reproducer is in build-sanitize/tests/fuzz/artifacts; FUZZ_EXPLAIN=1 <target> <file> explains it).
 #
 #   tests/fuzz/run_long.sh [SECONDS] [TARGET...]
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds=${1:-600}

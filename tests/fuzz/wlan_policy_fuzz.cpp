@@ -6,6 +6,7 @@
 // identified by its class and chip ID is not one of the seven listed cards (a subsystem ID that
 // was not read counts as all ones, which no row holds); no access may leave the configuration
 // window and no wait may run on.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <tuple>

@@ -3,6 +3,7 @@
 // statuses of the services on the way (the ready-to-boot notify's halt path included). The
 // verdict must be the one the port rule gives for what the firmware answered: the boot stops
 // only for a module on the port whose IDs were read and are not listed.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "tests/fuzz/fuzz_support.h"

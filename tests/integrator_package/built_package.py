@@ -2,6 +2,7 @@
 PACKAGE_DIR, IMAGE_DIR, SOURCE_DIR, PACKAGE_MODULES, PACKAGE_ARCHIVE (the release .zip), and
 PACKAGE_TARGET: the build target whose modules are read, RELEASE, DEBUG or NOOPT, with IMAGE_DIR
 holding that target's images), and what each driver must declare."""
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 import os
 from pathlib import Path
 

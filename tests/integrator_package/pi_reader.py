@@ -1,6 +1,7 @@
 """Reads firmware files, dependency expressions and binary-module .inf files back, written
 from the PI and EDK II formats alone so that it shares no code with the tools that write them.
 Every check raises FormatError naming the first rule broken."""
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 import re
 import struct
 import uuid

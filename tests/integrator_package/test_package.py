@@ -1,6 +1,7 @@
 """The built integrator package, read back without the tools that wrote it: each module's .inf,
 .depex and firmware file against one another, against the driver image and against the GUIDs
 the drivers themselves are compiled with."""
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 import configparser
 import hashlib
 import itertools

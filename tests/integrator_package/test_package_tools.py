@@ -1,6 +1,7 @@
 """The packaging tools on inputs made to expose layout faults: sizes that force padding between
 every pair of sections, a GUID whose byte order shows, expressions and module types they must
 refuse. Their output is read back with pi_reader, which shares no code with them."""
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 import os
 import shutil
 import struct

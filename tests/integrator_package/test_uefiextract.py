@@ -5,6 +5,7 @@ sections, the dependency expression it decodes and the section bodies it dumps.
 UEFIExtract only looks for files inside volumes, so the file is placed in a minimal FFSv2 volume
 with erase polarity 1, where its state byte is stored complemented, as EDK II's GenFv does.
 Exits 77 (ctest: skipped) with the reason when UEFIExtract is not installed."""
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 import shutil
 import struct
 import subprocess

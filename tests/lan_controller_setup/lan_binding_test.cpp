@@ -1,6 +1,7 @@
 // The LAN driver's binding against the simulated firmware: what the entry point publishes, which
 // controllers the support test accepts, that nothing stays open behind it, and the claimed and
 // unclaimed states as the firmware's controller connection sees them.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "lan_controller_setup/lan_binding.h"
 
 #include <gtest/gtest.h>

@@ -4,6 +4,7 @@
 // and the configuration bytes take writes only while the lock byte +0x50 reads 0xC0, the PHY
 // access register keeps what was written per PHY register, and the indirect configuration
 // write copies +0x64 into the controller's own configuration space.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,6 +1,7 @@
 // The LAN controller's start-up programming against the simulated firmware and a controller
 // model: the bridges' cache-line size, the claim, the register sequence under the configuration
 // lock, the record fields, and every way the start can stop early.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "lan_controller_setup/lan_start.h"
 
 #include <gtest/gtest.h>

@@ -5,6 +5,7 @@ archive (build/release: the .zip and its SHA256SUMS) came out byte for byte the 
 
 Usage: check_reproducible.py SOURCE_DIR WORK_DIR [CXX_COMPILER]
 """
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 import hashlib
 import shutil
 import subprocess

@@ -1,6 +1,7 @@
 // The boot-services table: pool, events, the protocol database as the code under test reaches
 // it, Stall and the memory helpers. Every call is counted, can be failed by injection, and is
 // traced with its status.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <cstring>
 
 #include "tests/sim/firmware_internal.h"

@@ -1,4 +1,5 @@
 // Byte store of every simulated PCI function.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "tests/sim/config_space.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,7 @@
 // The PCI configuration-space model behind every simulated route: the root-bridge protocol,
 // configuration mechanism #1 (0xCF8/0xCFC), the memory-mapped configuration window and the
 // PCI I/O protocol instances all read and write these same bytes.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <cstdint>

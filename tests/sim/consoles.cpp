@@ -2,6 +2,7 @@
 // an 80x25 screen so that a test can read what a halt screen shows where. StdErr only records
 // its text: it is neither traced nor open to fault injection, so that the decision lines leave
 // every trace and every swept call as they are.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>

@@ -2,6 +2,7 @@
 // its mode), ConIn (a queue of keys) and StdErr (the text as passed, nothing else: the DEBUG
 // flavour's decision lines land there), and the status-code router a firmware may have instead
 // (Firmware::InstallStatusCode), which keeps each report.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <deque>

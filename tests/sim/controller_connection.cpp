@@ -1,5 +1,6 @@
 // Controller connection and disconnection as the firmware core does them, over the simulated
 // handle database.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "tests/sim/controller_connection.h"
 
 #include <algorithm>

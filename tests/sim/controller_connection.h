@@ -11,6 +11,7 @@
 //   sim::PciIoDevice nic(fw, {2, 0, 0});
 //   EXPECT_EQ(sim::CoreConnectController(fw, nic.Handle()), EFI_SUCCESS);
 //   EXPECT_EQ(sim::CoreDisconnectController(fw, nic.Handle()), EFI_SUCCESS);
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <vector>

@@ -1,4 +1,5 @@
 // Device-path byte builder for the fixtures.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "tests/sim/device_path.h"
 
 namespace sim {

@@ -1,5 +1,6 @@
 // Builds device-path bytes the way the firmware lays them out, node by node, including
 // malformed nodes (a length of 0 or 2) for the walks that must survive them.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,5 @@
 // Events, TPL and time (fixture side).
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <algorithm>
 
 #include "tests/sim/firmware_internal.h"

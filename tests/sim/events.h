@@ -1,5 +1,6 @@
 // The simulated firmware's events, task priority and time: events as created (signal groups
 // included), the current TPL, and every Stall.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <cstdint>

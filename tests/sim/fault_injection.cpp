@@ -1,4 +1,5 @@
 // Failure injection and service accounting.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "tests/sim/firmware_internal.h"
 
 namespace sim {

@@ -1,5 +1,6 @@
 // The simulated firmware's service accounting and fault injection: every simulated service
 // counts its call here and fails when a rule says so.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <cstdint>

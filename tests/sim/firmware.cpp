@@ -1,5 +1,6 @@
 // The simulated firmware's life cycle, the stubs of slots nobody is expected to call, and the
 // trace entries every service appends.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -8,6 +8,7 @@
 //   sim::Firmware fw;                                   // HII and root bridge installed
 //   WwanEntry(fw.ImageHandle(), fw.SystemTable());
 //   fw.SignalGroup(READY_TO_BOOT_EVENT_GROUP_GUID);
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,5 @@
 // The simulated firmware's state, shared by the files that implement its services.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
 // Host side of the seam's halt loop: each pass is counted, and the pass after the limit hands
 // control back to the test by throwing.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "tests/sim/halt.h"
 
 namespace sim {

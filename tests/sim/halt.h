@@ -1,5 +1,6 @@
 // How a host test gets control back from a driver's halt loop: the host definition of
 // hw::HaltStep counts passes and, after a set number of them, throws HaltReached.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <cstdint>

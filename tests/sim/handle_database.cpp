@@ -1,4 +1,5 @@
 // The handle database: lookups for the boot services and the fixture-side queries.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "tests/sim/firmware_internal.h"
 
 namespace sim {

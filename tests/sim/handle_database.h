@@ -1,6 +1,7 @@
 // The simulated firmware's handle and protocol database: handles in creation order, the
 // interfaces installed on each and the opens through OpenProtocol. The boot services reach the
 // state (HandleState); a test reaches it through the Firmware's HandleDatabase part.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,6 @@
 // The simulated firmware's Framework HII database: the registrations NewPack accepted and the
 // GetString answers, with the hook a test answers in the database's place.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <cstdint>

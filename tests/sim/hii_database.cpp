@@ -4,6 +4,7 @@
 // terminator included. Walks that would leave the bytes the caller provided fail the test. The
 // choice of the pack and the copy of the string are the board's own database code
 // (board/q35/hii_database.h), so the drivers meet the same answers here and on the board.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <cstring>
 
 #include "board/q35/hii_database.h"

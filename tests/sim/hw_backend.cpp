@@ -1,6 +1,7 @@
 // The host backend of the hardware seam (support/hw_seam.h), a target of its own that the driver
 // host libraries link: the direct port route and the configuration window into the live
 // simulated platform, and the halt loop's pass that hands control back to the test.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "support/hw_seam.h"
 #include "tests/sim/halt.h"
 #include "tests/sim/platform.h"

@@ -5,6 +5,7 @@
 // board image and the fuzz harnesses lay out what they publish from here and never from the
 // drivers' headers, so that a wrong number there makes the driver miss what its doubles hold.
 // Header-only and freestanding: the board image includes it too.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/uefi.h"

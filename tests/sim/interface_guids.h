@@ -3,6 +3,7 @@
 // the fuzz harnesses take their GUIDs from here and never from the drivers' declarations, so that
 // a wrong byte there makes the driver look for something its doubles do not publish.
 // Header-only and freestanding: the board image includes it too.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include "support/uefi.h"

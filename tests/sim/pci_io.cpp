@@ -1,5 +1,6 @@
 // PCI I/O protocol instances over the configuration-space model and a per-function I/O register
 // file; one trace entry per access, failure injection per member.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "tests/sim/pci_io.h"
 
 #include <algorithm>

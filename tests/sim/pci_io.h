@@ -10,6 +10,7 @@
 //   fw.Config().Set32({2, 0, 0}, 0x00, 0x816810EC);
 //   fw.Config().Set32({2, 0, 0}, 0x10, 0xE001);   // I/O BAR 0 at 0xE000
 //   nic.SetRegister32(0x50, 0x12345678);
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <array>

@@ -1,5 +1,6 @@
 // The simulated platform's port space, its legacy devices, the CPU I/O protocol over them and
 // the host backend of the hardware seam.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "tests/sim/platform.h"
 
 #include <gtest/gtest.h>

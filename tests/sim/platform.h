@@ -15,6 +15,7 @@
 // route, an access to a port below 0x100 that no driver uses (CheckLegacyPort), or an access to
 // an index/data pair (0x72/0x73, 0x381-0x383, 0xCF8-0xCFF) by the direct or CPU I/O route while
 // the seam's simulated interrupt flag is set.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <array>

@@ -6,6 +6,7 @@
 //   sim::SetupDataFixture setup(fw);                     // or setup(0), then setup.Publish(fw)
 //   setup.Record[interface_constants::kLanPhyOption] = 1;  // or setup.Fields()->LanPhyOption = 1
 //   sim::StationAddressFixture station(fw, {0x00, 0x1B, 0x21, 0x3C, 0x4D, 0x5E, 0x00, 0x00});
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <algorithm>

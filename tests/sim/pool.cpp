@@ -1,4 +1,5 @@
 // Pool accounting: blocks with guard bytes, poisoned when freed, and the readable regions.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <cstring>
 #include <sstream>
 

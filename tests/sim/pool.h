@@ -1,6 +1,7 @@
 // The simulated firmware's pool: every block handed out, with guard bytes behind it, freed
 // blocks kept (poisoned) until the firmware goes so that a double free or a use after free is
 // told apart from a reused address, and the regions the code under test declares readable.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,6 @@
 // The PCI root-bridge I/O protocol over the configuration-space model: Pci.Read/Pci.Write
 // reach sim::ConfigSpace, Io.Read/Io.Write reach the port hooks; one trace entry per access.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <cstring>
 
 #include "tests/sim/firmware_internal.h"

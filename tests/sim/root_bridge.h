@@ -1,5 +1,6 @@
 // The simulated firmware's PCI root bridge: its protocol instance over the configuration-space
 // model, and the hooks its Io.Read/Io.Write reach.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <cstdint>

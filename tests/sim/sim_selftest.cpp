@@ -1,6 +1,7 @@
 // Checks of the simulated firmware where a fault would mislead every other test: the
 // open-protocol rules, pool accounting, the handle buffer, HII registration and lookup,
 // failure injection, group events, the halt hand-back and the root bridge.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
 // One ordered record of everything the code under test did to the simulated firmware and
 // platform: service calls, console calls, port, window, configuration and register accesses.
 // Tests assert final state everywhere and the exact order where the hardware pins it.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,6 @@
 // USB I/O handles: a device path and a device descriptor per handle; of the USB I/O members
 // only UsbGetDeviceDescriptor answers, the others fail the test.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <cstring>
 
 #include "tests/sim/firmware_internal.h"

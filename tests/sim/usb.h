@@ -1,4 +1,5 @@
 // The simulated firmware's USB I/O handles: each with a device path and a device descriptor.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <cstdint>

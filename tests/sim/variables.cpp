@@ -1,4 +1,5 @@
 // The variable store (fixture side).
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <cstring>
 
 #include "tests/sim/firmware_internal.h"

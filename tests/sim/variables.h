@@ -1,6 +1,7 @@
 // The simulated firmware's variable store (GetVariable and SetVariable of the runtime
 // services): names as ASCII on the fixture side, the vendor defaulting to the EFI global
 // variable GUID.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <array>

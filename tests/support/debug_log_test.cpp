@@ -1,6 +1,7 @@
 // The decision lines' formatter at its boundaries: widest and narrowest numbers, padding, the
 // line's capacity, and formats that do not match their arguments; and their way out, with and
 // without a standard-error console.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "support/debug_log.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
 // The saved firmware pointers, the ready-to-boot event and the pool routines against the
 // simulated firmware.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "support/driver_context.h"
 
 #include <gtest/gtest.h>

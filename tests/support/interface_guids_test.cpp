@@ -1,6 +1,7 @@
 // The drivers' GUIDs against the interfaces' registry text that the test doubles are built from,
 // and the drivers' fixed offsets, sizes and addresses against the doubles' own numbers: a wrong
 // byte or number in a driver's declaration is named here, besides whatever else it breaks.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <gtest/gtest.h>
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 // Walks a compiled pack list with the project's one walker (support/string_pack_walk.h), the way
 // the HII database walks it, checking every structural rule on the way, and hands back each
 // pack's strings for the tests to compare.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <gtest/gtest.h>

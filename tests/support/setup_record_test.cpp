@@ -1,6 +1,7 @@
 // The platform setup record as the outside component lays it out: each field lands at its byte
 // offset with its width, little-endian, whatever the alignment, and the record is found through
 // the setup-data protocol.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "support/setup_record.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
 // Compile-time pack lists, their registration with the HII protocol, and message retrieval
 // with its first 256-byte try and its retry.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "support/string_packages.h"
 
 #include <gtest/gtest.h>

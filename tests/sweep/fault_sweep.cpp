@@ -1,4 +1,5 @@
 // The sweep itself: clean run, then one run per service call with that call failing.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "tests/sweep/fault_sweep.h"
 
 #include <cstdio>

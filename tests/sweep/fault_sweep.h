@@ -4,6 +4,7 @@
 // nothing). Every run must end (a halt loop hands control back, a runaway port loop fails the
 // test), leave no pool behind (but for a block whose FreePool was the failed call), and end as
 // the driver's failure rules say, which each path checks in its Expect.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <gtest/gtest.h>

@@ -3,6 +3,7 @@
 // leaves nothing open; Start gives back the claim when the open or the attributes fail (and,
 // having found no record, station address or root bridge, touches nothing), and otherwise runs
 // to its end; Stop always succeeds and gives the claim back.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "lan_controller_setup/lan_binding.h"
 #include "support/setup_record.h"
 #include "tests/sim/pci_io.h"

@@ -1,6 +1,7 @@
 // Every service call of the support library's routines failed in turn: registration reports the
 // failure and registers nothing, retrieval hands back nothing (or, when only the release of the
 // first buffer failed, the whole string), event creation and allocation report their failure.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <array>
 
 #include "support/driver_context.h"

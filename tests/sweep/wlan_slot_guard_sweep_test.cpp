@@ -2,6 +2,7 @@
 // and the ready-to-boot notify stops the boot exactly when the card's class and chip ID were read
 // and the card is unlisted or its subsystem ID (read last) was not read; a failure anywhere else
 // changes at most what the halt screen shows.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "support/driver_context.h"
 #include "tests/sim/platform.h"
 #include "tests/sweep/fault_sweep.h"

@@ -1,6 +1,7 @@
 // Every service call of the wireless-WAN guard failed in turn: the entry point still succeeds,
 // and the ready-to-boot notify stops the boot exactly when an unlisted module's IDs were read,
 // whatever failed on the way (a failed message line is left out, the halt follows all the same).
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "tests/sim/device_path.h"
 #include "tests/sweep/fault_sweep.h"
 #include "wwan_port_guard/wwan_guard.h"

@@ -1,5 +1,6 @@
 // Capability walks and ASPM programming through the simulated configuration window: lists that
 // end, loop or read all ones, Link Control bits kept, and no access beyond the port's bus.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "wlan_slot_guard/link_power.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
 // The port-level accesses against the simulated platform: the exact order of every index, data
 // and delay access, the PM-timer wait with a running, wrapping and dead timer, and the beep.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "wlan_slot_guard/port_primitives.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
 // Configuration-space layouts the wireless-LAN guard's tests start from: PCI Express root ports
 // with a card behind them. The setup record the guard reports into is sim::SetupDataFixture.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
 #include <cstdint>

@@ -2,6 +2,7 @@
 // record says for each kind of slot, which bits of it stay, the root port enabled for each
 // host-bridge revision, the option bytes, and the order of the GPIO and embedded-controller
 // accesses.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "wlan_slot_guard/slot_probe.h"
 
 #include <gmock/gmock.h>

@@ -1,6 +1,7 @@
 // The wireless-LAN guard as the firmware sees it: the entry point, the ready-to-boot decision
 // for each kind of card with the link settings it leaves, the halt screen's console calls in
 // their order and language, and the boots without the setup record or the root bridge.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "wlan_slot_guard/wlan_policy.h"
 
 #include <gmock/gmock.h>

@@ -1,5 +1,6 @@
 // The wireless-WAN port guard against the simulated firmware: entry, the port check's
 // decisions and failure paths, and the halt.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "wwan_port_guard/wwan_guard.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
 // The wireless-WAN guard's compiled packs: walked as the HII database walks them, and every
 // language's two halt lines retrieved through the driver's own registration.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "wwan_port_guard/wwan_strings.h"
 
 #include <gtest/gtest.h>

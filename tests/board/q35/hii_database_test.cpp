@@ -1,5 +1,6 @@
 // The board's HII database against string-pack lists built byte by byte: the walk NewPack
 // relies on, the language choice GetString makes and its buffer rules.
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "board/q35/hii_database.h"
 
 #include <gtest/gtest.h>
