@@ -186,6 +186,12 @@ std::optional<size_t> PairIndex(const UsbHandle& Handle) {
 bool ExpectedAllowed(const Scene& S, const fuzz::FailureScript& Script) {
   fuzz::CallCounter calls;
   auto injected = [&](const char* Service) { return Script.Injected(Service, calls.Next(Service)); };
+  // HandleProtocol hands the interface out whatever status it is made to answer: only an error
+  // status fails the call.
+  auto handle_protocol_failed = [&] {
+    std::optional<EFI_STATUS> status = injected("HandleProtocol");
+    return status && EFI_ERROR(*status);
+  };
   // A located interface that is null, or a handle search that finds nothing, ends the check too.
   if (injected("LocateProtocol") || !S.RootBridge) return true;
   if (injected("LocateHandleBuffer") || S.Handles.empty()) return true;
@@ -194,7 +200,7 @@ bool ExpectedAllowed(const Scene& S, const fuzz::FailureScript& Script) {
   uint16_t vendor = 0;
   uint8_t alternative_port = 0;
   for (const UsbHandle& handle : S.Handles) {
-    if (injected("HandleProtocol") || handle.Path.empty()) continue;
+    if (handle_protocol_failed() || handle.Path.empty()) continue;
     std::optional<size_t> pair = PairIndex(handle);
     if (!pair) continue;
     const Node& pci = handle.Nodes[*pair];
@@ -219,7 +225,7 @@ bool ExpectedAllowed(const Scene& S, const fuzz::FailureScript& Script) {
     bool alternative = function == alternative_function && port == alternative_port;
     if (!own && !alternative) continue;
 
-    if (injected("HandleProtocol")) return true;
+    if (handle_protocol_failed()) return true;
     uint32_t id = (uint32_t(handle.Product) << 16) | handle.Vendor;
     if (auto status = injected("UsbGetDeviceDescriptor")) {
       if (EFI_ERROR(*status)) return true;
