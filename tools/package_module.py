@@ -144,7 +144,8 @@ def depex_listing(names, dec_guids):
 
 def render_inf(name, module, package_name, version, depex_names, dec_guids, patch_pcds=(),
                uses=None):
-    """uses: {"protocols": [...], "produces": [...], "guids": [...]} beside the depex names."""
+    """uses: {"protocols": [...], "produces": [...], "guids": [...], "debug_protocols": [...]}
+    beside the depex names."""
     uses = uses or {}
     module_type = module["module_type"]
     out = [
@@ -180,6 +181,7 @@ def render_inf(name, module, package_name, version, depex_names, dec_guids, patc
     protocols = [(n, "CONSUMES") for n in dict.fromkeys(depex_names)]
     protocols += [(n, "CONSUMES") for n in uses.get("protocols", []) if n not in depex_names]
     protocols += [(n, "PRODUCES") for n in uses.get("produces", [])]
+    protocols += [(n, "SOMETIMES_CONSUMES") for n in uses.get("debug_protocols", [])]
     if protocols:
         out += ["", f"[Protocols.{ARCH}]"] + [f"  {n:<44}## {usage}" for n, usage in protocols]
     if uses.get("guids"):
@@ -240,6 +242,9 @@ def main(argv):
     parser.add_argument("--dec", required=True)
     parser.add_argument("--image", required=True)
     parser.add_argument("--map")
+    parser.add_argument("--debug-image", action="store_true",
+                        help="the image is a DEBUG one: its INF also lists the package's "
+                             "debug_protocols")
     parser.add_argument("--out", required=True)
     parser.add_argument("name")
     args = parser.parse_args(argv)
@@ -264,6 +269,8 @@ def main(argv):
 
     patch_pcds = located_pcds(args.name, module, args.dec, args.image, args.map)
     uses = {key: module.get(key, "").split() for key in ("protocols", "produces", "guids")}
+    if args.debug_image:
+        uses["debug_protocols"] = manifest.get("package", "debug_protocols", fallback="").split()
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     shutil.copyfile(args.image, out / f"{args.name}.efi")
