@@ -22,9 +22,9 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import patch_pcd  # noqa: E402
 
-# The INF specification's version that EDK II 2022.11's newest modules declare, and the UEFI and
-# PI specification versions the modules need: UEFI 2.0 (event groups through CreateEventEx) and
-# PI 1.0 (the DXE dependency expression).
+# The INF format's version that EDK II 2022.11's newest modules declare, and the UEFI and PI
+# versions the modules need: UEFI 2.0 (event groups through CreateEventEx) and PI 1.0 (the DXE
+# dependency expression).
 INF_VERSION = "0x0001001B"
 UEFI_SPECIFICATION_VERSION = "0x00020000"
 PI_SPECIFICATION_VERSION = "0x00010000"

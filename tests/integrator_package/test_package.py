@@ -33,7 +33,7 @@ class PackageTest(unittest.TestCase):
 
 
 # The package's token space, and the GUIDs of the UEFI interfaces the modules consume or produce
-# under EDK II's names, as the UEFI specification gives them.
+# under EDK II's names, as the UEFI and PI standards give them.
 TOKEN_SPACE = ("gPlatformGuardsPkgTokenSpaceGuid", "F599AB2B-FFEF-484D-88E0-DB8CE83AC571")
 UEFI_NAMES = {
     "gEfiPciRootBridgeIoProtocolGuid": "2F707EBB-4A1A-11D4-9A38-0090273FC14D",
