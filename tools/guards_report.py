@@ -302,15 +302,16 @@ def window_reach(base, size):
     return 0 if base >= WINDOW_LIMIT else min(size, WINDOW_MAX_SIZE, WINDOW_LIMIT - base)
 
 
-def numbers(indexes):
-    """1-based entry numbers as ranges: 5-16, or 2, 7."""
+def numbered(noun, indexes):
+    """The entries by their 1-based numbers, ranges joined: "entry 2 holds", "rows 5-16, 18 hold"."""
     runs = []
     for i in indexes:
         if runs and runs[-1][1] == i - 1:
             runs[-1][1] = i
         else:
             runs.append([i, i])
-    return ", ".join(f"{a + 1}" if a == b else f"{a + 1}-{b + 1}" for a, b in runs)
+    text = ", ".join(f"{a + 1}" if a == b else f"{a + 1}-{b + 1}" for a, b in runs)
+    return f"{noun} {text} holds" if len(indexes) == 1 else f"{noun.replace('ry', 'rie')}s {text} hold"
 
 
 def port_text(device, function, port):
@@ -337,7 +338,7 @@ def problems_of(image, module):
             found += count_problem(image, module, name, "PcdWwanAllowListCount", "PcdWwanAllowList", 4)
             never = [i for i, dword in enumerate(wwan_list(image, module)) if dword & 0xFFFF == 0]
             if never:
-                found.append(f"{name}: entries {numbers(never)} hold vendor ID 0000 and never match")
+                found.append(f"{name}: {numbered('entry', never)} vendor ID 0000 (never matched)")
             device, function, port = filter_of
             wrong = [text for text, bad in ((f"device 0x{device:X} above 0x{MAX_DEVICE:X}", device > MAX_DEVICE),
                                             (f"function {function} above {MAX_FUNCTION}", function > MAX_FUNCTION),
@@ -357,8 +358,8 @@ def problems_of(image, module):
             rows = wlan_rows(image, module)
             never = [i for i, row in enumerate(rows) if u(row, 0, 2) in NEVER_MATCHING_CHIP_VENDORS]
             if never:
-                found.append(f"{name}: rows {numbers(never)} hold chip vendor ID 0000 or FFFF and "
-                             f"never match")
+                found.append(f"{name}: {numbered('row', never)} chip vendor ID 0000 or FFFF "
+                             f"(never matched)")
             for i, row in enumerate(rows):
                 for field, aspm in (("root-port", row[8]), ("card", row[9])):
                     if aspm > MAX_ASPM and i not in never:
