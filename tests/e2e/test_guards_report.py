@@ -210,7 +210,8 @@ class VolumesTest(unittest.TestCase):
             image = Path(work) / "two_volumes.fd"
             image.write_bytes(volume(first) + volume(module_ffs(folder / f"{WWAN}.inf")))
             found = json.loads(run("--json", image).stdout)
-            self.assertEqual([(e["volume_number"], e["settings"]["port"]["port"]) for e in found], [(1, 1), (2, 16)])
+            self.assertEqual([e["settings"]["port"]["port"] for e in found], [1, 16])
+            self.assertEqual([e["volume_number"] for e in found], [1, 2])
             check = run("--check", image)
             self.assertEqual(check.returncode, 1)
             self.assertRegex(check.stdout, r"^wwan_port_guard RELEASE in volume 2: port filter [^\n]*\n$")
