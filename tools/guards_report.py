@@ -122,13 +122,14 @@ class PeLayout:
         self.base = u(image, self.base_at, 8)
         table = optional + u(image, pe + 20, 2)
         # (virtual address, virtual size, file offset, size in the file) of each section
-        self.sections = [(u(image, h + 12, 4), u(image, h + 8, 4), u(image, h + 20, 4), u(image, h + 16, 4))
-                         for h in (table + 40 * i for i in range(u(image, pe + 6, 2)))]
+        headers = range(table, table + 40 * u(image, pe + 6, 2), 40)
+        self.sections = [(u(image, h + 12, 4), u(image, h + 8, 4), u(image, h + 20, 4),
+                          u(image, h + 16, 4)) for h in headers]
         self.fixups = []  # (file offset, type)
         if u(image, optional + 108, 4) > DIR_BASERELOC:
-            rva, size = u(image, optional + 112 + 8 * DIR_BASERELOC, 4), u(image, optional + 116 + 8 * DIR_BASERELOC, 4)
-            block = self.file_offset(rva)
-            end = block + size
+            directory = optional + 112 + 8 * DIR_BASERELOC
+            block = self.file_offset(u(image, directory, 4))
+            end = block + u(image, directory + 4, 4)
             while block + 8 <= end:
                 page, length = u(image, block, 4), u(image, block + 4, 4)
                 if length < 8:
@@ -147,10 +148,12 @@ class PeLayout:
 
     def slack(self):
         """The file's bytes of each section past its virtual size: never loaded."""
-        return [(raw + vsize, raw + rsize) for _, vsize, raw, rsize in self.sections if 0 < vsize < rsize]
+        return [(raw + vsize, raw + rsize) for _, vsize, raw, rsize in self.sections
+                if 0 < vsize < rsize]
 
     def section_end(self, offset):
-        return next((raw + rsize for _, _, raw, rsize in self.sections if raw <= offset < raw + rsize), offset)
+        return next((raw + rsize for _, _, raw, rsize in self.sections
+                     if raw <= offset < raw + rsize), offset)
 
 
 class Module:
@@ -180,8 +183,9 @@ class Module:
                 self.pcds[name] = (int(fields[2], 0), size)
         # The lists whose storage this build follows with the spill marker (every image of a
         # package that has one): name: the marker's file offset.
-        self.markers = {name: sum(self.pcds[name]) for name in LISTS if name in self.pcds
-                        and self.image[sum(self.pcds[name]):sum(self.pcds[name]) + 4] == SPILL_MARKER}
+        ends = {name: sum(self.pcds[name]) for name in LISTS if name in self.pcds}
+        self.markers = {name: end for name, end in ends.items()
+                        if self.image[end:end + 4] == SPILL_MARKER}
 
     def spilled(self, image):
         """The lists whose marker the image no longer holds."""
@@ -201,7 +205,8 @@ class Module:
             return False
         delta = theirs.base - self.layout.base
         if delta:
-            mine[self.layout.base_at:self.layout.base_at + 8] = image[theirs.base_at:theirs.base_at + 8]
+            at = self.layout.base_at
+            mine[at:at + 8] = image[at:at + 8]
             for offset, kind in self.layout.fixups:
                 size = {REL_HIGHLOW: 4, REL_DIR64: 8}.get(kind)
                 if size is None:
@@ -303,7 +308,7 @@ def window_reach(base, size):
 
 
 def numbered(noun, indexes):
-    """The entries by their 1-based numbers, ranges joined: "entry 2 holds", "rows 5-16, 18 hold"."""
+    """The entries by their 1-based numbers: "entry 2 holds", "rows 5-16, 18 hold"."""
     runs = []
     for i in indexes:
         if runs and runs[-1][1] == i - 1:
@@ -311,69 +316,39 @@ def numbered(noun, indexes):
         else:
             runs.append([i, i])
     text = ", ".join(f"{a + 1}" if a == b else f"{a + 1}-{b + 1}" for a, b in runs)
-    return f"{noun} {text} holds" if len(indexes) == 1 else f"{noun.replace('ry', 'rie')}s {text} hold"
+    if len(indexes) == 1:
+        return f"{noun} {text} holds"
+    return f"{noun.replace('ry', 'rie')}s {text} hold"
 
 
 def port_text(device, function, port):
     return f"controller 00:{device:02x}.{function:x}, root port {port}"
 
 
+FILTER_PCDS = ("PcdWwanControllerDevice", "PcdWwanControllerFunction", "PcdWwanPort")
+
+
 def problems_of(image, module):
     """Each setting the guard will not use as written, with what it does instead."""
     found = []
-    shipped = module.image
     spilled = module.spilled(image)
     if "PcdWwanAllowList" in module.pcds:
-        name = "wireless-WAN allow-list"
-        filter_of = [value(image, module, pcd) for pcd in ("PcdWwanControllerDevice",
-                     "PcdWwanControllerFunction", "PcdWwanPort")]
-        shipped_filter = port_text(*(value(shipped, module, pcd) for pcd in ("PcdWwanControllerDevice",
-                                   "PcdWwanControllerFunction", "PcdWwanPort")))
-        if "PcdWwanAllowList" in spilled:
-            found.append(f"{name}: its value runs past the {module.pcds['PcdWwanAllowList'][1]} bytes the "
-                         f"image holds for it (the marker after them changed): the guard uses its "
-                         f"shipped list ({' '.join(usb_id(i) for i in wwan_list(shipped, module))}) and "
-                         f"port filter ({shipped_filter})")
-        else:
-            found += count_problem(image, module, name, "PcdWwanAllowListCount", "PcdWwanAllowList", 4)
-            never = [i for i, dword in enumerate(wwan_list(image, module)) if dword & 0xFFFF == 0]
-            if never:
-                found.append(f"{name}: {numbered('entry', never)} vendor ID 0000 (never matched)")
-            device, function, port = filter_of
-            wrong = [text for text, bad in ((f"device 0x{device:X} above 0x{MAX_DEVICE:X}", device > MAX_DEVICE),
-                                            (f"function {function} above {MAX_FUNCTION}", function > MAX_FUNCTION),
-                                            (f"root port {port} above {MAX_PORT}", port > MAX_PORT)) if bad]
-            if wrong:
-                found.append(f"port filter {port_text(*filter_of)}: {', '.join(wrong)}: the guard "
-                             f"uses its shipped filter, {shipped_filter}")
+        found += wwan_problems(image, module, "PcdWwanAllowList" in spilled)
     if "PcdWlanAllowList" in module.pcds:
-        name = "wireless-LAN allow-list"
-        if "PcdWlanAllowList" in spilled:
-            found.append(f"{name}: its value runs past the {module.pcds['PcdWlanAllowList'][1]} bytes the "
-                         f"image holds for it (the marker after them changed): the guard uses its "
-                         f"shipped list of {len(wlan_rows(shipped, module))} rows")
-        else:
-            found += count_problem(image, module, name, "PcdWlanAllowListCount", "PcdWlanAllowList",
-                                   WLAN_ROW_SIZE)
-            rows = wlan_rows(image, module)
-            never = [i for i, row in enumerate(rows) if u(row, 0, 2) in NEVER_MATCHING_CHIP_VENDORS]
-            if never:
-                found.append(f"{name}: {numbered('row', never)} chip vendor ID 0000 or FFFF "
-                             f"(never matched)")
-            for i, row in enumerate(rows):
-                for field, aspm in (("root-port", row[8]), ("card", row[9])):
-                    if aspm > MAX_ASPM and i not in never:
-                        found.append(f"{name}: row {i + 1}: {field} ASPM {aspm} above {MAX_ASPM}: "
-                                     f"the guard writes {aspm & MAX_ASPM} (bits 1:0)")
+        found += wlan_problems(image, module, "PcdWlanAllowList" in spilled)
     base, size = value(image, module, WINDOW_BASE_PCD), value(image, module, WINDOW_SIZE_PCD)
     if base is not None and size is not None and window_reach(base, size) != size:
         reach = window_reach(base, size)
         why = ("its base lies at or above 4 GiB" if base >= WINDOW_LIMIT else
-               "it reaches past 256 buses" if size > WINDOW_MAX_SIZE and reach == WINDOW_MAX_SIZE else
-               "it reaches past 4 GiB")
+               "it reaches past 256 buses" if reach == WINDOW_MAX_SIZE else "it reaches past 4 GiB")
         found.append(f"configuration window base 0x{base:X}, size 0x{size:X}: {why}: the guard "
                      f"reaches " + (f"0x{reach:X} bytes" if reach else "no configuration space"))
     return found
+
+
+def spill_problem(name, module, pcd):
+    return (f"{name}: its value runs past the {module.pcds[pcd][1]} bytes the image holds for "
+            f"it (the marker after them changed): the guard uses its shipped list")
 
 
 def count_problem(image, module, name, count_pcd, list_pcd, entry_size):
@@ -384,10 +359,52 @@ def count_problem(image, module, name, count_pcd, list_pcd, entry_size):
     return []
 
 
+def wwan_problems(image, module, spilled):
+    name = "wireless-WAN allow-list"
+    shipped_filter = port_text(*(value(module.image, module, pcd) for pcd in FILTER_PCDS))
+    if spilled:
+        shipped_list = " ".join(usb_id(i) for i in wwan_list(module.image, module))
+        return [f"{spill_problem(name, module, 'PcdWwanAllowList')} ({shipped_list}) and port "
+                f"filter ({shipped_filter})"]
+    found = count_problem(image, module, name, "PcdWwanAllowListCount", "PcdWwanAllowList", 4)
+    never = [i for i, dword in enumerate(wwan_list(image, module)) if dword & 0xFFFF == 0]
+    if never:
+        found.append(f"{name}: {numbered('entry', never)} vendor ID 0000 (never matched)")
+    device, function, port = (value(image, module, pcd) for pcd in FILTER_PCDS)
+    wrong = [text for text, bad in
+             ((f"device 0x{device:X} above 0x{MAX_DEVICE:X}", device > MAX_DEVICE),
+              (f"function {function} above {MAX_FUNCTION}", function > MAX_FUNCTION),
+              (f"root port {port} above {MAX_PORT}", port > MAX_PORT)) if bad]
+    if wrong:
+        found.append(f"port filter {port_text(device, function, port)}: {', '.join(wrong)}: the "
+                     f"guard uses its shipped filter, {shipped_filter}")
+    return found
+
+
+def wlan_problems(image, module, spilled):
+    name = "wireless-LAN allow-list"
+    if spilled:
+        rows = len(wlan_rows(module.image, module))
+        return [f"{spill_problem(name, module, 'PcdWlanAllowList')} of {rows} rows"]
+    found = count_problem(image, module, name, "PcdWlanAllowListCount", "PcdWlanAllowList",
+                          WLAN_ROW_SIZE)
+    rows = wlan_rows(image, module)
+    never = [i for i, row in enumerate(rows) if u(row, 0, 2) in NEVER_MATCHING_CHIP_VENDORS]
+    if never:
+        found.append(f"{name}: {numbered('row', never)} chip vendor ID 0000 or FFFF "
+                     f"(never matched)")
+    for i, row in enumerate(rows):
+        for field, aspm in (("root-port", row[8]), ("card", row[9])):
+            if aspm > MAX_ASPM and i not in never:
+                found.append(f"{name}: row {i + 1}: {field} ASPM {aspm} above {MAX_ASPM}: "
+                             f"the guard writes {aspm & MAX_ASPM} (bits 1:0)")
+    return found
+
+
 def entry(modules, image, version=None, volume=None, number=None):
     module = modules[0]
     return {"driver": module.driver, "version": version or module.version,
-            "target": "/".join(m.target or "unknown target" for m in modules) if module.target else None,
+            "target": "/".join(m.target for m in modules) if module.target else None,
             "volume": volume, "volume_number": number, "file_guid": module.file_guid,
             "settings": settings_of(image, module), "problems": problems_of(image, module)}
 
@@ -478,9 +495,11 @@ def sections(file_folder, subtype):
     found = []
     for item in children(file_folder):
         info = info_of(item)
-        if info.get("Type") == "Section" and info.get("Subtype") == subtype and (item / "body.bin").is_file():
+        if info.get("Type") != "Section":
+            continue
+        if info.get("Subtype") == subtype and (item / "body.bin").is_file():
             found.append((item / "body.bin").read_bytes())
-        elif info.get("Type") == "Section":
+        else:
             found += sections(item, subtype)
     return found
 
@@ -543,7 +562,8 @@ def text_lines(entries):
     lines = []
     for e in entries:
         lines.append(f"{e['driver']}  {e['target'] or 'unknown target'}  version "
-                     f"{e['version'] or 'unknown'}" + (f"  {where(e)}" if e["volume_number"] else ""))
+                     f"{e['version'] or 'unknown'}"
+                     + (f"  {where(e)}" if e["volume_number"] else ""))
         s = e["settings"]
         if "allow_list" in s:
             note = f"{len(s['allow_list'])} of {s['allow_list_capacity']}"
@@ -567,11 +587,13 @@ def text_lines(entries):
 
 
 def check_lines(entries):
-    lines = [f"{e['driver']} {e['target'] or 'unknown target'}" + (f" {where(e)}" if e["volume_number"] else "")
-             + f": {problem}" for e in entries for problem in e["problems"]]
     if not entries:
         return ["no guard driver was found"]
-    return lines or [f"every setting of the {len(entries)} driver images found will be used as written"]
+    lines = [f"{e['driver']} {e['target'] or 'unknown target'}"
+             + (f" {where(e)}" if e["volume_number"] else "") + f": {problem}"
+             for e in entries for problem in e["problems"]]
+    return lines or [f"every setting of the {len(entries)} driver images found will be used as "
+                     f"written"]
 
 
 def main(argv):
