@@ -17,7 +17,6 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 REPORT = ROOT / "tools" / "guards_report.py"
-PATCH = ROOT / "tools" / "patch_pcd.py"
 PACKAGE = Path(os.environ.get("PACKAGE_DIR", ROOT / "build" / "package"))
 FIRMWARE = Path(os.environ.get("FIRMWARE_DIR", ROOT / "build" / "flash" / "firmware"))
 STOCK_OVMF = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
@@ -32,8 +31,6 @@ DXE_VOLUME = "7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1"
 MANIFEST = configparser.ConfigParser(interpolation=None)
 MANIFEST.read(ROOT / "integrator_package" / "modules.ini", encoding="utf-8")
 VERSION = MANIFEST["package"]["version"]
-
-
 WWAN, WLAN = "wwan_port_guard", "wlan_slot_guard"
 BASE, SIZE = "PcdPciExpressWindowBase", "PcdPciExpressWindowSize"
 MARKER = b"END!"  # the dword 0x21444E45 after each list's storage
@@ -52,9 +49,9 @@ def report(*arguments):
 
 
 def pcd_line(folder, driver, pcd):
-    """name, value, file offset and size of a setting, from the as-built INF's [PatchPcd] line."""
+    """A setting's [PatchPcd] line in the as-built INF, its value, file offset and size (lists)."""
     line = next(l.strip() for l in (folder / f"{driver}.inf").read_text().splitlines() if f".{pcd}|" in l)
-    name, value, offset = line.split("|")
+    _, value, offset = line.split("|")
     return line, value, int(offset, 0), len(value.split(",")) if value.startswith("{") else 0
 
 
