@@ -99,8 +99,11 @@ def inf_sections(text):
 
 
 def dec_types(dec):
-    """{PCD name: datum type} from the package's DEC; the window's PCDs are UINT64."""
-    types = {name: "UINT64" for name in (WINDOW_BASE_PCD, WINDOW_SIZE_PCD)}
+    """{PCD name: datum type} from the package's DEC, the package's own types where a driver's
+    folder is given without it."""
+    types = {WINDOW_BASE_PCD: "UINT64", WINDOW_SIZE_PCD: "UINT64", "PcdWwanAllowListCount": "UINT8",
+             "PcdWwanControllerDevice": "UINT16", "PcdWwanControllerFunction": "UINT16",
+             "PcdWwanPort": "UINT8", "PcdWlanAllowListCount": "UINT8"}
     if dec.is_file():
         for name, datum in re.findall(r"^\s*\w+\.(\w+)\|.*\|(\w+\*?)\|0x[0-9A-Fa-f]+\s*$",
                                       dec.read_text(errors="replace"), re.MULTILINE):
@@ -232,7 +235,8 @@ def load_package(root):
     infs = sorted(p for p in root.rglob("*.inf")
                   if p.stem in DRIVERS and (p.parent / f"{p.stem}.efi").is_file())
     if not infs:
-        raise ReportError(f"--package {root}: holds no guard driver image with its INF")
+        raise ReportError(f"{root}: no guard driver image with its INF in it (not an integrator "
+                          f"package folder)")
     if not (root / "PlatformGuardsPkg.dec").is_file():
         for parent in infs[0].parents:
             if (parent / "PlatformGuardsPkg.dec").is_file():
@@ -401,11 +405,11 @@ def wlan_problems(image, module, spilled):
     return found
 
 
-def entry(modules, image, version=None, volume=None, number=None):
+def entry(modules, image, version=None, volume=None, number=None, file_guid=None):
     module = modules[0]
     return {"driver": module.driver, "version": version or module.version,
             "target": "/".join(m.target for m in modules) if module.target else None,
-            "volume": volume, "volume_number": number, "file_guid": module.file_guid,
+            "volume": volume, "volume_number": number, "file_guid": file_guid or module.file_guid,
             "settings": settings_of(image, module), "problems": problems_of(image, module)}
 
 
@@ -534,7 +538,7 @@ def report_firmware(path, package):
             version = None
             for body in sections(folder, "Version"):
                 version = body.decode("utf-16-le", "replace").split("\0")[0]
-            entries.append(entry(found[1], found[0], version, volume, number))
+            entries.append(entry(found[1], found[0], version, volume, number, guid))
         return entries
 
 
