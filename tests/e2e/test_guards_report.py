@@ -216,7 +216,7 @@ class VolumesTest(unittest.TestCase):
     def test_a_volume_genfv_placed_at_a_fixed_address(self):
         if not GENFV.is_file():
             self.skipTest(f"{GENFV} was not built")
-        drivers = (WLAN, "lan_controller_setup")  # the LAN driver's image has base relocations
+        drivers = (WWAN, WLAN, "lan_controller_setup")  # the LAN driver's image has base relocations
         with tempfile.TemporaryDirectory() as work:
             inf, fv = Path(work) / "fixed.inf", Path(work) / "fixed.fv"
             inf.write_text("[options]\nEFI_BLOCK_SIZE = 0x1000\nEFI_NUM_BLOCKS = 0x10\nEFI_BASE_ADDRESS = 0xFF000000\n"
