@@ -2,27 +2,43 @@
 # What a firmware image will let boot: the guard drivers it holds and their settings as the
 # image holds them, read without booting it.
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-"""Reports the guard drivers in IMAGE and the settings each one carries.
+"""Reports the guard drivers in IMAGE, the settings each one carries and any setting the guard
+will not use as written.
 
 IMAGE is a flash image or firmware volume (.fd, compressed volumes included), a package folder
-(build/package, or one driver's folder in it) or a single driver image (.efi). In a firmware
-image the drivers are found by their FILE_GUID and unpacked with UEFIExtract; a driver image is
-recognised by comparing it with the package's images outside the places a platform build
-patches. The settings are read at the file offsets the package's as-built INFs name in their
-[PatchPcd] sections, so an image whose values GenFds patched shows the patched values.
+(build/package, or one driver's folder in it) or a single driver image (.efi). A firmware image
+is unpacked with UEFIExtract and every firmware file of every volume is read where it stands: a
+file is a guard when its PE32 image is one of the package's, so two copies in two volumes are
+two guards, each named by its volume. A driver image is recognised by comparing it with the
+package's images outside the places a platform build patches (the settings, and past a list's
+storage the spill marker and what follows it when a value spilled there), after moving the
+package's image to the other's image base (a volume GenFv placed at a fixed address: image
+base and relocated addresses changed, section padding cleared). The settings are read at the
+file offsets the package's as-built INFs name in their [PatchPcd] sections, so an image whose
+values GenFds patched shows the patched values.
 
-For each driver found: the volume that holds it (firmware images), its version, RELEASE, DEBUG
-or NOOPT, and its settings: the wireless-WAN allow-list (vendor:product, lower-case hex, as
-lsusb shows them) and the port it guards; the wireless-LAN rows (vendor:device, subsystem
-vendor:subsystem, root-port and card ASPM) and the configuration window's base and size. A list
-count above the entries the image reserves is shown clamped, as the drivers clamp it.
+For each driver found: the volume that holds it (firmware images: numbered in image order,
+a nested volume after the one holding it), its version, RELEASE, DEBUG or NOOPT
+("DEBUG/NOOPT" when the package's images of both targets are the same bytes), and its
+settings: the wireless-WAN allow-list (vendor:product, lower-case hex, as lsusb shows them) and
+the port it guards; the wireless-LAN rows (vendor:device, subsystem vendor:subsystem, root-port
+and card ASPM) and the configuration window's base and size as the driver reaches it. A list
+count above the entries the image reserves is shown clamped, as the drivers clamp it. Each
+setting the guard will not use as written follows on a line starting with "!", with what the
+guard does instead: a port filter no controller has (device above 0x1F, function above 7,
+port above 15), entries inside the count that can never match (vendor ID 0000; a wireless-LAN
+chip vendor ID 0000 or FFFF), a count above the storage, ASPM values above 3, a list value
+that spilled past its storage (the marker dword after it changed), a configuration window past
+4 GiB or beyond 256 buses.
 
---json prints one JSON list, one object per driver found (keys driver, version, target, volume,
-file_guid, settings). Exit status 0 (also when no guard driver is found: [] under --json), 2
-for a file that is not a firmware image, not a driver image or that is truncated (one line on
-stderr).
+--json prints one JSON list, one object per driver found (keys driver, version, target,
+volume, volume_number, file_guid, settings, problems). --check prints only the "!" lines, each
+naming its driver and volume, and exits 1 when there is one, 0 when every setting of every
+guard will be used as written. Exit status 2 (one line on stderr) for a file that is not a
+firmware image or not a driver image of the package, one cut short, or a --package folder that
+is missing or holds no driver image.
 
-Usage: guards_report.py [--json] [--package DIR] IMAGE
+Usage: guards_report.py [--json] [--check] [--package DIR] IMAGE
 """
 import argparse
 import json
@@ -34,8 +50,8 @@ import tempfile
 from pathlib import Path
 
 DRIVERS = ("wwan_port_guard", "wlan_slot_guard", "lan_controller_setup")
-# The drivers' FILE_GUIDs (integrator_package/modules.ini), which never change: a firmware image
-# without any of them holds no guard, whatever package is at hand.
+# The drivers' FILE_GUIDs (integrator_package/modules.ini), which never change: a file named by
+# one of them must hold one of the package's images.
 FILE_GUIDS = {"18126C98-8F69-462E-997B-D1DAF8E06192": "wwan_port_guard",
               "8B29DA19-1607-4A64-9B89-821AD27FF460": "wlan_slot_guard",
               "6BB22B2F-271D-4EF3-B1F3-5DE96DE97418": "lan_controller_setup"}
@@ -45,13 +61,21 @@ PCD_SIZES = {"UINT8": 1, "UINT16": 2, "UINT32": 4, "UINT64": 8}
 # The configuration window's PCDs: the package's own, or MdePkg's base of earlier packages.
 WINDOW_BASE_PCD = "PcdPciExpressWindowBase"
 WINDOW_SIZE_PCD = "PcdPciExpressWindowSize"
-# Without a size PCD the driver derives the size from the base: 1 MiB per bus, at most 256
-# buses, never past 4 GiB.
+# The driver reaches 1 MiB per bus, at most 256 buses, never past 4 GiB.
 WINDOW_LIMIT = 1 << 32
 WINDOW_MAX_SIZE = 256 << 20
 WLAN_ROW_SIZE = 10
-EFI_SECTION_PE32 = "10"
-EFI_SECTION_VERSION = "14"
+# Right after each list's storage the image holds this dword; the guard takes a changed one
+# for a list value that spilled past the storage and then uses its shipped list and filter.
+SPILL_MARKER = (0x21444E45).to_bytes(4, "little")
+LISTS = {"PcdWwanAllowList": 4, "PcdWlanAllowList": WLAN_ROW_SIZE}  # name: entry size
+# What the wireless-WAN guard's port filter can name: a PCI device and function, a USB root port.
+MAX_DEVICE, MAX_FUNCTION, MAX_PORT = 0x1F, 7, 15
+MAX_ASPM = 3  # Link Control bits 1:0
+NEVER_MATCHING_CHIP_VENDORS = (0x0000, 0xFFFF)
+# Base-relocation types a rebase applies: padding, 32-bit and 64-bit addresses.
+REL_ABSOLUTE, REL_HIGHLOW, REL_DIR64 = 0, 3, 10
+DIR_BASERELOC = 5
 
 
 class ReportError(Exception):
@@ -75,13 +99,64 @@ def inf_sections(text):
 
 
 def dec_types(dec):
-    """{PCD name: datum type} from the package's DEC; the window's PCDs are UINT64."""
-    types = {name: "UINT64" for name in (WINDOW_BASE_PCD, WINDOW_SIZE_PCD)}
+    """{PCD name: datum type} from the package's DEC, the package's own types where a driver's
+    folder is given without it."""
+    types = {WINDOW_BASE_PCD: "UINT64", WINDOW_SIZE_PCD: "UINT64", "PcdWwanAllowListCount": "UINT8",
+             "PcdWwanControllerDevice": "UINT16", "PcdWwanControllerFunction": "UINT16",
+             "PcdWwanPort": "UINT8", "PcdWlanAllowListCount": "UINT8"}
     if dec.is_file():
         for name, datum in re.findall(r"^\s*\w+\.(\w+)\|.*\|(\w+\*?)\|0x[0-9A-Fa-f]+\s*$",
                                       dec.read_text(errors="replace"), re.MULTILINE):
             types[name] = datum
     return types
+
+
+def u(data, offset, size):
+    return int.from_bytes(data[offset:offset + size], "little")
+
+
+class PeLayout:
+    """Where a PE32+ image keeps its image base, its sections and its base relocations."""
+
+    def __init__(self, image):
+        pe = u(image, 0x3C, 4)
+        optional = pe + 24
+        self.base_at = optional + 24
+        self.base = u(image, self.base_at, 8)
+        table = optional + u(image, pe + 20, 2)
+        # (virtual address, virtual size, file offset, size in the file) of each section
+        headers = range(table, table + 40 * u(image, pe + 6, 2), 40)
+        self.sections = [(u(image, h + 12, 4), u(image, h + 8, 4), u(image, h + 20, 4),
+                          u(image, h + 16, 4)) for h in headers]
+        self.fixups = []  # (file offset, type)
+        if u(image, optional + 108, 4) > DIR_BASERELOC:
+            directory = optional + 112 + 8 * DIR_BASERELOC
+            block = self.file_offset(u(image, directory, 4))
+            end = block + u(image, directory + 4, 4)
+            while block + 8 <= end:
+                page, length = u(image, block, 4), u(image, block + 4, 4)
+                if length < 8:
+                    break
+                for at in range(block + 8, block + length, 2):
+                    word = u(image, at, 2)
+                    if word >> 12 != REL_ABSOLUTE:
+                        self.fixups.append((self.file_offset(page + (word & 0xFFF)), word >> 12))
+                block += length
+
+    def file_offset(self, rva):
+        for virtual, vsize, raw, rsize in self.sections:
+            if virtual <= rva < virtual + max(vsize, rsize):
+                return raw + rva - virtual
+        raise ValueError(f"RVA 0x{rva:X} lies in no section")
+
+    def slack(self):
+        """The file's bytes of each section past its virtual size: never loaded."""
+        return [(raw + vsize, raw + rsize) for _, vsize, raw, rsize in self.sections
+                if 0 < vsize < rsize]
+
+    def section_end(self, offset):
+        return next((raw + rsize for _, _, raw, rsize in self.sections
+                     if raw <= offset < raw + rsize), offset)
 
 
 class Module:
@@ -96,6 +171,7 @@ class Module:
         self.version = defines.get("VERSION_STRING")
         self.target = inf.parent.name if inf.parent.name in TARGETS else None
         self.image = (inf.parent / f"{self.driver}.efi").read_bytes()
+        self.layout = PeLayout(self.image)
         self.pcds = {}  # name: (file offset, size)
         for line in sections.get("PatchPcd.X64", []) + sections.get("PatchPcd", []):
             fields = line.split("|")
@@ -108,25 +184,60 @@ class Module:
                 size = PCD_SIZES.get(types.get(name, ""), 0)
             if size:
                 self.pcds[name] = (int(fields[2], 0), size)
+        # The lists whose storage this build follows with the spill marker (every image of a
+        # package that has one): name: the marker's file offset.
+        ends = {name: sum(self.pcds[name]) for name in LISTS if name in self.pcds}
+        self.markers = {name: end for name, end in ends.items()
+                        if self.image[end:end + 4] == SPILL_MARKER}
+
+    def spilled(self, image):
+        """The lists whose marker the image no longer holds."""
+        return [name for name, at in self.markers.items() if image[at:at + 4] != SPILL_MARKER]
 
     def matches(self, image):
-        """True when image is this module's image, the patchable values aside."""
-        if len(image) != len(self.image):
+        """True when image is this module's image, the patchable values and a spill aside,
+        placed at its own image base."""
+        if len(image) != len(self.image) or image[:2] != b"MZ":
             return False
-        masked_mine, masked_theirs = bytearray(self.image), bytearray(image)
-        for offset, size in self.pcds.values():
-            masked_mine[offset:offset + size] = masked_theirs[offset:offset + size] = bytes(size)
-        return masked_mine == masked_theirs
+        mine = bytearray(self.image)
+        try:
+            theirs = PeLayout(image)
+        except (ValueError, IndexError):
+            return False
+        if theirs.base_at != self.layout.base_at:
+            return False
+        delta = theirs.base - self.layout.base
+        if delta:
+            at = self.layout.base_at
+            mine[at:at + 8] = image[at:at + 8]
+            for offset, kind in self.layout.fixups:
+                size = {REL_HIGHLOW: 4, REL_DIR64: 8}.get(kind)
+                if size is None:
+                    return False
+                moved = (u(mine, offset, size) + delta) % (1 << (8 * size))
+                mine[offset:offset + size] = moved.to_bytes(size, "little")
+        theirs_masked = bytearray(image)
+        ignored = [(offset, offset + size) for offset, size in self.pcds.values()]
+        ignored += self.layout.slack()
+        ignored += [(self.markers[name], self.layout.section_end(self.markers[name]))
+                    for name in self.spilled(image)]
+        for start, end in ignored:
+            mine[start:end] = theirs_masked[start:end] = bytes(end - start)
+        return mine == theirs_masked
 
 
 def load_package(root):
     """The modules of the package folder root (or of one driver's folder, or one target's)."""
+    if not root.is_dir():
+        raise ReportError(f"--package {root}: no such folder (the integrator package whose "
+                          f"INFs name where the settings sit)")
     types = dec_types(root / "PlatformGuardsPkg.dec")
     infs = sorted(p for p in root.rglob("*.inf")
                   if p.stem in DRIVERS and (p.parent / f"{p.stem}.efi").is_file())
-    if not infs and (root.parent / "PlatformGuardsPkg.dec").is_file():
-        types = dec_types(root.parent / "PlatformGuardsPkg.dec")
-    if infs and not (root / "PlatformGuardsPkg.dec").is_file():
+    if not infs:
+        raise ReportError(f"{root}: no guard driver image with its INF in it (not an integrator "
+                          f"package folder)")
+    if not (root / "PlatformGuardsPkg.dec").is_file():
         for parent in infs[0].parents:
             if (parent / "PlatformGuardsPkg.dec").is_file():
                 types = dec_types(parent / "PlatformGuardsPkg.dec")
@@ -157,61 +268,160 @@ def listed(count, capacity):
     return min(count, capacity)
 
 
+def usb_id(dword):
+    return f"{dword & 0xFFFF:04x}:{dword >> 16:04x}"
+
+
+def wwan_list(image, module):
+    storage = raw(image, module, "PcdWwanAllowList")
+    count = value(image, module, "PcdWwanAllowListCount")
+    return [u(storage, i * 4, 4) for i in range(listed(count, len(storage) // 4))]
+
+
+def wlan_rows(image, module):
+    storage = raw(image, module, "PcdWlanAllowList")
+    count = value(image, module, "PcdWlanAllowListCount")
+    return [storage[i * WLAN_ROW_SIZE:(i + 1) * WLAN_ROW_SIZE]
+            for i in range(listed(count, len(storage) // WLAN_ROW_SIZE))]
+
+
 def settings_of(image, module):
     found = {}
     if "PcdWwanAllowList" in module.pcds:
-        storage = raw(image, module, "PcdWwanAllowList")
-        capacity = len(storage) // 4
-        count = value(image, module, "PcdWwanAllowListCount")
-        ids = [int.from_bytes(storage[i * 4:i * 4 + 4], "little")
-               for i in range(listed(count, capacity))]
-        found["allow_list"] = [f"{i & 0xFFFF:04x}:{i >> 16:04x}" for i in ids]
-        found["allow_list_count"] = count
-        found["allow_list_capacity"] = capacity
+        found["allow_list"] = [usb_id(i) for i in wwan_list(image, module)]
+        found["allow_list_count"] = value(image, module, "PcdWwanAllowListCount")
+        found["allow_list_capacity"] = module.pcds["PcdWwanAllowList"][1] // 4
         found["port"] = {"device": value(image, module, "PcdWwanControllerDevice"),
                          "function": value(image, module, "PcdWwanControllerFunction"),
                          "port": value(image, module, "PcdWwanPort")}
     if "PcdWlanAllowList" in module.pcds:
-        storage = raw(image, module, "PcdWlanAllowList")
-        capacity = len(storage) // WLAN_ROW_SIZE
-        count = value(image, module, "PcdWlanAllowListCount")
-        rows = []
-        for i in range(listed(count, capacity)):
-            row = storage[i * WLAN_ROW_SIZE:(i + 1) * WLAN_ROW_SIZE]
-            chip = int.from_bytes(row[0:4], "little")
-            subsystem = int.from_bytes(row[4:8], "little")
-            rows.append({"chip": f"{chip & 0xFFFF:04x}:{chip >> 16:04x}",
-                         "subsystem": f"{subsystem & 0xFFFF:04x}:{subsystem >> 16:04x}",
-                         "root_port_aspm": row[8], "card_aspm": row[9]})
-        found["allow_list"] = rows
-        found["allow_list_count"] = count
-        found["allow_list_capacity"] = capacity
+        found["allow_list"] = [{"chip": usb_id(u(row, 0, 4)), "subsystem": usb_id(u(row, 4, 4)),
+                                "root_port_aspm": row[8], "card_aspm": row[9]}
+                               for row in wlan_rows(image, module)]
+        found["allow_list_count"] = value(image, module, "PcdWlanAllowListCount")
+        found["allow_list_capacity"] = module.pcds["PcdWlanAllowList"][1] // WLAN_ROW_SIZE
     base, size = value(image, module, WINDOW_BASE_PCD), value(image, module, WINDOW_SIZE_PCD)
     if base is not None and size is not None:
-        # What the driver reaches of it: at most 256 buses, never past 4 GiB.
-        size = 0 if base >= WINDOW_LIMIT else min(size, WINDOW_MAX_SIZE, WINDOW_LIMIT - base)
-        found["window"] = {"base": base, "size": size}
+        found["window"] = {"base": base, "size": window_reach(base, size)}
     return found
 
 
-def entry(module, image, version=None, volume=None):
+def window_reach(base, size):
+    """What the driver reaches of the window: at most 256 buses, never past 4 GiB."""
+    return 0 if base >= WINDOW_LIMIT else min(size, WINDOW_MAX_SIZE, WINDOW_LIMIT - base)
+
+
+def numbered(noun, indexes):
+    """The entries by their 1-based numbers: "entry 2 holds", "rows 5-16, 18 hold"."""
+    runs = []
+    for i in indexes:
+        if runs and runs[-1][1] == i - 1:
+            runs[-1][1] = i
+        else:
+            runs.append([i, i])
+    text = ", ".join(f"{a + 1}" if a == b else f"{a + 1}-{b + 1}" for a, b in runs)
+    if len(indexes) == 1:
+        return f"{noun} {text} holds"
+    return f"{noun.replace('ry', 'rie')}s {text} hold"
+
+
+def port_text(device, function, port):
+    return f"controller 00:{device:02x}.{function:x}, root port {port}"
+
+
+FILTER_PCDS = ("PcdWwanControllerDevice", "PcdWwanControllerFunction", "PcdWwanPort")
+
+
+def problems_of(image, module):
+    """Each setting the guard will not use as written, with what it does instead."""
+    found = []
+    spilled = module.spilled(image)
+    if "PcdWwanAllowList" in module.pcds:
+        found += wwan_problems(image, module, "PcdWwanAllowList" in spilled)
+    if "PcdWlanAllowList" in module.pcds:
+        found += wlan_problems(image, module, "PcdWlanAllowList" in spilled)
+    base, size = value(image, module, WINDOW_BASE_PCD), value(image, module, WINDOW_SIZE_PCD)
+    if base is not None and size is not None and window_reach(base, size) != size:
+        reach = window_reach(base, size)
+        why = ("its base lies at or above 4 GiB" if base >= WINDOW_LIMIT else
+               "it reaches past 256 buses" if reach == WINDOW_MAX_SIZE else "it reaches past 4 GiB")
+        found.append(f"configuration window base 0x{base:X}, size 0x{size:X}: {why}: the guard "
+                     f"reaches " + (f"0x{reach:X} bytes" if reach else "no configuration space"))
+    return found
+
+
+def spill_problem(name, module, pcd):
+    return (f"{name}: its value runs past the {module.pcds[pcd][1]} bytes the image holds for "
+            f"it (the marker after them changed): the guard uses its shipped list")
+
+
+def count_problem(image, module, name, count_pcd, list_pcd, entry_size):
+    count, capacity = value(image, module, count_pcd), module.pcds[list_pcd][1] // entry_size
+    if count is not None and count > capacity:
+        return [f"{name}: count {count} above the {capacity} entries the image holds: the guard "
+                f"searches {capacity}"]
+    return []
+
+
+def wwan_problems(image, module, spilled):
+    name = "wireless-WAN allow-list"
+    shipped_filter = port_text(*(value(module.image, module, pcd) for pcd in FILTER_PCDS))
+    if spilled:
+        shipped_list = " ".join(usb_id(i) for i in wwan_list(module.image, module))
+        return [f"{spill_problem(name, module, 'PcdWwanAllowList')} ({shipped_list}) and port "
+                f"filter ({shipped_filter})"]
+    found = count_problem(image, module, name, "PcdWwanAllowListCount", "PcdWwanAllowList", 4)
+    never = [i for i, dword in enumerate(wwan_list(image, module)) if dword & 0xFFFF == 0]
+    if never:
+        found.append(f"{name}: {numbered('entry', never)} vendor ID 0000 (never matched)")
+    device, function, port = (value(image, module, pcd) for pcd in FILTER_PCDS)
+    wrong = [text for text, bad in
+             ((f"device 0x{device:X} above 0x{MAX_DEVICE:X}", device > MAX_DEVICE),
+              (f"function {function} above {MAX_FUNCTION}", function > MAX_FUNCTION),
+              (f"root port {port} above {MAX_PORT}", port > MAX_PORT)) if bad]
+    if wrong:
+        found.append(f"port filter {port_text(device, function, port)}: {', '.join(wrong)}: the "
+                     f"guard uses its shipped filter, {shipped_filter}")
+    return found
+
+
+def wlan_problems(image, module, spilled):
+    name = "wireless-LAN allow-list"
+    if spilled:
+        rows = len(wlan_rows(module.image, module))
+        return [f"{spill_problem(name, module, 'PcdWlanAllowList')} of {rows} rows"]
+    found = count_problem(image, module, name, "PcdWlanAllowListCount", "PcdWlanAllowList",
+                          WLAN_ROW_SIZE)
+    rows = wlan_rows(image, module)
+    never = [i for i, row in enumerate(rows) if u(row, 0, 2) in NEVER_MATCHING_CHIP_VENDORS]
+    if never:
+        found.append(f"{name}: {numbered('row', never)} chip vendor ID 0000 or FFFF "
+                     f"(never matched)")
+    for i, row in enumerate(rows):
+        for field, aspm in (("root-port", row[8]), ("card", row[9])):
+            if aspm > MAX_ASPM and i not in never:
+                found.append(f"{name}: row {i + 1}: {field} ASPM {aspm} above {MAX_ASPM}: "
+                             f"the guard writes {aspm & MAX_ASPM} (bits 1:0)")
+    return found
+
+
+def entry(modules, image, version=None, volume=None, number=None, file_guid=None):
+    module = modules[0]
     return {"driver": module.driver, "version": version or module.version,
-            "target": module.target, "volume": volume, "file_guid": module.file_guid,
-            "settings": settings_of(image, module)}
+            "target": "/".join(m.target for m in modules) if module.target else None,
+            "volume": volume, "volume_number": number, "file_guid": file_guid or module.file_guid,
+            "settings": settings_of(image, module), "problems": problems_of(image, module)}
 
 
 # --- the inputs --------------------------------------------------------------------------------
 
 def report_folder(folder):
-    modules = load_package(folder)
-    return [entry(m, m.image) for m in modules]
+    return [entry([m], m.image) for m in load_package(folder)]
 
 
 def identify(image, modules):
-    for module in modules:
-        if module.matches(image):
-            return module
-    return None
+    """The package's modules whose image this is (DEBUG and NOOPT may be the same bytes)."""
+    return [module for module in modules if module.matches(image)]
 
 
 def check_pe(path, image):
@@ -235,8 +445,12 @@ def check_pe(path, image):
 
 def report_driver_image(path, image, package):
     check_pe(path, image)
-    module = identify(image, load_package(package))
-    return [entry(module, image)] if module else []
+    modules = load_package(package)
+    found = identify(image, modules)
+    if not found:
+        raise ReportError(f"{path}: not a driver image of the package at {package}: it differs "
+                          f"from each of its images outside the settings")
+    return [entry(found, image)]
 
 
 def uefiextract(arguments, cwd):
@@ -247,70 +461,84 @@ def uefiextract(arguments, cwd):
                           errors="replace")
 
 
-def report_rows(text):
-    """(type, depth, GUID, name) for each row of UEFIExtract's report."""
-    rows = []
-    for line in text.splitlines()[1:]:
-        fields = [f.strip() for f in line.split("|")]
-        if len(fields) < 6:
+def info_of(folder):
+    """The fields of a UEFIExtract dump folder's info.txt."""
+    fields = {}
+    info = folder / "info.txt"
+    if info.is_file():
+        for line in info.read_text(errors="replace").splitlines():
+            key, _, text = line.partition(":")
+            fields.setdefault(key.strip(), text.strip())
+    return fields
+
+
+def children(folder):
+    """A dump folder's items in the order they stand (UEFIExtract numbers them)."""
+    items = [(int(p.name.split(" ", 1)[0]), p) for p in folder.iterdir()
+             if p.is_dir() and p.name.split(" ", 1)[0].isdigit()]
+    return [p for _, p in sorted(items, key=lambda item: item[0])]
+
+
+def walk(folder, volume, volumes, files):
+    """Every firmware file under folder, in image order, with the volume holding it."""
+    for item in children(folder):
+        info = info_of(item)
+        kind = info.get("Type")
+        if kind == "Volume":
+            volumes.append(info.get("Volume GUID"))  # None: a volume without a name
+            walk(item, (volumes[-1], len(volumes)), volumes, files)
+        elif kind == "File":
+            files.append((info.get("File GUID", "").upper(), item, volume))
+            walk(item, volume, volumes, files)  # volumes inside its sections
+        else:
+            walk(item, volume, volumes, files)
+
+
+def sections(file_folder, subtype):
+    """The bodies of the file's sections of one subtype, volumes inside it left out."""
+    found = []
+    for item in children(file_folder):
+        info = info_of(item)
+        if info.get("Type") != "Section":
             continue
-        match = re.match(r"(-+)\s*(\S*)", fields[5])
-        if not match:
-            continue
-        rows.append((fields[0], len(match.group(1)), match.group(2).upper(),
-                     fields[6] if len(fields) > 6 else ""))
-    return rows
+        if info.get("Subtype") == subtype and (item / "body.bin").is_file():
+            found.append((item / "body.bin").read_bytes())
+        else:
+            found += sections(item, subtype)
+    return found
 
 
 def report_firmware(path, package):
     modules = load_package(package)
-    by_guid = {}
-    for module in modules:
-        by_guid.setdefault(module.file_guid, []).append(module)
     with tempfile.TemporaryDirectory(prefix="guards_report.") as work:
         work = Path(work)
         copy = work / "image.fd"
         shutil.copyfile(path, copy)
-        result = uefiextract([copy.name, "report"], work)
+        result = uefiextract([copy.name, "all"], work)
         complaints = result.stdout + result.stderr
         if "overlaps the end of data" in complaints:
             raise ReportError(f"{path}: truncated: a firmware volume runs past the end of the file")
-        report = work / "image.fd.report.txt"
-        if result.returncode != 0 or not report.is_file():
+        dump = work / "image.fd.dump"
+        if result.returncode != 0 or not dump.is_dir():
             raise ReportError(f"{path}: UEFIExtract could not read it: "
-                              f"{complaints.strip().splitlines()[-1:] or ['no report']}")
-        rows = report_rows(report.read_text(errors="replace"))
-        if not any(kind == "Volume" for kind, *_ in rows):
+                              f"{complaints.strip().splitlines()[-1:] or ['no dump']}")
+        volumes, files = [], []
+        walk(dump, None, volumes, files)
+        if not volumes:
             raise ReportError(f"{path}: not a firmware image (no firmware volume in it)")
-        found = []
-        volumes = []  # (depth, GUID) of the volumes enclosing the current row
-        for kind, depth, guid, _ in rows:
-            while volumes and volumes[-1][0] >= depth:
-                volumes.pop()
-            if kind == "Volume":
-                volumes.append((depth, guid))
-            elif kind == "File" and (guid in FILE_GUIDS or guid in by_guid):
-                found.append((guid, volumes[-1][1] if volumes else None))
         entries = []
-        for index, (guid, volume) in enumerate(found):
-            out = work / f"file{index}"
-            pe32 = uefiextract([copy.name, guid, "-o", f"{out}.pe32", "-m", "body", "-t",
-                                EFI_SECTION_PE32], work)
-            body = Path(f"{out}.pe32") / "body.bin"
-            if pe32.returncode != 0 or not body.is_file():
-                raise ReportError(f"{path}: the firmware file {guid} has no PE32 section")
-            image = body.read_bytes()
-            uefiextract([copy.name, guid, "-o", f"{out}.version", "-m", "body", "-t",
-                         EFI_SECTION_VERSION], work)
-            version_file = Path(f"{out}.version") / "body.bin"
+        for guid, folder, (volume, number) in files:
+            images = sections(folder, "PE32 image")
+            found = next(((image, m) for image in images if (m := identify(image, modules))), None)
+            if found is None:
+                if guid in FILE_GUIDS:
+                    raise ReportError(f"{path}: {FILE_GUIDS[guid]} in volume {number} is "
+                                      f"not an image of the package at {package} (give --package)")
+                continue
             version = None
-            if version_file.is_file():
-                version = version_file.read_bytes().decode("utf-16-le", "replace").split("\0")[0]
-            module = identify(image, by_guid.get(guid, []))
-            if module is None:
-                raise ReportError(f"{path}: {FILE_GUIDS.get(guid, guid)} in volume {volume} is "
-                                  f"not an image of the package at {package} (give --package)")
-            entries.append(entry(module, image, version, volume))
+            for body in sections(folder, "Version"):
+                version = body.decode("utf-16-le", "replace").split("\0")[0]
+            entries.append(entry(found[1], found[0], version, volume, number, guid))
         return entries
 
 
@@ -327,14 +555,19 @@ def report(path, package):
 
 # --- the output --------------------------------------------------------------------------------
 
+def where(e):
+    """The volume by its number in the image, and by its name when it has one."""
+    return f"in volume {e['volume_number']}" + (f" ({e['volume']})" if e["volume"] else "")
+
+
 def text_lines(entries):
     if not entries:
         return ["no guard driver was found"]
     lines = []
     for e in entries:
-        where = f"  in volume {e['volume']}" if e["volume"] else ""
         lines.append(f"{e['driver']}  {e['target'] or 'unknown target'}  version "
-                     f"{e['version'] or 'unknown'}{where}")
+                     f"{e['version'] or 'unknown'}"
+                     + (f"  {where(e)}" if e["volume_number"] else ""))
         s = e["settings"]
         if "allow_list" in s:
             note = f"{len(s['allow_list'])} of {s['allow_list_capacity']}"
@@ -342,9 +575,7 @@ def text_lines(entries):
                 note += f", count {s['allow_list_count']} clamped"
             if "port" in s:
                 lines.append(f"  wireless-WAN allow-list ({note}): " + " ".join(s["allow_list"]))
-                p = s["port"]
-                lines.append(f"  port: controller 00:{p['device']:02x}.{p['function']:x}, "
-                             f"root port {p['port']}")
+                lines.append(f"  port: {port_text(**s['port'])}")
             else:
                 lines.append(f"  wireless-LAN allow-list ({note}):")
                 for row in s["allow_list"]:
@@ -355,12 +586,25 @@ def text_lines(entries):
                          f"size 0x{s['window']['size']:08X}")
         if not s:
             lines.append("  no settings")
+        lines += [f"  ! {problem}" for problem in e["problems"]]
     return lines
+
+
+def check_lines(entries):
+    if not entries:
+        return ["no guard driver was found"]
+    lines = [f"{e['driver']} {e['target'] or 'unknown target'}"
+             + (f" {where(e)}" if e["volume_number"] else "") + f": {problem}"
+             for e in entries for problem in e["problems"]]
+    return lines or [f"every setting of the {len(entries)} driver images found will be used as "
+                     f"written"]
 
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--json", action="store_true", help="one JSON list, one object per driver")
+    parser.add_argument("--check", action="store_true",
+                        help="only the settings a guard will not use as written; exit 1 if any")
     parser.add_argument("--package", type=Path, default=DEFAULT_PACKAGE,
                         help=f"the integrator package whose INFs name the offsets "
                              f"(default {DEFAULT_PACKAGE})")
@@ -378,8 +622,8 @@ def main(argv):
     if args.json:
         print(json.dumps(entries, indent=2))
     else:
-        print("\n".join(text_lines(entries)))
-    return 0
+        print("\n".join(check_lines(entries) if args.check else text_lines(entries)))
+    return 1 if args.check and any(e["problems"] for e in entries) else 0
 
 
 if __name__ == "__main__":
