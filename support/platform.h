@@ -9,19 +9,25 @@
 #include "support/uefi.h"
 
 // ---------------------------------------------------------------------------------------------
-// Protocol GUIDs. Inline variables: one object per image however many sources use them, and
-// not const, because the boot services take EFI_GUID *.
+// Protocol GUIDs. Inline constants: one object per image however many sources use them, among
+// the image's read-only data, where no value patched into .data can reach them. The boot
+// services' prototypes take EFI_GUID * but only read through it, so taking a GUID's address
+// hands the firmware that pointer with its const cast away.
+struct FirmwareGuid {
+  EFI_GUID Value;
+  EFI_GUID *operator&() const { return const_cast<EFI_GUID *>(&Value); }
+};
 
-inline EFI_GUID gPciRootBridgeIoProtocolGuid = EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID;
-inline EFI_GUID gPciIoProtocolGuid = EFI_PCI_IO_PROTOCOL_GUID;
-inline EFI_GUID gDriverBindingProtocolGuid = EFI_DRIVER_BINDING_PROTOCOL_GUID;
-inline EFI_GUID gDevicePathProtocolGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
-inline EFI_GUID gUsbIoProtocolGuid = USB_IO_PROTOCOL_GUID;
-inline EFI_GUID gFrameworkCpuIoProtocolGuid = FRAMEWORK_CPU_IO_PROTOCOL_GUID;
-inline EFI_GUID gFrameworkHiiProtocolGuid = FRAMEWORK_HII_PROTOCOL_GUID;
-inline EFI_GUID gSetupDataProtocolGuid = SETUP_DATA_PROTOCOL_GUID;
-inline EFI_GUID gStationAddressProtocolGuid = STATION_ADDRESS_PROTOCOL_GUID;
-inline EFI_GUID gReadyToBootEventGroupGuid = READY_TO_BOOT_EVENT_GROUP_GUID;
+inline constexpr FirmwareGuid gPciRootBridgeIoProtocolGuid = {EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID};
+inline constexpr FirmwareGuid gPciIoProtocolGuid = {EFI_PCI_IO_PROTOCOL_GUID};
+inline constexpr FirmwareGuid gDriverBindingProtocolGuid = {EFI_DRIVER_BINDING_PROTOCOL_GUID};
+inline constexpr FirmwareGuid gDevicePathProtocolGuid = {EFI_DEVICE_PATH_PROTOCOL_GUID};
+inline constexpr FirmwareGuid gUsbIoProtocolGuid = {USB_IO_PROTOCOL_GUID};
+inline constexpr FirmwareGuid gFrameworkCpuIoProtocolGuid = {FRAMEWORK_CPU_IO_PROTOCOL_GUID};
+inline constexpr FirmwareGuid gFrameworkHiiProtocolGuid = {FRAMEWORK_HII_PROTOCOL_GUID};
+inline constexpr FirmwareGuid gSetupDataProtocolGuid = {SETUP_DATA_PROTOCOL_GUID};
+inline constexpr FirmwareGuid gStationAddressProtocolGuid = {STATION_ADDRESS_PROTOCOL_GUID};
+inline constexpr FirmwareGuid gReadyToBootEventGroupGuid = {READY_TO_BOOT_EVENT_GROUP_GUID};
 
 // ---------------------------------------------------------------------------------------------
 // Configuration registers (type 0 and type 1 headers, and the capability list).

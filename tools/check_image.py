@@ -9,7 +9,11 @@ such a section would be false, and these images have no need of one). With --map
 of the image) each input section is looked up in the output section the map puts it in: data
 written at run time (.data, .bss) must sit in a writable section, code (.text) in an executable
 one. The map numbers output sections as the linker wrote them; compact_image.py only folds the
-trailing .reloc away, so the numbers still name the image's sections."""
+trailing .reloc away, so the numbers still name the image's sections.
+
+Patchable values: with --map, every EDK II patchable PCD (_gPcd_BinaryPatch_<Name>) must lie in an
+input section of initialised data (.data, .data$<group>), where it has bytes in the file that a
+platform build can patch; a zero-valued one that the compiler left in .bss has none."""
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 import argparse
 import re
@@ -61,19 +65,37 @@ def inspect(path):
     }
 
 
-# lld-link's map, the section-contribution table: " 0002:00000000 00000080H .data   DATA"
-MAP_CONTRIBUTION = re.compile(r"^\s*([0-9A-Fa-f]{4}):[0-9A-Fa-f]{8}\s+([0-9A-Fa-f]{8})H\s+(\S+)")
+# lld-link's map, the section-contribution table: " 0002:00000000 00000080H .data   DATA", and
+# the symbols: " 0002:00000020       _gPcd_BinaryPatch_PcdX 0000000180000c80     x.obj"
+MAP_CONTRIBUTION = re.compile(r"^\s*([0-9A-Fa-f]{4}):([0-9A-Fa-f]{8})\s+([0-9A-Fa-f]{8})H\s+(\S+)")
+MAP_PATCHABLE = re.compile(r"^\s*([0-9A-Fa-f]{4}):([0-9A-Fa-f]{8})\s+(_gPcd_BinaryPatch_\w+)\s")
 
 
 def map_contributions(map_path):
-    """(output section number, input section name) of every non-empty contribution."""
+    """(output section number, start, length, input section name) of every non-empty
+    contribution."""
     out = []
     with open(map_path, encoding="utf-8", errors="replace") as f:
         for line in f:
             m = MAP_CONTRIBUTION.match(line)
-            if m and int(m.group(2), 16):
-                out.append((int(m.group(1), 16), m.group(3)))
+            if m and int(m.group(3), 16):
+                out.append((int(m.group(1), 16), int(m.group(2), 16), int(m.group(3), 16),
+                            m.group(4)))
     return out
+
+
+def check_patchable(map_path, contributions):
+    """Every patchable PCD lies in a contribution of initialised data."""
+    with open(map_path, encoding="utf-8", errors="replace") as f:
+        symbols = [m.groups() for m in map(MAP_PATCHABLE.match, f) if m]
+    for number, offset, symbol in symbols:
+        number, offset = int(number, 16), int(offset, 16)
+        holders = [name for n, start, length, name in contributions
+                   if n == number and start <= offset < start + length]
+        if not holders or holders[0].split("$")[0] != ".data":
+            where = holders[0] if holders else "no input section"
+            raise ImageError(f"{symbol} is in {where}, not in .data: a platform build could not "
+                             "patch it")
 
 
 def check_sections(info, map_path):
@@ -87,7 +109,7 @@ def check_sections(info, map_path):
     contributions = map_contributions(map_path)
     if not contributions:
         raise ImageError(f"{map_path} lists no sections")
-    for number, input_name in contributions:
+    for number, _, _, input_name in contributions:
         if not 1 <= number <= len(info["sections"]):
             raise ImageError(f"the map puts {input_name} in section {number}, which the image lacks")
         name, _, _, flags = info["sections"][number - 1]
@@ -97,6 +119,7 @@ def check_sections(info, map_path):
                              "which is not writable")
         if kind == ".text" and not flags & SCN_MEM_EXECUTE:
             raise ImageError(f"{input_name} is in section {name}, which is not executable")
+    check_patchable(map_path, contributions)
 
 
 def check(path, subsystem, max_bytes, map_path=None):

@@ -6,6 +6,7 @@
 #include "support/debug_log.h"
 #include "support/driver_context.h"
 #include "support/hw_seam.h"
+#include "support/patchable.h"
 #include "support/platform.h"
 #include "support/string_packages.h"
 #include "wlan_slot_guard/link_power.h"
@@ -15,7 +16,7 @@
 
 namespace {
 
-EFI_GUID gWlanPackageGuid = WLAN_STRING_PACKAGE_GUID;
+constexpr FirmwareGuid gWlanPackageGuid = {WLAN_STRING_PACKAGE_GUID};
 
 constexpr UINT8 PEG_ASPM_OPTION_ENABLED = 1;
 
@@ -59,36 +60,94 @@ constexpr UINTN HALT_TEXT_ATTRIBUTE = EFI_TEXT_ATTR(EFI_WHITE, EFI_BLACK);
 
 }  // namespace
 
-// The cards the slot may hold, searched in this order, and how many rows are in use.
-volatile WlanAllowEntry _gPcd_BinaryPatch_PcdWlanAllowList[WLAN_ALLOW_LIST_CAPACITY] = {
-    {0x431514E4, 0x0E517E1D, ASPM_L0S_L1, ASPM_L0S_L1},
-    {0x431514E4, 0x0E527E1D, ASPM_L0S_L1, ASPM_L0S_L1},
-    {0x435314E4, 0x0E537E1D, ASPM_L0S_L1, ASPM_L0S_L1},
-    {0x435314E4, 0x0E547E1D, ASPM_L0S_L1, ASPM_L0S_L1},
-    {0x431514E4, 0x0E557E1D, ASPM_L0S_L1, ASPM_L0S_L1},
-    {0x002A168C, 0x0E567E1D, ASPM_L1, ASPM_L1},
-    {0x002A168C, 0x0E577E1D, ASPM_L1, ASPM_L1},
-};
-volatile UINT8 _gPcd_BinaryPatch_PcdWlanAllowListCount = 7;
+// The cards the slot may hold as shipped, searched in this order.
+#define SHIPPED_WLAN_ROWS                               \
+  {0x431514E4, 0x0E517E1D, ASPM_L0S_L1, ASPM_L0S_L1},   \
+  {0x431514E4, 0x0E527E1D, ASPM_L0S_L1, ASPM_L0S_L1},   \
+  {0x435314E4, 0x0E537E1D, ASPM_L0S_L1, ASPM_L0S_L1},   \
+  {0x435314E4, 0x0E547E1D, ASPM_L0S_L1, ASPM_L0S_L1},   \
+  {0x431514E4, 0x0E557E1D, ASPM_L0S_L1, ASPM_L0S_L1},   \
+  {0x002A168C, 0x0E567E1D, ASPM_L1, ASPM_L1},           \
+  {0x002A168C, 0x0E577E1D, ASPM_L1, ASPM_L1}
+static constexpr WlanAllowEntry SHIPPED_WLAN_ALLOW_LIST[] = {SHIPPED_WLAN_ROWS};
+constexpr UINT8 SHIPPED_WLAN_ROW_COUNT = sizeof(SHIPPED_WLAN_ALLOW_LIST) / sizeof(WlanAllowEntry);
 
-UINTN WlanAllowListRows() {
-  UINTN Rows = _gPcd_BinaryPatch_PcdWlanAllowListCount;
-  return Rows > WLAN_ALLOW_LIST_CAPACITY ? WLAN_ALLOW_LIST_CAPACITY : Rows;
+// The list as the image holds it, patched by the platform build, and how many rows are in use.
+volatile WlanAllowListStorage _gPcd_BinaryPatch_PcdWlanAllowList PATCHABLE_LIST = {
+    {SHIPPED_WLAN_ROWS}, PATCHABLE_LIST_END_MARKER};
+volatile UINT8 _gPcd_BinaryPatch_PcdWlanAllowListCount PATCHABLE_SETTING = SHIPPED_WLAN_ROW_COUNT;
+
+namespace {
+
+// The rows in force, chosen once at entry by LoadWlanAllowList.
+const volatile WlanAllowEntry *gWlanRows;
+UINTN gWlanRowCount;
+
+// A chip vendor no card reports: 0, or all ones (what an absent function reads as).
+constexpr UINT32 PCI_VENDOR_MASK = 0xFFFF;
+BOOLEAN RowCanMatch(UINT32 ChipId) {
+  const UINT32 Vendor = ChipId & PCI_VENDOR_MASK;
+  return Vendor != 0 && Vendor != PCI_VENDOR_MASK;
 }
+
+// The ASPM field of Link Control: a row's values are used through it only, so no other bit of
+// the link (Link Disable, Retrain Link) is ever set from a row.
+constexpr UINT8 ASPM_FIELD_MASK = 0x03;
+
+}  // namespace
+
+VOID LoadWlanAllowList() {
+  const volatile WlanAllowListStorage &List = _gPcd_BinaryPatch_PcdWlanAllowList;
+  const UINT32 Marker = List.EndMarker;
+  if (Marker != PATCHABLE_LIST_END_MARKER) {
+    // A list value longer than its storage: neither its rows nor its count is trusted.
+    DEBUG_LINE("wlan_slot_guard: allow-list spilled past its storage (end marker %8x): the "
+               "shipped %x rows are used", Marker, SHIPPED_WLAN_ROW_COUNT);
+    gWlanRows = SHIPPED_WLAN_ALLOW_LIST;
+    gWlanRowCount = SHIPPED_WLAN_ROW_COUNT;
+    return;
+  }
+  UINTN Rows = _gPcd_BinaryPatch_PcdWlanAllowListCount;
+  if (Rows > WLAN_ALLOW_LIST_CAPACITY) {
+    DEBUG_LINE("wlan_slot_guard: allow-list count %x is above the %x rows stored: %x used",
+               static_cast<UINT64>(Rows), static_cast<UINT64>(WLAN_ALLOW_LIST_CAPACITY),
+               static_cast<UINT64>(WLAN_ALLOW_LIST_CAPACITY));
+    Rows = WLAN_ALLOW_LIST_CAPACITY;
+  }
+  gWlanRows = List.Entries;
+  gWlanRowCount = Rows;
+#if defined(GUARDS_DEBUG_LOG)
+  for (UINTN Row = 0; Row < Rows; ++Row) {
+    const volatile WlanAllowEntry &Entry = List.Entries[Row];
+    if (!RowCanMatch(Entry.ChipId))
+      DEBUG_LINE("wlan_slot_guard: allow-list row %x chip %8x: no card has that vendor, the row "
+                 "matches nothing", static_cast<UINT64>(Row), Entry.ChipId);
+    const UINT8 RootPortAspm = Entry.RootPortAspm, CardAspm = Entry.CardAspm;
+    if (((RootPortAspm | CardAspm) & ~ASPM_FIELD_MASK) != 0)
+      DEBUG_LINE("wlan_slot_guard: allow-list row %x ASPM root port %2x card %2x: bits 1:0 used "
+                 "(%x, %x)", static_cast<UINT64>(Row), RootPortAspm, CardAspm,
+                 static_cast<UINT8>(RootPortAspm & ASPM_FIELD_MASK),
+                 static_cast<UINT8>(CardAspm & ASPM_FIELD_MASK));
+  }
+#endif
+}
+
+UINTN WlanAllowListRows() { return gWlanRowCount; }
 
 BOOLEAN MatchWlanAllowList(const PlatformSetupRecord *Record) {
   UINT32 ChipId = LoadRecordDword(Record, WLAN_CHIP_ID_OFFSET);
   UINT32 SubsystemId = LoadRecordDword(Record, WLAN_SUBSYSTEM_ID_OFFSET);
-  const UINTN Rows = WlanAllowListRows();
-  for (UINTN Row = 0; Row < Rows; ++Row) {
-    const volatile WlanAllowEntry &Entry = _gPcd_BinaryPatch_PcdWlanAllowList[Row];
-    if (Entry.ChipId == ChipId && Entry.SubsystemId == SubsystemId) {
+  for (UINTN Row = 0; Row < gWlanRowCount; ++Row) {
+    const volatile WlanAllowEntry &Entry = gWlanRows[Row];
+    const UINT32 RowChipId = Entry.ChipId;
+    if (RowChipId == ChipId && Entry.SubsystemId == SubsystemId && RowCanMatch(RowChipId)) {
+      const UINT8 RootPortAspm = Entry.RootPortAspm & ASPM_FIELD_MASK;
+      const UINT8 CardAspm = Entry.CardAspm & ASPM_FIELD_MASK;
       DEBUG_LINE("wlan_slot_guard: chip %8x subsystem %8x: allow-list row %x, ASPM root port %x "
                  "card %x",
-                 ChipId, SubsystemId, static_cast<UINT64>(Row),
-                 Entry.RootPortAspm, Entry.CardAspm);
-      SetLinkAspm(0, PLATFORM_ROOT_PORT_DEVICE, PLATFORM_WLAN_ROOT_PORT_FUNCTION, Entry.RootPortAspm,
-                  Entry.CardAspm);
+                 ChipId, SubsystemId, static_cast<UINT64>(Row), RootPortAspm, CardAspm);
+      SetLinkAspm(0, PLATFORM_ROOT_PORT_DEVICE, PLATFORM_WLAN_ROOT_PORT_FUNCTION, RootPortAspm,
+                  CardAspm);
       return TRUE;
     }
   }
@@ -122,6 +181,7 @@ VOID EFIAPI OnReadyToBootWlan(EFI_EVENT Event, VOID *Context) {
 extern "C" EFI_STATUS EFIAPI WlanSlotGuardEntry(EFI_HANDLE ImageHandle,
                                                 EFI_SYSTEM_TABLE *SystemTable) {
   InitDriverContext(ImageHandle, SystemTable);
+  LoadWlanAllowList();
   EFI_EVENT Event;
   [[maybe_unused]] const EFI_STATUS Created =
       CreateReadyToBootEvent(TPL_CALLBACK, OnReadyToBootWlan, nullptr, &Event);

@@ -3,6 +3,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
+#include "support/patchable.h"
 #include "support/setup_record.h"
 
 extern "C" EFI_STATUS EFIAPI WlanSlotGuardEntry(EFI_HANDLE ImageHandle,
@@ -28,11 +29,19 @@ struct WlanAllowEntry {
 // The allow-list as a platform build patches it into the image: EDK II's patchable PCDs of the
 // package's token space, listed with their file offsets in the as-built INF's [PatchPcd]
 // section, and volatile so that they are read from the image at run time. The image reserves
-// WLAN_ALLOW_LIST_CAPACITY rows; the count says how many are searched.
+// WLAN_ALLOW_LIST_CAPACITY rows, followed by the end marker (support/patchable.h); the count
+// says how many are searched.
 constexpr UINTN WLAN_ALLOW_LIST_CAPACITY = 16;
-extern "C" volatile WlanAllowEntry _gPcd_BinaryPatch_PcdWlanAllowList[WLAN_ALLOW_LIST_CAPACITY];
+using WlanAllowListStorage = PatchableList<WlanAllowEntry, WLAN_ALLOW_LIST_CAPACITY>;
+extern "C" volatile WlanAllowListStorage _gPcd_BinaryPatch_PcdWlanAllowList;
 extern "C" volatile UINT8 _gPcd_BinaryPatch_PcdWlanAllowListCount;
 
-// The rows searched: the count, or the capacity when the count is larger (the list is never
-// read past its storage).
+// Chooses the rows in force, once at entry: the count, or the capacity when the count is larger
+// (the list is never read past its storage); the shipped rows and count when the end marker
+// changed (a value spilled past the list). Wherever the rows come from, a row whose chip vendor
+// is 0 or 0xFFFF never matches and a row's ASPM values are used through bits 1:0 only. The
+// DEBUG image says which setting it refused and what it used instead.
+VOID LoadWlanAllowList();
+
+// The rows searched, as LoadWlanAllowList chose them.
 UINTN WlanAllowListRows();

@@ -5,37 +5,87 @@
 #include "support/debug_log.h"
 #include "support/driver_context.h"
 #include "support/hw_seam.h"
+#include "support/patchable.h"
 #include "support/platform.h"
 #include "support/string_packages.h"
 #include "wwan_port_guard/wwan_strings.h"
 
-// The modules that may sit on the wireless-WAN port, product ID << 16 | vendor ID, and the port:
-// the USB host controller at device 0x1A, function 0, root port 1.
-volatile UINT32 _gPcd_BinaryPatch_PcdWwanAllowList[WWAN_ALLOW_LIST_CAPACITY] = {
-    0x0C717E2D,
-    0x0C727E2D,
-    0x0C737E2D,
-    0x0C747E2D,
-};
-volatile UINT8 _gPcd_BinaryPatch_PcdWwanAllowListCount = 4;
-volatile UINT16 _gPcd_BinaryPatch_PcdWwanControllerDevice = PLATFORM_USB_CONTROLLER_DEVICE;
-volatile UINT16 _gPcd_BinaryPatch_PcdWwanControllerFunction = 0;
-volatile UINT8 _gPcd_BinaryPatch_PcdWwanPort = 1;
+// The modules that may sit on the wireless-WAN port as shipped, product ID << 16 | vendor ID,
+// and the port: the USB host controller at device 0x1A, function 0, root port 1.
+#define SHIPPED_WWAN_MODULES 0x0C717E2D, 0x0C727E2D, 0x0C737E2D, 0x0C747E2D
+static constexpr UINT32 SHIPPED_WWAN_ALLOW_LIST[] = {SHIPPED_WWAN_MODULES};
+constexpr UINT8 SHIPPED_WWAN_ALLOW_LIST_COUNT = sizeof(SHIPPED_WWAN_ALLOW_LIST) / sizeof(UINT32);
+constexpr UINT16 SHIPPED_WWAN_CONTROLLER_FUNCTION = 0;
+constexpr UINT8 SHIPPED_WWAN_PORT = 1;
+
+// The settings as the image holds them, patched by the platform build.
+volatile WwanAllowListStorage _gPcd_BinaryPatch_PcdWwanAllowList PATCHABLE_LIST = {
+    {SHIPPED_WWAN_MODULES}, PATCHABLE_LIST_END_MARKER};
+volatile UINT8 _gPcd_BinaryPatch_PcdWwanAllowListCount PATCHABLE_SETTING = SHIPPED_WWAN_ALLOW_LIST_COUNT;
+volatile UINT16 _gPcd_BinaryPatch_PcdWwanControllerDevice PATCHABLE_SETTING = PLATFORM_USB_CONTROLLER_DEVICE;
+volatile UINT16 _gPcd_BinaryPatch_PcdWwanControllerFunction PATCHABLE_SETTING = SHIPPED_WWAN_CONTROLLER_FUNCTION;
+volatile UINT8 _gPcd_BinaryPatch_PcdWwanPort PATCHABLE_SETTING = SHIPPED_WWAN_PORT;
+
+// What a PCI device and function number and a USB root port can be at most.
+constexpr UINT16 PCI_DEVICE_MAX = 0x1F;
+constexpr UINT16 PCI_FUNCTION_MAX = 7;
+constexpr UINT8 USB_ROOT_PORT_MAX = 15;
+// An allow-list entry whose vendor ID is 0 matches nothing: a module never reports vendor 0, and
+// the check's cleared descriptor shows IDs that were not read as 0000:0000.
+constexpr UINT32 USB_VENDOR_MASK = 0xFFFF;
 
 WwanPortFilter gWwanPortFilter;
 
 const WwanPortFilter *LoadWwanPortFilter() {
+  const volatile WwanAllowListStorage &List = _gPcd_BinaryPatch_PcdWwanAllowList;
   UINT8 Count = _gPcd_BinaryPatch_PcdWwanAllowListCount;
-  if (Count > WWAN_ALLOW_LIST_CAPACITY) Count = WWAN_ALLOW_LIST_CAPACITY;
-  gWwanPortFilter.ControllerDevice = _gPcd_BinaryPatch_PcdWwanControllerDevice;
-  gWwanPortFilter.ControllerFunction = _gPcd_BinaryPatch_PcdWwanControllerFunction;
-  gWwanPortFilter.Port = _gPcd_BinaryPatch_PcdWwanPort;
+  UINT16 Device = _gPcd_BinaryPatch_PcdWwanControllerDevice;
+  UINT16 Function = _gPcd_BinaryPatch_PcdWwanControllerFunction;
+  UINT8 Port = _gPcd_BinaryPatch_PcdWwanPort;
+  const volatile UINT32 *Ids = List.Entries;
+  const UINT32 Marker = List.EndMarker;
+  if (Marker != PATCHABLE_LIST_END_MARKER) {
+    // A list value longer than its storage: none of the patched settings is trusted.
+    DEBUG_LINE("wwan_port_guard: allow-list spilled past its storage (end marker %8x): the "
+               "shipped list of %x and port 00:%2x.%x port %x are used",
+               Marker, SHIPPED_WWAN_ALLOW_LIST_COUNT, PLATFORM_USB_CONTROLLER_DEVICE,
+               SHIPPED_WWAN_CONTROLLER_FUNCTION, SHIPPED_WWAN_PORT);
+    Ids = SHIPPED_WWAN_ALLOW_LIST;
+    Count = SHIPPED_WWAN_ALLOW_LIST_COUNT;
+    Device = PLATFORM_USB_CONTROLLER_DEVICE;
+    Function = SHIPPED_WWAN_CONTROLLER_FUNCTION;
+    Port = SHIPPED_WWAN_PORT;
+  }
+  if (Count > WWAN_ALLOW_LIST_CAPACITY) {
+    DEBUG_LINE("wwan_port_guard: allow-list count %x is above the %x entries stored: %x used",
+               Count, static_cast<UINT64>(WWAN_ALLOW_LIST_CAPACITY),
+               static_cast<UINT64>(WWAN_ALLOW_LIST_CAPACITY));
+    Count = WWAN_ALLOW_LIST_CAPACITY;
+  }
+  // A port no controller has would make the check match nothing: the whole shipped filter.
+  if (Device > PCI_DEVICE_MAX || Function > PCI_FUNCTION_MAX || Port > USB_ROOT_PORT_MAX) {
+    DEBUG_LINE("wwan_port_guard: port 00:%2x.%x port %x cannot be: port 00:%2x.%x port %x is used",
+               Device, Function, Port, PLATFORM_USB_CONTROLLER_DEVICE,
+               SHIPPED_WWAN_CONTROLLER_FUNCTION, SHIPPED_WWAN_PORT);
+    Device = PLATFORM_USB_CONTROLLER_DEVICE;
+    Function = SHIPPED_WWAN_CONTROLLER_FUNCTION;
+    Port = SHIPPED_WWAN_PORT;
+  }
+#if defined(GUARDS_DEBUG_LOG)
+  for (UINT8 Index = 0; Index < Count; ++Index)
+    if ((Ids[Index] & USB_VENDOR_MASK) == 0)
+      DEBUG_LINE("wwan_port_guard: allow-list entry %x (%8x) has vendor 0000: it matches nothing",
+                 static_cast<UINT8>(Index + 1), Ids[Index]);
+#endif
+  gWwanPortFilter.ControllerDevice = Device;
+  gWwanPortFilter.ControllerFunction = Function;
+  gWwanPortFilter.Port = Port;
   gWwanPortFilter.IdCount = Count;
-  gWwanPortFilter.Ids = _gPcd_BinaryPatch_PcdWwanAllowList;
+  gWwanPortFilter.Ids = Ids;
   return &gWwanPortFilter;
 }
 
-static EFI_GUID gWwanPackageGuid = WWAN_STRING_PACKAGE_GUID;
+static constexpr FirmwareGuid gWwanPackageGuid = {WWAN_STRING_PACKAGE_GUID};
 
 // On an Intel controller the port is also reachable through the EHCI function of the device.
 constexpr UINT16 INTEL_EHCI_FUNCTION = 7;
@@ -83,8 +133,10 @@ static BOOLEAN IsModuleAllowed(EFI_HANDLE Handle, const WwanPortFilter *Filter,
   if (EFI_ERROR(UsbIo->UsbGetDeviceDescriptor(UsbIo, Descriptor))) return TRUE;
   const UINT32 Id = (static_cast<UINT32>(Descriptor->IdProduct) << 16) | Descriptor->IdVendor;
   if (Id == USB_ID_NOT_READ) return TRUE;
-  for (UINTN Index = 0; Index < Filter->IdCount; ++Index)
-    if (Filter->Ids[Index] == Id) return TRUE;
+  for (UINTN Index = 0; Index < Filter->IdCount; ++Index) {
+    const UINT32 Entry = Filter->Ids[Index];
+    if (Entry == Id && (Entry & USB_VENDOR_MASK) != 0) return TRUE;
+  }
   return FALSE;
 }
 

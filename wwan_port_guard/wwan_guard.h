@@ -3,6 +3,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
+#include "support/patchable.h"
 #include "support/uefi.h"
 
 // Which port is guarded and which modules may sit on it; handed to the notify as its context.
@@ -18,9 +19,11 @@ struct WwanPortFilter {
 // The settings a platform build patches into the image: EDK II's patchable PCDs of the
 // package's token space, each listed with its file offset in the as-built INF's [PatchPcd]
 // section. Volatile, so that they are read from the image at run time and never folded into the
-// code. The image reserves WWAN_ALLOW_LIST_CAPACITY entries; the count says how many are used.
+// code. The image reserves WWAN_ALLOW_LIST_CAPACITY entries, followed by the end marker
+// (support/patchable.h); the count says how many are used.
 constexpr UINTN WWAN_ALLOW_LIST_CAPACITY = 16;
-extern "C" volatile UINT32 _gPcd_BinaryPatch_PcdWwanAllowList[WWAN_ALLOW_LIST_CAPACITY];
+using WwanAllowListStorage = PatchableList<UINT32, WWAN_ALLOW_LIST_CAPACITY>;
+extern "C" volatile WwanAllowListStorage _gPcd_BinaryPatch_PcdWwanAllowList;
 extern "C" volatile UINT8 _gPcd_BinaryPatch_PcdWwanAllowListCount;
 extern "C" volatile UINT16 _gPcd_BinaryPatch_PcdWwanControllerDevice;
 extern "C" volatile UINT16 _gPcd_BinaryPatch_PcdWwanControllerFunction;
@@ -29,8 +32,12 @@ extern "C" volatile UINT8 _gPcd_BinaryPatch_PcdWwanPort;
 // The record handed to the notify, filled from the patchable settings by LoadWwanPortFilter.
 extern WwanPortFilter gWwanPortFilter;
 
-// Fills gWwanPortFilter from the image's settings and returns it. A count above the entries
-// the image reserves is taken as that capacity: the list is never read past its storage.
+// Fills gWwanPortFilter from the image's settings, once at entry, and returns it. No setting
+// that cannot be right is used: a count above the entries stored is taken as that capacity (the
+// list is never read past its storage); a controller device above 0x1F, a function above 7 or a
+// port above 15 gives the whole shipped filter (00:1A.0 port 1); a changed end marker (a value
+// spilled past the list) gives the shipped list and filter. An entry whose vendor ID is 0 never
+// matches. The DEBUG image says which setting it refused and what it used instead.
 const WwanPortFilter *LoadWwanPortFilter();
 
 extern "C" EFI_STATUS EFIAPI WwanPortGuardEntry(EFI_HANDLE ImageHandle,

@@ -307,13 +307,25 @@ class CheckImageTest(ToolTest):
             ".bss read-only": (code, 0x40000040, 0x160, "2 .bss", "not writable"),
             "code not executable": (code, rw_data, 0x160, "2 .text", "not executable"),
             "map names no section": (code, rw_data, 0x160, "3 .data", "lacks"),
+            # A patchable value at 2:08 (in the first row of section 2) or 2:18 (in the second).
+            "patchable value in .data": (code, rw_data, 0x160, "1 .text, 2 .data, 2 .bss, @2:08", None),
+            "patchable value in a .data group": (code, rw_data, 0x160, "2 .data$z, 2 .bss, @2:08", None),
+            "patchable value in .bss": (code, rw_data, 0x160, "2 .data, 2 .bss, @2:18", "in .bss, not in .data"),
+            "patchable value in code": (code, rw_data, 0x160, "1 .text, 2 .data, @1:08", "in .text"),
         }
         for label, (text, data, dll, rows, refusal) in cases.items():
             with self.subTest(label):
                 image, map_file = self.dir / "drv.efi", self.dir / "drv.map"
                 image.write_bytes(two_section_image(text, data, dll))
-                map_file.write_text("".join(f" 000{row[0]}:00000000 00000010H {row[2:]}  DATA\n"
-                                            for row in rows.split(", ")))
+                lines, starts = [], {}
+                for row in rows.split(", "):
+                    if row.startswith("@"):
+                        lines.append(f" 000{row[1]}:000000{row[3:]}       _gPcd_BinaryPatch_PcdX 0 d.obj\n")
+                        continue
+                    start = starts.get(row[0], 0)
+                    starts[row[0]] = start + 0x10
+                    lines.append(f" 000{row[0]}:{start:08x} 00000010H {row[2:]}  DATA\n")
+                map_file.write_text("".join(lines))
                 result = run("check_image.py", "--map", map_file, image)
                 self.assertEqual(result.returncode, 1 if refusal else 0, result.stderr)
                 self.assertIn(refusal or "OK", result.stderr if refusal else result.stdout)

@@ -270,46 +270,72 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.Name); });
 
 // The allow-list as a platform build patches it into the image: the count bounds the search, and
-// a count above the 16 rows the image reserves searches those 16 and nothing past them.
+// a count above the 16 rows the image reserves searches those 16 and nothing past them. A row
+// whose chip vendor no card has matches nothing, a row's ASPM values reach Link Control through
+// bits 1:0 only, and a value GenFds writes past the list's 160 bytes (a DSC naming a larger
+// size) gives the 7 shipped rows.
 struct PatchedListCase {
   const char* Name;
   uint8_t Count;
-  UINTN Rows;          // searched
-  bool EighthListed;  // a card in row 8 passes, with that row's ASPM values
+  UINTN Rows;         // searched
+  bool Listed;        // the card, whose IDs rows 8 to Written hold, passes
+  Card Slot = kUnlistedEthernet;
+  uint8_t Written = 8;
+  uint8_t RootPortAspm = 2, CardAspm = 3;  // in the rows written
+  uint8_t RootPortSet = 2, CardSet = 3;    // in Link Control when the card passes
 };
 
 class PatchedListTest : public StartedGuardTest, public ::testing::WithParamInterface<PatchedListCase> {
  protected:
-  void TearDown() override {
-    _gPcd_BinaryPatch_PcdWlanAllowListCount = 7;
-    _gPcd_BinaryPatch_PcdWlanAllowList[7].ChipId = 0;
-    _gPcd_BinaryPatch_PcdWlanAllowList[7].SubsystemId = 0;
-    _gPcd_BinaryPatch_PcdWlanAllowList[7].RootPortAspm = 0;
-    _gPcd_BinaryPatch_PcdWlanAllowList[7].CardAspm = 0;
+  static volatile uint8_t* Image() { return reinterpret_cast<volatile uint8_t*>(&_gPcd_BinaryPatch_PcdWlanAllowList); }
+  void SetUp() override {
+    StartedGuardTest::SetUp();
+    for (size_t i = 0; i < sizeof(Saved); ++i) Saved[i] = Image()[i];
   }
+  void TearDown() override {
+    for (size_t i = 0; i < sizeof(Saved); ++i) Image()[i] = Saved[i];
+    _gPcd_BinaryPatch_PcdWlanAllowListCount = 7;
+    LoadWlanAllowList();
+  }
+  uint8_t Saved[sizeof(_gPcd_BinaryPatch_PcdWlanAllowList)];
 };
 
 TEST_P(PatchedListTest, IsReadFromTheImageAndNeverPastItsStorage) {
   const PatchedListCase& c = GetParam();
   _gPcd_BinaryPatch_PcdWlanAllowListCount = c.Count;
-  _gPcd_BinaryPatch_PcdWlanAllowList[7].ChipId = kUnlistedEthernet.Id;
-  _gPcd_BinaryPatch_PcdWlanAllowList[7].SubsystemId = kUnlistedEthernet.Subsystem;
-  _gPcd_BinaryPatch_PcdWlanAllowList[7].RootPortAspm = 2;
-  _gPcd_BinaryPatch_PcdWlanAllowList[7].CardAspm = 3;
+  volatile WlanAllowEntry* rows = reinterpret_cast<volatile WlanAllowEntry*>(Image());
+  for (int row = 7; row < c.Written; ++row) {
+    rows[row].ChipId = c.Slot.Id;
+    rows[row].SubsystemId = c.Slot.Subsystem;
+    rows[row].RootPortAspm = c.RootPortAspm;
+    rows[row].CardAspm = c.CardAspm;
+  }
+  LoadWlanAllowList();
   EXPECT_EQ(WlanAllowListRows(), c.Rows);
-  AddCard(fw.Config(), kSlotBus, kUnlistedEthernet, kLinkBefore);
-  EXPECT_EQ(SignalReadyToBoot(), c.EighthListed);
-  EXPECT_EQ(Aspm(kSlotRootPort), c.EighthListed ? 2 : 1);
-  EXPECT_EQ(Aspm({kSlotBus, 0, 0}), c.EighthListed ? 3 : 1);
+  AddCard(fw.Config(), kSlotBus, c.Slot, kLinkBefore);
+  EXPECT_EQ(SignalReadyToBoot(), c.Listed);
+  EXPECT_EQ(Aspm(kSlotRootPort), c.Listed ? c.RootPortSet : 1);
+  EXPECT_EQ(Aspm({kSlotBus, 0, 0}), c.Listed ? c.CardSet : 1);
+  for (sim::PciLocation where : {kSlotRootPort, sim::PciLocation{kSlotBus, 0, 0}})
+    EXPECT_EQ(LinkControlOf(fw.Config(), where) & 0xFC, kLinkBefore & 0xFC);
 }
 
-INSTANTIATE_TEST_SUITE_P(Image, PatchedListTest,
-                         ::testing::Values(PatchedListCase{"CountOfTheDefaults", 7, 7, false},
-                                           PatchedListCase{"OneMore", 8, 8, true},
-                                           PatchedListCase{"FullStorage", 16, 16, true},
-                                           PatchedListCase{"CountPastTheStorageIsClamped", 17, 16, true},
-                                           PatchedListCase{"LargestCountIsClamped", 255, 16, true}),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(
+    Image, PatchedListTest,
+    ::testing::Values(PatchedListCase{"CountOfTheDefaults", 7, 7, false},
+                      PatchedListCase{"OneMore", 8, 8, true},
+                      PatchedListCase{"FullStorage", 16, 16, true},
+                      PatchedListCase{"CountPastTheStorageIsClamped", 17, 16, true},
+                      PatchedListCase{"LargestCountIsClamped", 255, 16, true},
+                      PatchedListCase{.Name = "AspmThroughBits1To0Only", .Count = 8, .Rows = 8, .Listed = true,
+                                      .RootPortAspm = 0xFF, .CardAspm = 0xFE, .RootPortSet = 3, .CardSet = 2},
+                      PatchedListCase{.Name = "ZeroRowsInTheCountMatchNothing", .Count = 16, .Rows = 16,
+                                      .Listed = false, .Slot = Card{0, 0x0280, 0}, .Written = 0},
+                      PatchedListCase{.Name = "ChipVendorAllOnesMatchesNothing", .Count = 8, .Rows = 8,
+                                      .Listed = false, .Slot = Card{0x4315FFFF, 0x0280, 0x0E517E1D}},
+                      PatchedListCase{.Name = "ValuePastTheEndMarkerGivesTheShippedRows", .Count = 17,
+                                      .Rows = 7, .Listed = false, .Written = 17}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(StartedGuardTest, TheCardIsRecordedInThePublishedRecord) {
   AddCard(fw.Config(), kSlotBus, Listed(0x435314E4, 0x0E54), kLinkBefore);

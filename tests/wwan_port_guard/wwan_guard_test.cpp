@@ -3,6 +3,7 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "wwan_port_guard/wwan_guard.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "tests/sim/firmware.h"
@@ -144,43 +145,81 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.Name); });
 
 // The filter as a platform build patches it into the image: the count bounds the search, a count
-// above the 16 entries the image reserves is taken as 16, and the port comes from the image.
+// above the 16 entries the image reserves is taken as 16, and the port comes from the image. A
+// port no controller has gives the shipped one (00:1A.0 port 1), an entry with vendor 0 matches
+// nothing, and a value GenFds writes past the list's 64 bytes (a DSC naming a larger size) gives
+// the shipped list and port.
 struct PatchedFilterCase {
   const char* Name;
   uint8_t Count, Port;
-  uint8_t IdCount;   // in force
-  bool FifthListed;  // the module in entry 5, on the port, is allowed
+  uint8_t IdCount;  // in force
+  bool Allowed;     // the module, whose IDs entry 5 holds, on ModulePort
+  uint16_t Device = kUsbDevice, Function = 0;
+  uint8_t ModulePort = 1;
+  uint8_t Written = 0;  // dwords written from the list's start, each the module's IDs (0: entry 5 only)
+  uint16_t Vendor = kOtherVendor, Product = kOtherProduct;
+  const char* Said = "";  // in the decision lines
 };
 
 class PatchedFilterTest : public WwanGuardTest, public ::testing::WithParamInterface<PatchedFilterCase> {
  protected:
+  static volatile uint8_t* Image() { return reinterpret_cast<volatile uint8_t*>(&_gPcd_BinaryPatch_PcdWwanAllowList); }
+  void SetUp() override {
+    WwanGuardTest::SetUp();
+    for (size_t i = 0; i < sizeof(Saved); ++i) Saved[i] = Image()[i];
+  }
   void TearDown() override {
+    for (size_t i = 0; i < sizeof(Saved); ++i) Image()[i] = Saved[i];
     _gPcd_BinaryPatch_PcdWwanAllowListCount = 4;
     _gPcd_BinaryPatch_PcdWwanPort = 1;
-    _gPcd_BinaryPatch_PcdWwanAllowList[4] = 0;
+    _gPcd_BinaryPatch_PcdWwanControllerDevice = kUsbDevice;
+    _gPcd_BinaryPatch_PcdWwanControllerFunction = 0;
     LoadWwanPortFilter();
   }
+  uint8_t Saved[sizeof(_gPcd_BinaryPatch_PcdWwanAllowList)];
 };
 
 TEST_P(PatchedFilterTest, IsReadFromTheImageAndNeverPastItsStorage) {
   const PatchedFilterCase& c = GetParam();
+  const uint32_t module = uint32_t(c.Product) << 16 | c.Vendor;
   _gPcd_BinaryPatch_PcdWwanAllowListCount = c.Count;
   _gPcd_BinaryPatch_PcdWwanPort = c.Port;
-  _gPcd_BinaryPatch_PcdWwanAllowList[4] = uint32_t(kOtherProduct) << 16 | kOtherVendor;
+  _gPcd_BinaryPatch_PcdWwanControllerDevice = c.Device;
+  _gPcd_BinaryPatch_PcdWwanControllerFunction = c.Function;
+  volatile uint32_t* dwords = reinterpret_cast<volatile uint32_t*>(Image());
+  dwords[4] = module;
+  for (int i = 0; i < c.Written; ++i) dwords[i] = module;
   const WwanPortFilter* filter = LoadWwanPortFilter();
   EXPECT_EQ(filter->IdCount, c.IdCount);
-  fw.AddUsbDevice(PathTo(0, kUsbDevice, c.Port), kOtherVendor, kOtherProduct);
-  EXPECT_EQ(Check(*filter), c.FifthListed);
+  fw.AddUsbDevice(PathTo(0, kUsbDevice, c.ModulePort), c.Vendor, c.Product);
+  EXPECT_EQ(Check(*filter), c.Allowed);
+  EXPECT_THAT(DecisionLines(), ::testing::HasSubstr(c.Said));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Image, PatchedFilterTest,
     ::testing::Values(PatchedFilterCase{"CountOfTheDefaults", 4, 1, 4, false},
                       PatchedFilterCase{"OneMore", 5, 1, 5, true},
-                      PatchedFilterCase{"OtherPort", 4, 3, 4, false},
+                      PatchedFilterCase{"OtherPort", 4, 3, 4, false, kUsbDevice, 0, 3},
                       PatchedFilterCase{"FullStorage", 16, 1, 16, true},
                       PatchedFilterCase{"CountPastTheStorageIsClamped", 17, 1, 16, true},
-                      PatchedFilterCase{"LargestCountIsClamped", 255, 1, 16, true}),
+                      PatchedFilterCase{"LargestCountIsClamped", 255, 1, 16, true},
+                      PatchedFilterCase{.Name = "DevicePastTheLastGivesTheShippedPort", .Count = 4, .Port = 3,
+                                        .IdCount = 4, .Allowed = false, .Device = 0x20,
+                                        .Said = "port 00:20.0 port 3 cannot be: port 00:1A.0 port 1 is used"},
+                      PatchedFilterCase{.Name = "FunctionPastTheLastGivesTheShippedPort", .Count = 4, .Port = 1,
+                                        .IdCount = 4, .Allowed = false, .Function = 8},
+                      PatchedFilterCase{.Name = "PortPastTheLastGivesTheShippedPort", .Count = 4, .Port = 16,
+                                        .IdCount = 4, .Allowed = false},
+                      PatchedFilterCase{.Name = "ZeroEntriesInTheCountMatchNothing", .Count = 16, .Port = 1,
+                                        .IdCount = 16, .Allowed = false, .Vendor = 0, .Product = 0,
+                                        .Said = "entry 10 (00000000) has vendor 0000: it matches nothing"},
+                      PatchedFilterCase{.Name = "ValueOverTheEndMarkerGivesTheShippedList", .Count = 17,
+                                        .Port = 1, .IdCount = 4, .Allowed = false, .Written = 17,
+                                        .Said = "spilled past its storage (end marker 56781234): the "
+                                                "shipped list of 4 and port 00:1A.0 port 1 are used"},
+                      PatchedFilterCase{.Name = "ValuePastTheEndMarkerGivesTheShippedPort", .Count = 16,
+                                        .Port = 3, .IdCount = 4, .Allowed = false, .Written = 20}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(WwanGuardTest, NoUsbHandlesLetsTheBootGoOn) {
