@@ -495,11 +495,7 @@ TEST_F(NoRootBridgePolicyTest, TheSlotReadsEmptyTheBootGoesOnAndTheOtherUpdatesH
 
 // CPU I/O and HII installed after the entry, or never: each ready-to-boot run (two here) finds
 // the bit set and the packs registered by the first, which did it before judging the card.
-struct LateCase {
-  const char* Name;
-  bool CpuIoLater, HiiLater, Unlisted;
-};
-
+struct LateCase { const char* Name; bool CpuIoLater, HiiLater, Unlisted; };
 class LateProtocolsTest : public WlanPolicyTest, public ::testing::WithParamInterface<LateCase> {};
 
 TEST_P(LateProtocolsTest, TheNotifyDoesOnceWhatTheEntryCouldNot) {
