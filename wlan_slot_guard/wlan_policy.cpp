@@ -23,7 +23,7 @@ constexpr UINT8 PEG_ASPM_OPTION_ENABLED = 1;
 // start of ready-to-boot on a platform that installs CPU I/O after this guard started.
 constexpr UINT16 BOARD_CONTROL_PORT = 0x50F;
 constexpr UINT8 BOARD_CONTROL_ENABLE = 0x01;
-BOOLEAN gBoardControlSet;
+BOOLEAN gBoardControlSet;  // the enable bit was written
 
 // Read-modify-write of the enable bit; false, touching nothing, while there is no CPU I/O.
 BOOLEAN SetBoardControlEnable() {
