@@ -29,6 +29,8 @@ EFI_STATUS RegisterStringPackages(EFI_GUID *PackageGuid, const VOID *FirstPack) 
   return Status;
 }
 
+BOOLEAN StringPackagesRegistered() { return gHii != nullptr; }
+
 CHAR16 *GetHiiString(STRING_REF Token) {
   if (gHii == nullptr) return nullptr;
 

@@ -110,6 +110,11 @@ EFI_HII_PACKAGES *BuildHiiPackages(UINTN Count, EFI_GUID *Guid, Packages... Pack
 // Locates the HII protocol and registers the packs that start at FirstPack under PackageGuid.
 EFI_STATUS RegisterStringPackages(EFI_GUID *PackageGuid, const VOID *FirstPack);
 
+// True once a registration found the HII protocol (and handed the packs to it, or tried): a
+// guard started before the platform installed HII registers again at ready-to-boot only while
+// this is false, so the packs reach the database at most once.
+BOOLEAN StringPackagesRegistered();
+
 // The string of Token in the current language, in a pool buffer the caller frees; null when the
 // HII protocol is absent or the string cannot be retrieved.
 CHAR16 *GetHiiString(STRING_REF Token);

@@ -5,7 +5,7 @@ integrator package added exactly as the README's integrator steps say, and EDK I
 
 Firmware images written to OUT/firmware/<variant>/ (OVMF_CODE.fd and OVMF_VARS.fd):
   board       OVMF with the integrator package and the emulated board's support module
-  no_board    OVMF with the integrator package only: the guards' dependencies never hold
+  no_board    OVMF with the integrator package only: no Framework HII, CPU I/O or setup record
   board_debug the board variant built with -b DEBUG (the package's DEBUG images, through
               $(TARGET)), with OVMF's DEBUG() lines and the status-code handler's serial worker
               both on the serial port: the DXE core's lines and the drivers' status-code lines

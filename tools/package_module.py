@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Lays out one driver as a binary module of the integrator package: the image, a binary .inf
-in the form EDK II writes for prebuilt ("as-built") modules, and for a DXE_DRIVER its
-dependency expression as PI opcodes (.depex).
+in the form EDK II writes for prebuilt ("as-built") modules, and, when the manifest gives a
+DXE_DRIVER one, its dependency expression as PI opcodes (.depex).
 
 Usage: package_module.py --manifest modules.ini --dec PlatformGuardsPkg.dec
                          --image <name>.efi [--map <name>.map] --out <dir> <name>
@@ -144,7 +144,8 @@ def depex_listing(names, dec_guids):
 
 def render_inf(name, module, package_name, version, depex_names, dec_guids, patch_pcds=(),
                uses=None):
-    """uses: {"protocols": [...], "produces": [...], "guids": [...], "debug_protocols": [...]}
+    """uses: {"protocols": [...], "sometimes_protocols": [...], "produces": [...], "guids": [...],
+    "debug_protocols": [...]}
     beside the depex names."""
     uses = uses or {}
     module_type = module["module_type"]
@@ -181,7 +182,8 @@ def render_inf(name, module, package_name, version, depex_names, dec_guids, patc
     protocols = [(n, "CONSUMES") for n in dict.fromkeys(depex_names)]
     protocols += [(n, "CONSUMES") for n in uses.get("protocols", []) if n not in depex_names]
     protocols += [(n, "PRODUCES") for n in uses.get("produces", [])]
-    protocols += [(n, "SOMETIMES_CONSUMES") for n in uses.get("debug_protocols", [])]
+    protocols += [(n, "SOMETIMES_CONSUMES")
+                  for n in uses.get("sometimes_protocols", []) + uses.get("debug_protocols", [])]
     if protocols:
         out += ["", f"[Protocols.{ARCH}]"] + [f"  {n:<44}## {usage}" for n, usage in protocols]
     if uses.get("guids"):
@@ -262,13 +264,14 @@ def main(argv):
     version = manifest.get("package", "version")
 
     depex_names = []
-    if module["module_type"] == "DXE_DRIVER":
-        depex_names = parse_depex(module.get("depex", ""), dec_guids)
-    elif "depex" in module:
-        raise PackageError(f"[{args.name}]: only a DXE_DRIVER carries a depex")
+    if "depex" in module:
+        if module["module_type"] != "DXE_DRIVER":
+            raise PackageError(f"[{args.name}]: only a DXE_DRIVER carries a depex")
+        depex_names = parse_depex(module["depex"], dec_guids)
 
     patch_pcds = located_pcds(args.name, module, args.dec, args.image, args.map)
-    uses = {key: module.get(key, "").split() for key in ("protocols", "produces", "guids")}
+    uses = {key: module.get(key, "").split()
+            for key in ("protocols", "sometimes_protocols", "produces", "guids")}
     if args.debug_image:
         uses["debug_protocols"] = manifest.get("package", "debug_protocols", fallback="").split()
     out = Path(args.out)

@@ -20,9 +20,26 @@ constexpr FirmwareGuid gWlanPackageGuid = {WLAN_STRING_PACKAGE_GUID};
 
 constexpr UINT8 PEG_ASPM_OPTION_ENABLED = 1;
 
-// A board control port whose bit 0 is set once at entry.
+// A board control port whose bit 0 is set once, through Framework CPU I/O: at entry, or at the
+// start of ready-to-boot on a platform that installs CPU I/O after this guard started.
 constexpr UINT16 BOARD_CONTROL_PORT = 0x50F;
 constexpr UINT8 BOARD_CONTROL_ENABLE = 0x01;
+BOOLEAN gBoardControlSet;  // the enable bit was written
+
+// Read-modify-write of the enable bit; false, touching nothing, while there is no CPU I/O.
+BOOLEAN SetBoardControlEnable() {
+  FRAMEWORK_CPU_IO_PROTOCOL *CpuIo = nullptr;
+  if (EFI_ERROR(gDriverContext.BootServices->LocateProtocol(&gFrameworkCpuIoProtocolGuid, nullptr,
+                                                            reinterpret_cast<VOID **>(&CpuIo))) ||
+      CpuIo == nullptr)
+    return FALSE;
+  // The read's status is not examined: a failed read leaves 0 and writes just the enable bit.
+  UINT8 Control = 0;
+  CpuIo->Io.Read(CpuIo, EfiCpuIoWidthUint8, BOARD_CONTROL_PORT, 1, &Control);
+  Control |= BOARD_CONTROL_ENABLE;
+  CpuIo->Io.Write(CpuIo, EfiCpuIoWidthUint8, BOARD_CONTROL_PORT, 1, &Control);
+  return TRUE;
+}
 
 constexpr UINTN HALT_TEXT_ATTRIBUTE = EFI_TEXT_ATTR(EFI_WHITE, EFI_BLACK);
 
@@ -158,6 +175,19 @@ BOOLEAN MatchWlanAllowList(const PlatformSetupRecord *Record) {
 VOID EFIAPI OnReadyToBootWlan(EFI_EVENT Event, VOID *Context) {
   (void)Event;
   (void)Context;
+  // What the entry could not do for want of CPU I/O or HII is done here, once, before the slot
+  // is probed and before any halt.
+  if (!gBoardControlSet) {
+    gBoardControlSet = SetBoardControlEnable();
+    DEBUG_LINE("wlan_slot_guard: ready-to-boot: board control port %x %s", BOARD_CONTROL_PORT,
+               gBoardControlSet ? "enable bit set" : "not written (no CPU I/O)");
+  }
+  if (!StringPackagesRegistered()) {
+    [[maybe_unused]] const EFI_STATUS Packs =
+        RegisterStringPackages(&gWlanPackageGuid, gWlanStringPacks.Bytes);
+    DEBUG_LINE("wlan_slot_guard: ready-to-boot: string packs %s (status %x)",
+               Packs == EFI_SUCCESS ? "registered" : "not registered", Packs);
+  }
   // Without the setup-data protocol (or without a record behind it) the probe still runs, on a
   // zeroed record of the guard's own that nobody else sees.
   PlatformSetupRecord OwnRecord;
@@ -186,24 +216,14 @@ extern "C" EFI_STATUS EFIAPI WlanSlotGuardEntry(EFI_HANDLE ImageHandle,
   [[maybe_unused]] const EFI_STATUS Created =
       CreateReadyToBootEvent(TPL_CALLBACK, OnReadyToBootWlan, nullptr, &Event);
 
-  [[maybe_unused]] const char *BoardControl = "not written (no CPU I/O)";
-  FRAMEWORK_CPU_IO_PROTOCOL *CpuIo = nullptr;
-  if (!EFI_ERROR(SystemTable->BootServices->LocateProtocol(&gFrameworkCpuIoProtocolGuid, nullptr,
-                                                           reinterpret_cast<VOID **>(&CpuIo))) &&
-      CpuIo != nullptr) {
-    // The read's status is not examined: a failed read leaves 0 and writes just the enable bit.
-    UINT8 Control = 0;
-    CpuIo->Io.Read(CpuIo, EfiCpuIoWidthUint8, BOARD_CONTROL_PORT, 1, &Control);
-    Control |= BOARD_CONTROL_ENABLE;
-    CpuIo->Io.Write(CpuIo, EfiCpuIoWidthUint8, BOARD_CONTROL_PORT, 1, &Control);
-    BoardControl = "enable bit set";
-  }
+  gBoardControlSet = SetBoardControlEnable();
 
   [[maybe_unused]] const EFI_STATUS Packs =
       RegisterStringPackages(&gWlanPackageGuid, gWlanStringPacks.Bytes);
   DEBUG_LINE("wlan_slot_guard: entry: ready-to-boot event %s (status %x), board control port %x "
              "%s, string packs %s (status %x)", Created == EFI_SUCCESS ? "created" : "not created",
-             Created, BOARD_CONTROL_PORT, BoardControl,
+             Created, BOARD_CONTROL_PORT,
+             gBoardControlSet ? "enable bit set" : "left for ready-to-boot (no CPU I/O)",
              Packs == EFI_SUCCESS ? "registered" : "not registered", Packs);
   return EFI_SUCCESS;
 }

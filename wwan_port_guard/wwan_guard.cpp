@@ -211,6 +211,14 @@ static VOID PrintHaltLine(STRING_REF Token) {
 
 VOID EFIAPI OnReadyToBootWwan(EFI_EVENT Event, VOID *Context) {
   (void)Event;
+  // A platform that installs Framework HII after this guard started (or never) gets the packs
+  // registered here, once HII is there, before the halt could need them.
+  if (!StringPackagesRegistered()) {
+    [[maybe_unused]] const EFI_STATUS Packs =
+        RegisterStringPackages(&gWwanPackageGuid, gWwanStringPacks.Bytes);
+    DEBUG_LINE("wwan_port_guard: ready-to-boot: string packs %s (status %x)",
+               Packs == EFI_SUCCESS ? "registered" : "not registered", Packs);
+  }
   if (CheckWwanPort(static_cast<const WwanPortFilter *>(Context))) return;
   PrintHaltLine(WWAN_STRING_HALT_LINE_1);
   PrintHaltLine(WWAN_STRING_HALT_LINE_2);

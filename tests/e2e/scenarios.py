@@ -45,7 +45,8 @@ class Variable:
 class Scenario:
     name: str
     summary: str
-    # "boot": the boot goes on; "halt": the halt lines appear and the boot never goes on.
+    # "boot": the boot goes on; "halt": the halt lines appear and the boot never goes on (with
+    # no halt lines: up to the limit the boot never goes on).
     outcome: str
     devices: list = field(default_factory=list)
     variables: list = field(default_factory=list)
@@ -325,13 +326,13 @@ SCENARIOS += [
         afterwards=["dh -p LoadedImage", "drivers",
                     "board_dump.efi record pci 00:1f.0 48 32", WWAN_LIST_DUMP],
         expect=[
-            # Dispatched from the volume in this order: the LAN driver (no dependencies), the
-            # board module, then the guards once the board's protocols are installed. The device
-            # path ends in each module's FILE_GUID.
-            LOADED_FROM_FLASH["lan_controller_setup"],
-            "LoadedImage(board_support)",
+            # Dispatched in the volume's order, none of them waiting for a protocol: the guards,
+            # the LAN driver, then the board module. The device path ends in each module's
+            # FILE_GUID.
             LOADED_FROM_FLASH["wwan_port_guard"],
             LOADED_FROM_FLASH["wlan_slot_guard"],
+            LOADED_FROM_FLASH["lan_controller_setup"],
+            "LoadedImage(board_support)",
             LAN_DRIVER_FROM_FLASH,
             "record WlanSlotFlags [0x38B] = 0x00",
             "record WlanStatusA [0x39C] = 0x20",
@@ -342,16 +343,15 @@ SCENARIOS += [
     ),
     Scenario(
         name="flash_without_board_module",
-        summary="firmware with the package but without the board module: the guards' "
-                "dependencies never hold, so they are not dispatched and the boot goes on to the "
-                "shell even with an unlisted module on the wireless-WAN port",
-        outcome="boot",
+        summary="firmware with the package but without the board module, so without Framework "
+                "HII, CPU I/O and the setup record: the guards are dispatched all the same, and "
+                "the unlisted module on the wireless-WAN port stops the boot at ready-to-boot, "
+                "with no text (no HII), before the shell",
+        outcome="halt",
         flash="no_board",
         devices=ich9_usb((UNLISTED_MODULE, WWAN_GUARDED_PORT)),
-        afterwards=["dh -p LoadedImage", "drivers"],
-        expect=[LOADED_FROM_FLASH["lan_controller_setup"], LAN_DRIVER_FROM_FLASH],
-        forbid=WWAN_HALT_ENGLISH[:1] + ["LoadedImage(wwan_port_guard)",
-                                        "LoadedImage(wlan_slot_guard)"],
+        forbid=SHELL_STARTED + WWAN_HALT_ENGLISH[:1],
+        limit=50,
     ),
     Scenario(
         name="flash_sku_listed_keyboard",
@@ -382,13 +382,21 @@ SCENARIOS += [
 # The DEBUG build of the same firmware (variant board_debug): the package's DEBUG images report
 # their lines as status codes, which OVMF's serial handler prints into the log where the DXE
 # core's own DEBUG() lines are.
+# The guards come before the board module in the volume, so they start before its Framework HII
+# and CPU I/O exist and take them up at ready-to-boot.
 DEBUG_ENTRY_LINES = {
     "lan_controller_setup": "lan_controller_setup: entry: driver binding version 10 installed "
                             "(status 0)",
-    "wwan_port_guard": "wwan_port_guard: entry: string packs registered (status 0), ready-to-boot "
-                       "event created (status 0)",
+    "wwan_port_guard": "wwan_port_guard: entry: string packs not registered (status "
+                       "800000000000000E), ready-to-boot event created (status 0)",
     "wlan_slot_guard": "wlan_slot_guard: entry: ready-to-boot event created (status 0), board "
-                       "control port 50F enable bit set, string packs registered (status 0)",
+                       "control port 50F left for ready-to-boot (no CPU I/O), string packs not "
+                       "registered (status 800000000000000E)",
+}
+DEBUG_READY_TO_BOOT_LINES = {
+    "wwan_port_guard": ["wwan_port_guard: ready-to-boot: string packs registered (status 0)"],
+    "wlan_slot_guard": ["wlan_slot_guard: ready-to-boot: board control port 50F enable bit set",
+                        "wlan_slot_guard: ready-to-boot: string packs registered (status 0)"],
 }
 # The DEBUG DXE core's line as it dispatches a driver: "Loading driver <FILE_GUID>".
 DXE_CORE_LOADS = {
@@ -408,11 +416,13 @@ SCENARIOS += [
         flash="board_debug",
         devices=ich9_usb() + wlan_board() + [UNSUPPORTED_REALTEK],
         vga="none",
-        expect=[line for driver in ("lan_controller_setup", "wwan_port_guard", "wlan_slot_guard")
+        expect=[line for driver in ("wwan_port_guard", "wlan_slot_guard", "lan_controller_setup")
                 for line in (DXE_CORE_LOADS[driver], DEBUG_ENTRY_LINES[driver])]
-               + ["[Bds] Entry", "lan_controller_setup: Supported 10EC:8139 revision 20: unsupported",
-                  "wlan_slot_guard: probe 00:1C.0 bus ", ", no card",
-                  "wwan_port_guard: no USB device, no module on the port"],
+               + ["[Bds] Entry", "lan_controller_setup: Supported 10EC:8139 revision 20: unsupported"]
+               + DEBUG_READY_TO_BOOT_LINES["wlan_slot_guard"]
+               + ["wlan_slot_guard: probe 00:1C.0 bus ", ", no card"]
+               + DEBUG_READY_TO_BOOT_LINES["wwan_port_guard"]
+               + ["wwan_port_guard: no USB device, no module on the port"],
         forbid=WWAN_HALT_ENGLISH[:1] + WLAN_HALT_ENGLISH[:1] + ["lan_controller_setup: Start"],
         limit=140,
     ),
@@ -423,8 +433,8 @@ SCENARIOS += [
         outcome="halt",
         flash="board_debug",
         devices=ich9_usb((UNLISTED_MODULE, WWAN_GUARDED_PORT)),
-        expect=[DEBUG_ENTRY_LINES["wwan_port_guard"],
-                "wwan_port_guard: 00:1A.7 port 1: module 0627:0001, unlisted, boot stops"]
+        expect=[DEBUG_ENTRY_LINES["wwan_port_guard"]] + DEBUG_READY_TO_BOOT_LINES["wwan_port_guard"]
+               + ["wwan_port_guard: 00:1A.7 port 1: module 0627:0001, unlisted, boot stops"]
                + WWAN_HALT_ENGLISH,
         forbid=SHELL_STARTED,
         limit=140,
@@ -454,8 +464,8 @@ SCENARIOS += [
         flash="board_debug",
         devices=ich9_usb() + wlan_board(UNLISTED_CARD),
         vga="none",
-        expect=[DEBUG_ENTRY_LINES["wlan_slot_guard"],
-                ": chip 10D38086 subsystem 00008086 class 0200, card present",
+        expect=[DEBUG_ENTRY_LINES["wlan_slot_guard"]] + DEBUG_READY_TO_BOOT_LINES["wlan_slot_guard"]
+               + [": chip 10D38086 subsystem 00008086 class 0200, card present",
                 "wlan_slot_guard: chip 10D38086 subsystem 00008086: unlisted, boot stops"]
                + WLAN_HALT_ENGLISH,
         forbid=SHELL_STARTED,

@@ -8,13 +8,6 @@ from pathlib import Path
 
 import pi_reader
 
-# What each entry point locates before it can do its work, by the macro names of support/uefi.h;
-# the dispatcher must not start a guard before all of them are installed.
-ENTRY_POINT_PROTOCOLS = {
-    "wwan_port_guard": ["FRAMEWORK_HII_PROTOCOL_GUID"],
-    "wlan_slot_guard": ["FRAMEWORK_CPU_IO_PROTOCOL_GUID", "FRAMEWORK_HII_PROTOCOL_GUID"],
-    "lan_controller_setup": [],
-}
 MODULE_TYPES = {
     "wwan_port_guard": "DXE_DRIVER",
     "wlan_slot_guard": "DXE_DRIVER",
@@ -49,9 +42,6 @@ class BuiltPackage:
 
     def image(self, module):
         return (self.images / f"{module}.efi").read_bytes()
-
-    def required_guids(self, module):
-        return [self.uefi_guids[macro] for macro in ENTRY_POINT_PROTOCOLS[module]]
 
     def inf(self, module):
         return pi_reader.read_inf(self.path(module, ".inf"))

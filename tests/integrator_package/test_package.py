@@ -1,18 +1,17 @@
-"""The built integrator package, read back without the tools that wrote it: each module's .inf,
-.depex and firmware file against one another, against the driver image and against the GUIDs
+"""The built integrator package, read back without the tools that wrote it: each module's .inf
+and firmware file against one another, against the driver image and against the GUIDs
 the drivers themselves are compiled with."""
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 import configparser
 import hashlib
-import itertools
 import re
 import unittest
 import uuid
 import zipfile
 
 import pi_reader
-from built_package import (BuiltPackage, BUILD_TARGETS, ENTRY_POINT_PROTOCOLS, MODULE_TYPES, EFI_SECTION_DXE_DEPEX,
-                           EFI_SECTION_PE32, EFI_SECTION_USER_INTERFACE, EFI_SECTION_VERSION)
+from built_package import (BuiltPackage, BUILD_TARGETS, MODULE_TYPES, EFI_SECTION_PE32,
+                           EFI_SECTION_USER_INTERFACE, EFI_SECTION_VERSION)
 
 
 class PackageTest(unittest.TestCase):
@@ -28,9 +27,6 @@ class PackageTest(unittest.TestCase):
         self.assertTrue(self.pkg.modules, "no driver was packaged")
         return self.pkg.modules
 
-    def is_dxe_driver(self, module):
-        return MODULE_TYPES[module] == "DXE_DRIVER"
-
 
 # The package's token space, and the GUIDs of the UEFI interfaces the modules consume or produce
 # under EDK II's names, as the UEFI and PI standards give them.
@@ -45,9 +41,12 @@ UEFI_NAMES = {
     "gEfiStatusCodeRuntimeProtocolGuid": "D2B2B828-0826-48A7-B3DF-983C006024F0",
 }
 # How each listed interface is used; the rest are consumed. The DEBUG images report their lines
-# through the status-code protocol where the platform has one.
+# through the status-code protocol, and the guards use the Framework ones, where the platform
+# has them.
 USAGES = {"gEfiDriverBindingProtocolGuid": "PRODUCES",
-          "gEfiStatusCodeRuntimeProtocolGuid": "SOMETIMES_CONSUMES"}
+          "gEfiStatusCodeRuntimeProtocolGuid": "SOMETIMES_CONSUMES",
+          "gPlatformGuardsFrameworkHiiProtocolGuid": "SOMETIMES_CONSUMES",
+          "gEfiCpuIoProtocolGuid": "SOMETIMES_CONSUMES"}
 # The emulated board's window, patched into wlan_slot_guard_q35.efi.
 Q35_WINDOW = {"PcdPciExpressWindowBase": 0xB0000000, "PcdPciExpressWindowSize": 0x10000000}
 
@@ -210,9 +209,7 @@ class ModuleFilesTest(PackageTest):
     def test_each_module_folder_holds_exactly_its_files(self):
         for module in self.each_module():
             with self.subTest(module=module):
-                expected = {f"{module}{s}" for s in (".efi", ".inf", ".ffs")}
-                if self.is_dxe_driver(module):
-                    expected.add(f"{module}.depex")
+                expected = {f"{module}{s}" for s in (".efi", ".inf", ".ffs")}  # no .depex
                 # One folder per build target and nothing beside them, so that
                 # <module>/$(TARGET)/<module>.inf names exactly one module.
                 self.assertEqual({p.name for p in (self.pkg.root / module).iterdir()}, BUILD_TARGETS)
@@ -238,61 +235,19 @@ class ModuleFilesTest(PackageTest):
         guids.append(uuid.UUID(re.search(r"PACKAGE_GUID\s*=\s*([0-9A-Fa-f-]+)", dec_text).group(1)))
         self.assertEqual(len(set(guids)), len(guids))
 
-    def test_inf_binaries_name_the_image_and_the_depex(self):
+    def test_inf_binaries_name_the_image_alone_and_no_depex(self):
         for module in self.each_module():
             with self.subTest(module=module):
-                binaries = self.pkg.inf(module)["Binaries.X64"]
-                expected = [f"PE32|{module}.efi"]
-                if self.is_dxe_driver(module):
-                    expected.append(f"DXE_DEPEX|{module}.depex")
-                self.assertEqual(binaries, expected)
+                inf = self.pkg.inf(module)
+                self.assertEqual(inf["Binaries.X64"], [f"PE32|{module}.efi"])
+                # Started once the architectural protocols are there, Framework ones or not.
+                self.assertEqual([name for name in inf if name.startswith("Depex")], [])
 
     def test_dec_declares_the_guids_the_drivers_are_compiled_with(self):
         for macro in ("FRAMEWORK_HII_PROTOCOL_GUID", "FRAMEWORK_CPU_IO_PROTOCOL_GUID",
                       "SETUP_DATA_PROTOCOL_GUID", "STATION_ADDRESS_PROTOCOL_GUID"):
             with self.subTest(macro=macro):
                 self.assertIn(self.pkg.uefi_guids[macro], self.dec.values())
-
-
-class DepexTest(PackageTest):
-    def test_depex_holds_until_every_entry_point_protocol_is_installed(self):
-        unrelated = self.pkg.uefi_guids["USB_IO_PROTOCOL_GUID"]
-        for module in self.each_module():
-            with self.subTest(module=module):
-                if not self.is_dxe_driver(module):
-                    continue
-                program = pi_reader.decode_depex(self.pkg.path(module, ".depex").read_bytes())
-                required = set(self.pkg.required_guids(module))
-                self.assertEqual({guid for op, guid in program if op == "PUSH"}, required)
-                universe = sorted(required | {unrelated})
-                for count in range(len(universe) + 1):
-                    for installed in itertools.combinations(universe, count):
-                        self.assertEqual(pi_reader.evaluate_depex(program, set(installed)),
-                                         required <= set(installed),
-                                         [pi_reader.guid_text(g) for g in installed])
-
-    def test_as_built_comment_writes_out_the_depex(self):
-        for module in self.each_module():
-            with self.subTest(module=module):
-                inf = self.pkg.inf(module)
-                depex_sections = [name for name in inf if name.startswith("Depex") and not name.endswith("#")]
-                if not self.is_dxe_driver(module):
-                    self.assertEqual(depex_sections, [])
-                    continue
-                self.assertEqual(depex_sections, ["Depex.X64.DXE_DRIVER"])
-                self.assertEqual(inf["Depex.X64.DXE_DRIVER"], [], "the depex of a binary module is a comment")
-                expression = inf["Depex.X64.DXE_DRIVER#"][0].split()
-                self.assertEqual(expression[1::2], ["AND"] * (len(expression) // 2))
-                names = expression[0::2]
-                program = pi_reader.decode_depex(self.pkg.path(module, ".depex").read_bytes())
-                self.assertEqual([self.dec[n] for n in names], [g for op, g in program if op == "PUSH"])
-                self.assertEqual([line.split()[0] for line in inf["Protocols.X64"]][:len(names)], names)
-                # The opcode listing names each GUID in registry format, in the order of the file.
-                listing = [line for line in inf["Depex.X64.DXE_DRIVER#"] if line.startswith(("PUSH", "AND", "END"))]
-                self.assertEqual([line.split()[0] for line in listing], [op for op, _ in program])
-                for line, (op, guid) in zip(listing, program):
-                    if guid:
-                        self.assertIn("{" + pi_reader.guid_text(guid) + "}", line)
 
 
 class FirmwareFileTest(PackageTest):
@@ -313,10 +268,7 @@ class FirmwareFileTest(PackageTest):
         for module in self.each_module():
             with self.subTest(module=module):
                 kinds = [s.kind for s in self.firmware_file(module).sections]
-                expected = [EFI_SECTION_PE32, EFI_SECTION_USER_INTERFACE, EFI_SECTION_VERSION]
-                if self.is_dxe_driver(module):
-                    expected.insert(0, EFI_SECTION_DXE_DEPEX)
-                self.assertEqual(kinds, expected)
+                self.assertEqual(kinds, [EFI_SECTION_PE32, EFI_SECTION_USER_INTERFACE, EFI_SECTION_VERSION])
 
     def test_section_bodies(self):
         for module in self.each_module():
@@ -326,8 +278,6 @@ class FirmwareFileTest(PackageTest):
                 self.assertEqual(pi_reader.ucs2z(ffs.only(EFI_SECTION_USER_INTERFACE).body), module)
                 version = pi_reader.inf_defines(self.pkg.inf(module))["VERSION_STRING"]
                 self.assertEqual(pi_reader.version_section(ffs.only(EFI_SECTION_VERSION).body), (0, version))
-                if self.is_dxe_driver(module):
-                    self.assertEqual(ffs.only(EFI_SECTION_DXE_DEPEX).body, self.pkg.path(module, ".depex").read_bytes())
 
 
 if __name__ == "__main__":

@@ -159,11 +159,13 @@ class PackageModuleTest(ToolTest):
         self.assertEqual((defines["VERSION_STRING"], defines["MODULE_TYPE"]), ("3.1", "DXE_DRIVER"))
         self.assertEqual((out / "drv.efi").read_bytes(), b"MZ" + bytes(30))
 
-    def test_uefi_driver_gets_no_depex(self):
-        result, out = self.package("UEFI_DRIVER")
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(sorted(p.name for p in out.iterdir()), ["drv.efi", "drv.inf"])
-        self.assertEqual(pi_reader.read_inf(out / "drv.inf")["Binaries.X64"], ["PE32|drv.efi"])
+    def test_a_module_without_depex_gets_none(self):
+        for module_type in ("UEFI_DRIVER", "DXE_DRIVER"):
+            with self.subTest(module_type):
+                result, out = self.package(module_type)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(sorted(p.name for p in out.iterdir()), ["drv.efi", "drv.inf"])
+                self.assertEqual(pi_reader.read_inf(out / "drv.inf")["Binaries.X64"], ["PE32|drv.efi"])
 
     def test_refuses_expressions_it_cannot_encode(self):
         cases = {

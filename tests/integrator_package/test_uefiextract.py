@@ -16,7 +16,7 @@ import uuid
 from pathlib import Path
 
 import pi_reader
-from built_package import BuiltPackage, MODULE_TYPES
+from built_package import BuiltPackage
 
 UEFIEXTRACT = shutil.which("UEFIExtract")
 EFI_FIRMWARE_FILE_SYSTEM2_GUID = uuid.UUID("8C8CE578-8A3D-4F1C-9935-896185C32DD3")
@@ -26,8 +26,8 @@ FV_HEADER_LENGTH = 0x48  # 0x38 fixed part, one block-map entry, the terminating
 FV_BLOCK_SIZE = 0x1000
 # A volume that is not the boot volume has no top file; UEFIExtract says so for any such volume.
 EXPECTED_NOTICES = {"parse: not a single Volume Top File is found, the image may be corrupted"}
-SECTION_SUBTYPES = {"DXE_DRIVER": ["DXE dependency", "PE32 image", "UI", "Version"],
-                    "UEFI_DRIVER": ["PE32 image", "UI", "Version"]}
+# Every module's sections: none carries a dependency expression.
+SECTION_SUBTYPES = ["PE32 image", "UI", "Version"]
 
 
 def firmware_volume(ffs):
@@ -116,7 +116,7 @@ class UefiExtractTest(unittest.TestCase):
                 self.assertEqual(len(files), 1, kinds)
                 self.assertEqual((files[0][1], files[0][-2].lstrip("- "), files[0][-1]), ("DXE driver", guid, module))
                 sections = [row[1] for row in extraction.rows if row[0] == "Section"]
-                self.assertEqual(sections, SECTION_SUBTYPES[MODULE_TYPES[module]])
+                self.assertEqual(sections, SECTION_SUBTYPES)
                 self.assertEqual({row[0] for row in extraction.rows}, {"Image", "Volume", "File", "Section", "Free space"})
 
     def test_file_header_checksums_are_valid(self):
@@ -127,19 +127,6 @@ class UefiExtractTest(unittest.TestCase):
                 self.assertRegex(info["Data checksum"], r"^[0-9A-F]{2}h, valid$")
                 self.assertEqual((info["Type"], info["State"]), ("07h", "F8h"))
 
-    def test_decoded_depex_pushes_the_entry_point_protocols(self):
-        for module, extraction in self.each_module():
-            with self.subTest(module=module):
-                if MODULE_TYPES[module] != "DXE_DRIVER":
-                    continue
-                text = extraction.info_text(extraction.item("Subtype", "DXE dependency"))
-                expression = text.split("Parsed expression:", 1)[1].split()
-                required = [str(uuid.UUID(bytes_le=g)).upper() for g in self.pkg.required_guids(module)]
-                expected = []
-                for index, guid in enumerate(required):
-                    expected += ["PUSH", guid] + (["AND"] if index else [])
-                self.assertEqual(expression, expected + ["END"])
-
     def test_dumped_bodies(self):
         for module, extraction in self.each_module():
             with self.subTest(module=module):
@@ -149,9 +136,6 @@ class UefiExtractTest(unittest.TestCase):
                 self.assertEqual(extraction.info(extraction.item("Subtype", "UI"))["Text"], module)
                 version = extraction.info(extraction.item("Subtype", "Version"))["Version string"]
                 self.assertEqual(version, pi_reader.inf_defines(self.pkg.inf(module))["VERSION_STRING"])
-                if MODULE_TYPES[module] == "DXE_DRIVER":
-                    depex = extraction.item("Subtype", "DXE dependency")
-                    self.assertEqual((depex / "body.bin").read_bytes(), self.pkg.path(module, ".depex").read_bytes())
 
     def test_corrupted_file_is_flagged(self):
         # The same parser must object once one byte of the image changes, or its silence above

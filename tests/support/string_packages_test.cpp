@@ -88,6 +88,10 @@ TEST_F(StringPackagesTest, WithoutHiiRegistrationReturnsTheLocateStatusAndRetrie
   EXPECT_EQ(GetHiiString(2), nullptr);
   EXPECT_EQ(fw.CallCount("AllocatePool"), 0u);
   EXPECT_EQ(fw.CallCount("GetString"), 0u);
+  EXPECT_FALSE(StringPackagesRegistered()) << "a later registration is still to come";
+  fw.InstallHii();
+  EXPECT_EQ(Register(), EFI_SUCCESS);
+  EXPECT_TRUE(StringPackagesRegistered());
 }
 
 TEST_F(StringPackagesTest, BlockAllocationFailureReportsOutOfResourcesWithoutNewPack) {
@@ -101,6 +105,7 @@ TEST_F(StringPackagesTest, NewPackFailureIsReturnedAndTheBlockStillFreed) {
   fw.FailNthCall("NewPack", 1, EFI_INVALID_PARAMETER);
   EXPECT_EQ(Register(), EFI_INVALID_PARAMETER);
   EXPECT_EQ(fw.LiveAllocations(), 0u);
+  EXPECT_TRUE(StringPackagesRegistered()) << "the packs are not handed over a second time";
 }
 
 TEST_F(StringPackagesTest, FirstTryUsesA256ByteBufferRawAndTheCurrentLanguage) {

@@ -182,7 +182,7 @@ TEST_F(WlanPolicyTest, EntrySucceedsWithoutCpuIoHiiOrEvent) {
   EXPECT_EQ(fw.StatusCodes()[0].CallerId, u"8B29DA19-1607-4A64-9B89-821AD27FF460");
   EXPECT_EQ(fw.StatusCodes()[0].Text,
             "wlan_slot_guard: entry: ready-to-boot event not created (status 8000000000000009), "
-            "board control port 50F not written (no CPU I/O), string packs not registered "
+            "board control port 50F left for ready-to-boot (no CPU I/O), string packs not registered "
             "(status 800000000000000E)\n");
 }
 
@@ -518,5 +518,36 @@ TEST_F(NoRootBridgePolicyTest, TheSlotReadsEmptyTheBootGoesOnAndTheOtherUpdatesH
   EXPECT_EQ(Aspm(kGraphicsPort), 3);
   EXPECT_EQ(Aspm({kSlotBus, 0, 0}), 1);
 }
+
+// CPU I/O and HII installed after the entry, or never: each ready-to-boot run (two here) finds
+// the bit set and the packs registered by the first, which did it before judging the card.
+struct LateCase { const char* Name; bool CpuIoLater, HiiLater, Unlisted; };
+class LateProtocolsTest : public WlanPolicyTest, public ::testing::WithParamInterface<LateCase> {};
+
+TEST_P(LateProtocolsTest, TheNotifyDoesOnceWhatTheEntryCouldNot) {
+  const LateCase& c = GetParam();
+  platform.UninstallCpuIo();
+  fw.UninstallHii();
+  record.Publish(fw);
+  StartDriver(/*KeepTrace=*/true);
+  if (c.CpuIoLater) platform.InstallCpuIo();
+  if (c.HiiLater) fw.InstallHii();
+  AddCard(fw.Config(), kSlotBus, c.Unlisted ? kUnlistedEthernet : Listed(0x431514E4, 0x0E51), kLinkBefore);
+  for (int run = 0; run < 2; ++run) EXPECT_EQ(SignalReadyToBoot(), !c.Unlisted);
+  size_t accesses = 0;  // of the control port, by any route: CPU I/O's read and write only
+  for (const auto& e : sim::GlobalTrace().Entries())
+    if ((e.Kind == sim::TraceKind::PortRead || e.Kind == sim::TraceKind::PortWrite) && e.Address == kBoardControlPort)
+      accesses += e.Route == sim::PortRoute::CpuIo ? 1 : 100;
+  EXPECT_EQ(accesses, c.CpuIoLater ? 2u : 0u);
+  EXPECT_EQ(platform.Register(kBoardControlPort, 1), c.CpuIoLater ? 0x41u : 0x40u);
+  EXPECT_EQ(fw.CallCount("NewPack"), c.HiiLater ? 1u : 0u);
+  EXPECT_EQ(fw.ScreenRow(0), c.Unlisted && c.HiiLater ? kEnglishLine1 : u"");
+}
+
+INSTANTIATE_TEST_SUITE_P(Dispatch, LateProtocolsTest,
+                         ::testing::Values(LateCase{"BothLaterListedCard", true, true, false},
+                                           LateCase{"BothLaterUnlistedCard", true, true, true},
+                                           LateCase{"NeitherEverUnlistedCard", false, false, true}),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace

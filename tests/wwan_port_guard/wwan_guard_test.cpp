@@ -76,6 +76,22 @@ TEST(WwanGuardEntryTest, SucceedsWhateverRegistrationAndEventCreationSay) {
             "ready-to-boot event not created (status 8000000000000009)\n");
 }
 
+// HII installed after the entry, or never: the first ready-to-boot run registers the packs, and
+// an unlisted module stops the boot each time, with both lines or without any.
+TEST(WwanGuardEntryTest, PacksRegisteredOnceAtReadyToBootWhenHiiCameLater) {
+  for (bool later : {true, false}) {
+    SCOPED_TRACE(later ? "HII later" : "HII never");
+    sim::Firmware fw(sim::FirmwareOptions{.InstallHii = false});
+    ASSERT_EQ(WwanPortGuardEntry(fw.ImageHandle(), fw.SystemTable()), EFI_SUCCESS);
+    if (later) fw.InstallHii();
+    fw.Config().Set16({0, kUsbDevice, 0}, 0x00, 0x8086);
+    fw.AddUsbDevice(PathTo(0, kUsbDevice, 1), kOtherVendor, kOtherProduct);
+    for (int run = 0; run < 2; ++run) EXPECT_THROW(fw.SignalGroup(sim::kReadyToBootGroupGuid), sim::HaltReached);
+    EXPECT_EQ(fw.CallCount("NewPack"), later ? 1u : 0u);
+    EXPECT_EQ(fw.ConsoleText().find(u"105-Unsupported") != std::u16string::npos, later);
+  }
+}
+
 // One USB handle, judged by the filter of the wireless-WAN port.
 struct PortCase {
   const char* Name;
