@@ -7,7 +7,7 @@
 # libraries. The result is <OUTPUT_DIR or build/images>/<FILE_NAME or name>.efi, built by the
 # target <name>_image, which is part of `all`. Every link is followed by tools/compact_image.py (the
 # file layout: a bare 64-byte DOS header, the data directories in use, .reloc folded into the
-# section before it) and tools/check_image.py (format, relocations, no imports, entry point, section
+# section before it) and tools/check_image.py (format, relocations, no imports, entry point, page-aligned layout, section
 # flags against what the map puts in each section, and the image's limit from
 # UEFI_IMAGE_SIZE_LIMITS when it has one), which prints the image's
 # size; the same check is registered as the test image_check.<name>. lld-link's map of the image
@@ -93,22 +93,26 @@ function(add_uefi_image name)
     list(APPEND objects "${obj}")
   endforeach()
 
-  # Link-time optimisation across the driver and its support sources and 32-byte alignment keep
-  # the images small. Two sections, each flagged for what it holds: .text (code, with the
+  # Link-time optimisation across the driver and its support sources and a 32-byte file alignment
+  # keep the files small. Two sections, each flagged for what it holds: .text (code, with the
   # constants of .rdata merged in) read/execute, and .data (initialised data, with .bss at its
-  # end) read/write, which holds every global written at run time. No section is both writable
-  # and executable, so the header's NX_COMPAT (lld-link's default) is true; a loader that maps
-  # sections by their flags gets code it cannot write and data it cannot run. A section of its
-  # own for .data costs one 40-byte section header and its 32-byte padding; tools/check_image.py
-  # reads the map to hold the link to it. lld-link warns that /align wants /driver: that warning
-  # is about Windows kernel drivers and does not apply to UEFI images. A link time of 0 in the
-  # header (/timestamp:0) makes two builds of the same sources give the same bytes.
+  # end) read/write, which holds every global written at run time. In memory each section starts
+  # on a page of its own (/align:4096), so a firmware that applies image protection (EDK II's DXE
+  # core skips any image whose SectionAlignment is below a page) maps .text read-only and .data
+  # and the headers non-executable; the header's NX_COMPAT (lld-link's default) is then true. The
+  # pages cost memory, not flash: the file keeps its 32-byte alignment (/filealign:32). Image
+  # base 0, as EDK II's own images: the DXE core tries to allocate an image at its base only when
+  # that base is at or above 1 MiB, and otherwise places it where it has room and applies its
+  # relocations. tools/check_image.py reads the map to hold the link to its sections. lld-link
+  # warns that /align wants /driver: that warning is about Windows kernel drivers and does not
+  # apply to UEFI images. A link time of 0 in the header (/timestamp:0) makes two builds of the
+  # same sources give the same bytes.
   set(image "${IMG_OUTPUT_DIR}/${IMG_FILE_NAME}.efi")
   add_custom_command(
     OUTPUT "${image}"
     COMMAND "${CMAKE_COMMAND}" -E make_directory "${IMG_OUTPUT_DIR}"
     COMMAND "${UEFI_LINKER}" /nologo /subsystem:${IMG_SUBSYSTEM} /dll /entry:${IMG_ENTRY}
-            /nodefaultlib /machine:x64 /timestamp:0 /dynamicbase /opt:ref /opt:icf /align:32 /filealign:32
+            /nodefaultlib /machine:x64 /timestamp:0 /dynamicbase /opt:ref /opt:icf /base:0 /align:4096 /filealign:32
             /merge:.rdata=.text
             /implib:${objdir}/${name}.lib /map:${objdir}/${name}.map /out:${image} ${objects}
     COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/compact_image.py" "${image}"

@@ -82,10 +82,10 @@ UINTN FormatDebugLine(CHAR16 *Buffer, UINTN Capacity, const char *Format, const 
 
 namespace {
 
-// Reports the line as ASCII string data; false when the firmware has no status-code protocol.
+// Reports the line as EDK II's debug record; false when the firmware has no status-code protocol.
 // Looked up for every line, not kept: the router may come after the first line (it is installed
 // early in DXE, but no dispatch order promises that), and a line is rare enough.
-bool ReportDebugString(const EFI_GUID *CallerId, const CHAR16 *Line, UINTN Length) {
+bool ReportDebugRecord(const EFI_GUID *CallerId, const CHAR16 *Line, UINTN Length) {
   if (gDriverContext.BootServices == nullptr) {
     return false;
   }
@@ -94,26 +94,37 @@ bool ReportDebugString(const EFI_GUID *CallerId, const CHAR16 *Line, UINTN Lengt
   if (StatusCode == nullptr) {
     return false;
   }
-  // The handlers print the string as it comes: the line break is ours, LF as in EDK II's own
-  // DEBUG() lines.
-  CHAR8 Ascii[DEBUG_LINE_CAPACITY + 1];
+  // The line, already formatted, is the record's format: each % doubled, so that a handler
+  // formatting it prints it as it is and takes no argument from the (zeroed) slots. The line
+  // break is ours, LF as in EDK II's own DEBUG() lines.
+  EFI_DEBUG_STATUS_CODE_RECORD Record;
+  UINTN Used = 0;
   for (UINTN Index = 0; Index < Length; Index++) {
-    Ascii[Index] = static_cast<CHAR8>(Line[Index]);
+    const CHAR8 Character = static_cast<CHAR8>(Line[Index]);
+    if (Character == '%') {
+      Record.Format[Used++] = '%';
+    }
+    Record.Format[Used++] = Character;
   }
-  Ascii[Length] = '\n';
-  Ascii[Length + 1] = '\0';
-  EFI_STATUS_CODE_STRING_DATA Data;
-  Data.DataHeader.HeaderSize = sizeof(EFI_STATUS_CODE_DATA);
-  Data.DataHeader.Size = sizeof(EFI_STATUS_CODE_STRING_DATA) - sizeof(EFI_STATUS_CODE_DATA);
-  Data.DataHeader.Type = EFI_STATUS_CODE_DATA_TYPE_STRING_GUID;
-  Data.StringType = EfiStringAscii;
-  Data.String.Ascii = Ascii;
+  Record.Format[Used++] = '\n';
+  Record.Format[Used++] = '\0';
+  for (UINTN Slot = 0; Slot < EFI_DEBUG_ARGUMENT_SLOTS; Slot++) {
+    Record.Arguments[Slot] = 0;
+  }
+  Record.DebugInfo.ErrorLevel = EFI_DEBUG_LEVEL_INFO;
+  Record.DataHeader.HeaderSize = sizeof(EFI_STATUS_CODE_DATA);
+  Record.DataHeader.Size = static_cast<UINT16>(offsetof(EFI_DEBUG_STATUS_CODE_RECORD, Format) +
+                                               Used - sizeof(EFI_STATUS_CODE_DATA));
+  Record.DataHeader.Type = EFI_STATUS_CODE_DATA_TYPE_DEBUG_GUID;
   // The status is not examined: a handler that refuses the line leaves nothing else to try,
   // and writing it to StdErr as well would show it twice where the handler did print it.
   StatusCode->ReportStatusCode(EFI_DEBUG_CODE, EFI_SOFTWARE_DXE_BS_DRIVER_DEBUG, 0,
-                               const_cast<EFI_GUID *>(CallerId), &Data.DataHeader);
+                               const_cast<EFI_GUID *>(CallerId), &Record.DataHeader);
   return true;
 }
+
+// Every character of a line doubled, its LF and its terminator fit the record's format.
+static_assert(2 * DEBUG_LINE_CAPACITY <= sizeof(EFI_DEBUG_STATUS_CODE_RECORD::Format));
 
 }  // namespace
 
@@ -121,7 +132,7 @@ void EmitDebugLine(const EFI_GUID *CallerId, const char *Format, const DebugArg 
                    UINTN Count) {
   CHAR16 Line[DEBUG_LINE_CAPACITY + 2];
   const UINTN Length = FormatDebugLine(Line, DEBUG_LINE_CAPACITY, Format, Args, Count);
-  if (ReportDebugString(CallerId, Line, Length)) {
+  if (ReportDebugRecord(CallerId, Line, Length)) {
     return;
   }
   EFI_SYSTEM_TABLE *SystemTable = gDriverContext.SystemTable;

@@ -1,8 +1,9 @@
 // The bring-up flavour's decision lines. A driver built with GUARDS_DEBUG_LOG says, one line per
 // decision, what it read and what it decided, in the platform's debug log: each line is a debug
-// status code with the line as ASCII string data and the module's FILE_GUID (GUARDS_FILE_GUID,
-// from integrator_package/modules.ini) as caller ID, which the status-code router hands to every
-// handler the platform registered (a serial port, a memory log), from the first dispatch on.
+// status code carrying EDK II's debug record (the line inside it as a format that prints
+// verbatim) and the module's FILE_GUID (GUARDS_FILE_GUID, from integrator_package/modules.ini) as
+// caller ID, which the status-code router hands to every handler the platform registered (a
+// serial port, a handler of its own), from the first dispatch on.
 // Only a firmware without the status-code protocol gets the line on its standard-error console
 // instead (when the system table has one; else it is dropped). Without the switch every
 // DEBUG_LINE compiles to nothing and its arguments are never evaluated, so the release images
@@ -42,7 +43,7 @@ UINTN FormatDebugLine(CHAR16 *Buffer, UINTN Capacity, const char *Format, const 
                       UINTN Count);
 
 // Formats the line and reports it, followed by LF, as an EFI_DEBUG_CODE from CallerId through
-// the status-code protocol; where none is installed, writes it followed by CR LF to the
+// the status-code protocol (EDK II's debug record, error level DEBUG_INFO); where none is installed, writes it followed by CR LF to the
 // standard-error console. Never both, so no console shows a line twice.
 void EmitDebugLine(const EFI_GUID *CallerId, const char *Format, const DebugArg *Args,
                    UINTN Count);

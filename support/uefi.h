@@ -230,14 +230,16 @@ typedef struct {
 
 // ---------------------------------------------------------------------------------------------
 // PI status codes: the status-code protocol (the DXE router's entry point), the debug code type
-// and the ASCII-string extended data, which the platform's handlers (a serial port, a memory log)
-// take as it comes.
+// and EDK II's debug record, the extended data its DebugLib reports each DEBUG() line with and
+// its handlers (a serial port, ReportStatusCodeExtractDebugInfo in its report-status-code
+// libraries) format as it comes.
 
 #define EFI_STATUS_CODE_RUNTIME_PROTOCOL_GUID \
   { 0xD2B2B828, 0x0826, 0x48A7, { 0xB3, 0xDF, 0x98, 0x3C, 0x00, 0x60, 0x24, 0xF0 } }
 
-#define EFI_STATUS_CODE_DATA_TYPE_STRING_GUID \
-  { 0x92D11080, 0x496F, 0x4D95, { 0xBE, 0x7E, 0x03, 0x74, 0x88, 0x38, 0x2B, 0x0A } }
+// gEfiStatusCodeDataTypeDebugGuid: the data is an EFI_DEBUG_INFO record.
+#define EFI_STATUS_CODE_DATA_TYPE_DEBUG_GUID \
+  { 0x9A4E9246, 0xD553, 0x11D5, { 0x87, 0xE2, 0x00, 0x06, 0x29, 0x45, 0xC3, 0xB9 } }
 
 typedef UINT32 EFI_STATUS_CODE_TYPE;
 typedef UINT32 EFI_STATUS_CODE_VALUE;
@@ -247,6 +249,8 @@ constexpr EFI_STATUS_CODE_TYPE EFI_DEBUG_CODE = 0x00000003;
 // Value of a debug code reported by a DXE boot-service driver, no specific operation:
 // EFI_SOFTWARE (class 0x03) | EFI_SOFTWARE_DXE_BS_DRIVER (subclass 0x05) | EFI_DC_UNSPECIFIED.
 constexpr EFI_STATUS_CODE_VALUE EFI_SOFTWARE_DXE_BS_DRIVER_DEBUG = 0x03050000;
+// DebugLib's error level of informational lines (DEBUG_INFO).
+constexpr UINT32 EFI_DEBUG_LEVEL_INFO = 0x00000040;
 
 typedef struct {
   UINT16 HeaderSize;  // of this header
@@ -254,24 +258,28 @@ typedef struct {
   EFI_GUID Type;
 } EFI_STATUS_CODE_DATA;
 
-typedef enum { EfiStringAscii, EfiStringUnicode, EfiStringToken } EFI_STRING_TYPE;
-
 typedef struct {
-  VOID *Handle;   // EFI_HII_HANDLE
-  UINT16 Token;  // EFI_STRING_ID
-} EFI_STATUS_CODE_STRING_TOKEN;
+  UINT32 ErrorLevel;
+} EFI_DEBUG_INFO;
 
-typedef union {
-  CHAR8 *Ascii;
-  CHAR16 *Unicode;
-  EFI_STATUS_CODE_STRING_TOKEN Hii;
-} EFI_STATUS_CODE_STRING;
+// The largest data after the header that EDK II's report-status-code libraries pass on
+// (EFI_STATUS_CODE_DATA_MAX_SIZE).
+constexpr UINTN EFI_STATUS_CODE_DATA_MAX_SIZE = 0x200;
+// The argument slots between EFI_DEBUG_INFO and the format: DebugLib's BASE_LIST of at most 12.
+constexpr UINTN EFI_DEBUG_ARGUMENT_SLOTS = 12;
 
+// One debug record, whole: the header, the error level, the argument slots (8-byte aligned, as
+// the record is), then the null-terminated ASCII format, which a handler formats with the slots.
+// Everything sits inside the HeaderSize + Size bytes a router copies for a handler it calls
+// later, so the record carries no pointer. Size covers EFI_DEBUG_INFO, the slots and the format
+// up to its terminator; the format room fills the record to the largest size the libraries pass.
 typedef struct {
-  EFI_STATUS_CODE_DATA DataHeader;  // Size = sizeof(EFI_STATUS_CODE_STRING_DATA) - HeaderSize
-  EFI_STRING_TYPE StringType;
-  EFI_STATUS_CODE_STRING String;
-} EFI_STATUS_CODE_STRING_DATA;
+  EFI_STATUS_CODE_DATA DataHeader;
+  EFI_DEBUG_INFO DebugInfo;
+  UINT64 Arguments[EFI_DEBUG_ARGUMENT_SLOTS];
+  CHAR8 Format[EFI_STATUS_CODE_DATA_MAX_SIZE - sizeof(EFI_DEBUG_INFO) -
+               EFI_DEBUG_ARGUMENT_SLOTS * sizeof(UINT64)];
+} EFI_DEBUG_STATUS_CODE_RECORD;
 
 typedef EFI_STATUS(EFIAPI *EFI_REPORT_STATUS_CODE)(EFI_STATUS_CODE_TYPE Type,
                                                    EFI_STATUS_CODE_VALUE Value, UINT32 Instance,
@@ -339,8 +347,8 @@ static_assert(offsetof(EFI_DRIVER_BINDING_PROTOCOL, Version) == 0x18);
 static_assert(offsetof(EFI_DRIVER_BINDING_PROTOCOL, DriverBindingHandle) == 0x28);
 static_assert(sizeof(EFI_STATUS_CODE_DATA) == 20);
 static_assert(offsetof(EFI_STATUS_CODE_DATA, Type) == 4);
-static_assert(sizeof(EFI_STRING_TYPE) == 4);
-static_assert(sizeof(EFI_STATUS_CODE_STRING) == 16);
-static_assert(offsetof(EFI_STATUS_CODE_STRING_DATA, StringType) == 20);
-static_assert(offsetof(EFI_STATUS_CODE_STRING_DATA, String) == 24);
-static_assert(sizeof(EFI_STATUS_CODE_STRING_DATA) == 40);
+static_assert(offsetof(EFI_DEBUG_STATUS_CODE_RECORD, DebugInfo) == 20);
+static_assert(offsetof(EFI_DEBUG_STATUS_CODE_RECORD, Arguments) == 24);
+static_assert(offsetof(EFI_DEBUG_STATUS_CODE_RECORD, Format) == 24 + 12 * 8);
+static_assert(offsetof(EFI_DEBUG_STATUS_CODE_RECORD, Format) +
+                  sizeof(EFI_DEBUG_STATUS_CODE_RECORD::Format) == 20 + 0x200);

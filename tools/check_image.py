@@ -1,8 +1,15 @@
 #!/usr/bin/env python3
 """Checks UEFI driver images: PE32+, machine x64, the expected subsystem, relocatable (base
-relocations not stripped), no import table, entry point inside an executable section, section
-flags that say what each section holds, and an optional size limit. Prints each image's size in
-bytes. Exits non-zero on the first image that fails.
+relocations not stripped), no import table, entry point inside an executable section, a layout a
+firmware can protect, section flags that say what each section holds, and an optional size
+limit. Prints each image's size in bytes. Exits non-zero on the first image that fails.
+
+Layout: sections aligned to at least a page in memory (EDK II's DXE core applies image protection,
+code read-only and data non-executable, only to an image whose SectionAlignment is a multiple of
+the page size), an image base below 1 MiB (the DXE core tries to allocate an image at a base at
+or above that before placing it elsewhere), and the alignment rules a loader relies on:
+SizeOfHeaders and each PointerToRawData multiples of FileAlignment, each VirtualAddress and
+SizeOfImage multiples of SectionAlignment, every section inside SizeOfImage.
 
 Section flags: no section may be both writable and executable (a header claiming NX_COMPAT over
 such a section would be false, and these images have no need of one). With --map (lld-link's map
@@ -28,6 +35,8 @@ SCN_MEM_WRITE = 0x80000000
 DLL_NX_COMPAT = 0x0100
 DIR_IMPORT = 1
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
+PAGE_SIZE = 0x1000
+LOWEST_ALLOCATED_BASE = 0x100000
 
 
 class ImageError(Exception):
@@ -49,16 +58,22 @@ def inspect(path):
     if magic != PE32_PLUS_MAGIC:
         raise ImageError(f"optional-header magic 0x{magic:X}, not PE32+")
     (entry,) = struct.unpack_from("<I", data, opt + 16)
+    image_base, section_align, file_align = struct.unpack_from("<QII", data, opt + 24)
+    size_of_image, size_of_headers = struct.unpack_from("<II", data, opt + 56)
     (subsystem, dll_characteristics) = struct.unpack_from("<HH", data, opt + 68)
     (dir_count,) = struct.unpack_from("<I", data, opt + 108)
     dirs = [struct.unpack_from("<II", data, opt + 112 + 8 * i) for i in range(min(dir_count, 16))]
     table = opt + opt_size
-    section_list = []
+    section_list, raw_pointers = [], []
     for i in range(sections):
-        name, vsize, vaddr, rsize, _, _, _, _, _, flags = struct.unpack_from(
+        name, vsize, vaddr, rsize, rptr, _, _, _, _, flags = struct.unpack_from(
             "<8sIIIIIIHHI", data, table + 40 * i)
         section_list.append((name.rstrip(b"\0").decode(errors="replace"), vaddr, max(vsize, rsize), flags))
+        raw_pointers.append(rptr)
     return {
+        "image_base": image_base, "section_align": section_align, "file_align": file_align,
+        "size_of_image": size_of_image, "size_of_headers": size_of_headers,
+        "raw_pointers": raw_pointers,
         "size": len(data), "machine": machine, "characteristics": characteristics,
         "subsystem": subsystem, "entry": entry, "dll_characteristics": dll_characteristics,
         "dirs": dirs, "sections": section_list,
@@ -122,6 +137,31 @@ def check_sections(info, map_path):
     check_patchable(map_path, contributions)
 
 
+def check_layout(info):
+    section_align, file_align = info["section_align"], info["file_align"]
+    if section_align < PAGE_SIZE or section_align % PAGE_SIZE:
+        raise ImageError(f"SectionAlignment 0x{section_align:X} is not a multiple of a page: "
+                         "a firmware cannot protect its sections")
+    if info["image_base"] >= LOWEST_ALLOCATED_BASE:
+        raise ImageError(f"ImageBase 0x{info['image_base']:X}: the DXE core would try to "
+                         "allocate the image there first")
+    if not file_align or info["size_of_headers"] % file_align:
+        raise ImageError(f"SizeOfHeaders 0x{info['size_of_headers']:X} is not a multiple of "
+                         f"FileAlignment 0x{file_align:X}")
+    for (name, vaddr, size, _), rptr in zip(info["sections"], info["raw_pointers"]):
+        if rptr % file_align:
+            raise ImageError(f"section {name}: PointerToRawData 0x{rptr:X} is not a multiple of "
+                             f"FileAlignment 0x{file_align:X}")
+        if vaddr % section_align:
+            raise ImageError(f"section {name}: VirtualAddress 0x{vaddr:X} is not a multiple of "
+                             f"SectionAlignment 0x{section_align:X}")
+        if vaddr + size > info["size_of_image"]:
+            raise ImageError(f"section {name} ends past SizeOfImage")
+    if info["size_of_image"] % section_align:
+        raise ImageError(f"SizeOfImage 0x{info['size_of_image']:X} is not a multiple of "
+                         f"SectionAlignment 0x{section_align:X}")
+
+
 def check(path, subsystem, max_bytes, map_path=None):
     info = inspect(path)
     if info["machine"] != IMAGE_FILE_MACHINE_AMD64:
@@ -143,6 +183,7 @@ def check(path, subsystem, max_bytes, map_path=None):
                   if s[3] & (SCN_MEM_EXECUTE | SCN_CNT_CODE) and s[1] <= entry < s[1] + s[2]]
     if not executable:
         raise ImageError(f"entry point 0x{entry:X} is not inside an executable section")
+    check_layout(info)
     check_sections(info, map_path)
     if max_bytes and info["size"] > max_bytes:
         raise ImageError(f"{info['size']} bytes, more than the {max_bytes} allowed")
@@ -166,7 +207,7 @@ def main():
             size = check(path, args.subsystem, int(limit) if limit else 0, args.map)
             bound = f" (limit {limit})" if limit else ""
             print(f"{name}: {size} bytes{bound}: PE32+ x64, subsystem {args.subsystem}, "
-                  "relocatable, no imports, entry in code, no W+X section"
+                  "relocatable, no imports, entry in code, page-aligned sections, no W+X section"
                   f"{', data writable' if args.map else ''}: OK")
         except (ImageError, OSError, struct.error) as error:
             print(f"{name}: FAILED: {error}", file=sys.stderr)

@@ -12,7 +12,9 @@ linked):
 - the data directories end with the last one in use (EDK II's loader takes NumberOfRvaAndSizes
   and SizeOfOptionalHeader as they say, and reads the base-relocation directory only when the
   count reaches it), so an image with relocations keeps six instead of sixteen;
-- the section data follow the shorter headers at once, each at a multiple of FileAlignment.
+- the section data follow the shorter headers at once, each at a multiple of FileAlignment;
+- SizeOfImage ends with the last section's page (a multiple of SectionAlignment), so the page
+  .reloc had of its own goes with it.
 
 The loader copies SizeOfHeaders bytes and then each section from PointerToRawData to its
 VirtualAddress, so the image in memory is the one lld-link laid out, the relocation blocks
@@ -43,7 +45,7 @@ def compact(data):
     opt = pe + 24
     if struct.unpack_from("<H", data, opt)[0] != PE32_PLUS_MAGIC:
         raise ValueError("not PE32+")
-    (file_align,) = struct.unpack_from("<I", data, opt + 36)
+    (section_align, file_align) = struct.unpack_from("<II", data, opt + 32)
     (dir_count,) = struct.unpack_from("<I", data, opt + 108)
     table = opt + opt_size
     dirs = [struct.unpack_from("<II", data, opt + 112 + 8 * i) for i in range(dir_count)]
@@ -87,6 +89,8 @@ def compact(data):
     struct.pack_into("<I", out, new_opt + 108, used)
     for i in range(used):
         struct.pack_into("<II", out, new_opt + 112 + 8 * i, *dirs[i])
+    struct.pack_into("<I", out, new_opt + 56,
+                     align(max(s["vaddr"] + s["vsize"] for s in sections), section_align))
     struct.pack_into("<I", out, new_opt + 60, size_of_headers)
     struct.pack_into("<I", out, new_opt + 64, 0)  # CheckSum: not kept for these images
 

@@ -287,22 +287,39 @@ class PatchPcdTest(ToolTest):
         self.assertEqual(line.read_text(), "gSpace.PcdX|0xF8000000|0x218\n")
 
 
-def two_section_image(text_flags, data_flags, dll_characteristics):
-    """tiny_image as a boot-service driver whose entry is in .text, with a .data after it."""
+def two_section_image(text_flags, data_flags, dll_characteristics, header):
+    """tiny_image as a boot-service driver whose entry is in .text, with a .data on the next page,
+    laid out as the links are (base 0, page-aligned sections, 32-byte file alignment), then the
+    optional-header fields in header (name: value) written over it."""
     data = bytearray(tiny_image(0, 0))
     struct.pack_into("<H", data, 0x46, 2)
     struct.pack_into("<I", data, 0x58 + 16, 0x1000)
+    fields = {"ImageBase": (24, "<Q", 0), "SectionAlignment": (32, "<I", 0x1000),
+              "FileAlignment": (36, "<I", 0x20), "SizeOfImage": (56, "<I", 0x3000),
+              "SizeOfHeaders": (60, "<I", 0x200)}
+    for name, (offset, layout, value) in fields.items():
+        struct.pack_into(layout, data, 0x58 + offset, header.get(name, value))
     struct.pack_into("<HH", data, 0x58 + 68, 11, dll_characteristics)
     struct.pack_into("<I", data, 0x148 + 36, text_flags)
-    struct.pack_into("<8sIIII12xI", data, 0x170, b".data", 0x80, 0x1100, 0x80, 0x280, data_flags)
+    struct.pack_into("<8sIIII12xI", data, 0x170, b".data", 0x80, 0x2000, 0x80, 0x280, data_flags)
     return bytes(data)
 
 
 class CheckImageTest(ToolTest):
     def test_section_flags_must_say_what_each_section_holds(self):
         code, rw_data, wx = 0x60000020, 0xC0000040, 0xE0000020
-        cases = {  # label: text flags, data flags, DllCharacteristics, map rows, refusal
+        cases = {  # label: text flags, data flags, DllCharacteristics, map rows, refusal, header
             "honest": (code, rw_data, 0x160, "1 .text, 2 .data, 2 .bss", None),
+            "sections sharing a page": (code, rw_data, 0x160, "1 .text", "cannot protect",
+                                        {"SectionAlignment": 0x20}),
+            "base the DXE core allocates": (code, rw_data, 0x160, "1 .text", "allocate",
+                                            {"ImageBase": 0x180000000}),
+            "section off its page": (code, rw_data, 0x160, "1 .text", "VirtualAddress 0x1000",
+                                     {"SectionAlignment": 0x2000, "SizeOfImage": 0x4000}),
+            "raw data off the file alignment": (code, rw_data, 0x160, "1 .text",
+                                                "PointerToRawData", {"FileAlignment": 0x100}),
+            "image size off the page": (code, rw_data, 0x160, "1 .text", "SizeOfImage",
+                                        {"SizeOfImage": 0x2080}),
             "W+X section": (wx, rw_data, 0x60, "1 .text", "writable and executable"),
             "NX_COMPAT over W+X": (wx, rw_data, 0x160, "1 .text", "claims NX_COMPAT"),
             ".data merged into code": (code, rw_data, 0x160, "1 .data", "not writable"),
@@ -315,10 +332,10 @@ class CheckImageTest(ToolTest):
             "patchable value in .bss": (code, rw_data, 0x160, "2 .data, 2 .bss, @2:18", "in .bss, not in .data"),
             "patchable value in code": (code, rw_data, 0x160, "1 .text, 2 .data, @1:08", "in .text"),
         }
-        for label, (text, data, dll, rows, refusal) in cases.items():
+        for label, (text, data, dll, rows, refusal, *header) in cases.items():
             with self.subTest(label):
                 image, map_file = self.dir / "drv.efi", self.dir / "drv.map"
-                image.write_bytes(two_section_image(text, data, dll))
+                image.write_bytes(two_section_image(text, data, dll, *header or [{}]))
                 lines, starts = [], {}
                 for row in rows.split(", "):
                     if row.startswith("@"):

@@ -198,35 +198,59 @@ EFI_STATUS EFIAPI StdErrOutputString(SIMPLE_TEXT_OUTPUT_INTERFACE* This, CHAR16*
   return EFI_SUCCESS;
 }
 
-// Takes only what a handler such as a serial port's prints: a debug code whose data is
-// EFI_STATUS_CODE_STRING_DATA with an ASCII string. The layout is read byte by byte as the
-// interface defines it (a 20-byte header: sizes, then the type GUID; the string type at 20,
-// the string pointer at 24), not through the drivers' declarations.
+// The router: keeps the arguments and a copy of HeaderSize + Size bytes of the data, as EDK II's
+// router does for a handler it calls from an event; nothing else of the caller's is kept.
 EFI_STATUS EFIAPI ReportStatusCode(EFI_STATUS_CODE_TYPE Type, EFI_STATUS_CODE_VALUE Value,
                                    UINT32 Instance, EFI_GUID* CallerId,
                                    EFI_STATUS_CODE_DATA* Data) {
-  StatusCodeReport report{Type, Value, Instance, CallerId ? GuidText(*CallerId) : u"", ""};
+  QueuedStatusCode queued{{Type, Value, Instance, CallerId ? GuidText(*CallerId) : u"", 0, ""}, {}};
   const auto* bytes = reinterpret_cast<const uint8_t*>(Data);
   if (bytes == nullptr) {
     ADD_FAILURE() << "ReportStatusCode without data";
   } else {
     uint16_t headerSize, size;
-    EFI_GUID type;
-    uint32_t stringType;
-    const char* ascii;
     std::memcpy(&headerSize, bytes, 2);
     std::memcpy(&size, bytes + 2, 2);
-    std::memcpy(&type, bytes + 4, sizeof type);
-    std::memcpy(&stringType, bytes + 20, 4);
-    std::memcpy(&ascii, bytes + 24, sizeof ascii);
-    EXPECT_EQ(headerSize, 20u);
-    EXPECT_EQ(size, 40u - 20u);
-    EXPECT_TRUE(SameGuid(type, interface_guids::kStatusCodeDataTypeString));
-    EXPECT_EQ(stringType, 0u) << "not EfiStringAscii";
-    if (stringType == 0 && ascii != nullptr) report.Text = ascii;
+    queued.Data.assign(bytes, bytes + headerSize + size);
   }
-  Fw().StatusCodes.push_back(std::move(report));
+  Fw().QueuedStatusCodes.push_back(std::move(queued));
   return EFI_SUCCESS;
+}
+
+// The handler, as a serial port's prints a debug code: it takes EDK II's debug record from the
+// copy, read byte by byte as the interface lays it out (a 20-byte header: sizes, then the type
+// GUID; the error level at 20, twelve 8-byte argument slots from 24, the format from 120 to its
+// terminator, all inside the copy) and prints the format, whose only conversion may be %%.
+void HandleStatusCode(QueuedStatusCode& Queued) {
+  const std::vector<uint8_t>& data = Queued.Data;
+  constexpr size_t kFormat = 20 + 4 + 12 * 8;
+  if (data.size() <= kFormat) {
+    if (!data.empty()) ADD_FAILURE() << "data of " << data.size() << " bytes holds no format";
+    return;
+  }
+  uint16_t headerSize;
+  EFI_GUID type;
+  std::memcpy(&headerSize, data.data(), 2);
+  std::memcpy(&type, data.data() + 4, sizeof type);
+  std::memcpy(&Queued.Report.ErrorLevel, data.data() + 20, 4);
+  EXPECT_EQ(headerSize, 20u);
+  if (!SameGuid(type, interface_guids::kStatusCodeDataTypeDebug)) {
+    ADD_FAILURE() << "data is not a debug record";
+    return;
+  }
+  const auto* format = reinterpret_cast<const char*>(data.data() + kFormat);
+  const auto* end = static_cast<const char*>(std::memchr(format, 0, data.size() - kFormat));
+  if (end == nullptr) {
+    ADD_FAILURE() << "the format's terminator is past HeaderSize + Size";
+    return;
+  }
+  for (const char* c = format; c < end; ++c) {
+    if (*c == '%' && *++c != '%') {
+      ADD_FAILURE() << "the format converts an argument: " << format;
+      return;
+    }
+    Queued.Report.Text.push_back(*c);
+  }
 }
 
 const char* const kTextOutSlotNames[] = {"Reset",        "OutputString",      "TestString",
@@ -260,6 +284,15 @@ void SetUpConsoles(FirmwareState& Fw) {
 }
 
 std::u16string Consoles::ConsoleText() const { return State_.ConsoleText; }
+
+const std::vector<StatusCodeReport>& Consoles::StatusCodes() {
+  for (QueuedStatusCode& queued : State_.QueuedStatusCodes) {
+    HandleStatusCode(queued);
+    State_.StatusCodes.push_back(std::move(queued.Report));
+  }
+  State_.QueuedStatusCodes.clear();
+  return State_.StatusCodes;
+}
 
 std::string Printf(const char* Format, ...) {
   char line[256];

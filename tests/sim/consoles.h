@@ -1,7 +1,9 @@
 // The simulated firmware's consoles: ConOut (the text as passed and an 80x25 screen model with
 // its mode), ConIn (a queue of keys) and StdErr (the text as passed, nothing else: the DEBUG
 // flavour's decision lines land there), and the status-code router a firmware may have instead
-// (Firmware::InstallStatusCode), which keeps each report.
+// (Firmware::InstallStatusCode): like EDK II's router for a handler registered below
+// TPL_HIGH_LEVEL, it copies HeaderSize + Size bytes of each report's data and calls its handler
+// only later, once ReportStatusCode has returned (when StatusCodes() is read, or at teardown).
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 
@@ -16,13 +18,21 @@ namespace sim {
 // printf into a std::string (at most 255 characters), for the lines a test expects on StdErr.
 std::string Printf(const char* Format, ...) __attribute__((format(printf, 1, 2)));
 
-// One ReportStatusCode call: its arguments, the caller ID as text and the ASCII string data.
+// One ReportStatusCode call as the handler saw it: its arguments, the caller ID as text, and from
+// the debug record its error level and the text its format prints.
 struct StatusCodeReport {
   uint32_t Type = 0;
   uint32_t Value = 0;
   uint32_t Instance = 0;
   std::u16string CallerId;
+  uint32_t ErrorLevel = 0;
   std::string Text;
+};
+
+// A report the router has queued for its handler: the arguments and the copied data.
+struct QueuedStatusCode {
+  StatusCodeReport Report;
+  std::vector<uint8_t> Data;
 };
 
 struct ConsoleState {
@@ -34,6 +44,7 @@ struct ConsoleState {
   std::u16string ConsoleText;
   std::u16string StdErrText;
   EFI_STATUS_CODE_PROTOCOL StatusCode{};
+  std::vector<QueuedStatusCode> QueuedStatusCodes;
   std::vector<StatusCodeReport> StatusCodes;
   std::vector<std::u16string> Screen;
   std::deque<EFI_INPUT_KEY> Keys;
@@ -48,7 +59,8 @@ class Consoles {
   std::u16string ScreenRow(int Row) const;  // the row with trailing blanks removed
   // Every StdErr OutputString text, concatenated as passed; a character outside ASCII reads '?'.
   std::string StdErrText() const;
-  const std::vector<StatusCodeReport>& StatusCodes() const { return State_.StatusCodes; }
+  // Runs the handler over the queued reports, then lists every report it has seen.
+  const std::vector<StatusCodeReport>& StatusCodes();
   const SIMPLE_TEXT_OUTPUT_MODE& ConsoleMode() const;
   void QueueKey(EFI_INPUT_KEY Key);
   void QueueKey(char16_t Character);

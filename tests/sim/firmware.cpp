@@ -152,6 +152,7 @@ void Firmware::InstallStatusCode() {
 }
 
 Firmware::~Firmware() {
+  StatusCodes();  // the handler sees every queued report, read by the test or not
   CheckPoolAtTeardown();
   if (gCurrent == this) gCurrent = nullptr;
 }

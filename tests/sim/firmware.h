@@ -87,7 +87,7 @@ class Firmware : private detail::FirmwareStateOwner,
   EFI_HANDLE ImageHandle() const;
   EFI_SYSTEM_TABLE* SystemTable();
   EFI_BOOT_SERVICES* BootServices();
-  // Installs the status-code protocol, whose reports StatusCodes() keeps.
+  // Installs the status-code protocol, whose reports StatusCodes() hands its handler and keeps.
   void InstallStatusCode();
 
   FirmwareState& Internals() { return *OwnedState_; }

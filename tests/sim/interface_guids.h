@@ -58,9 +58,8 @@ inline constexpr EFI_GUID kLoadedImage = FromText("5B1B31A1-9562-11D2-8E3F-00A0C
 inline constexpr EFI_GUID kGlobalVariable = FromText("8BE4DF61-93CA-11D2-AA0D-00E098032B8C");
 inline constexpr EFI_GUID kSimpleTextOutput = FromText("387477C2-69C7-11D2-8E39-00A0C969723B");
 inline constexpr EFI_GUID kSimpleTextInput = FromText("387477C1-69C7-11D2-8E39-00A0C969723B");
-// PI's status-code protocol and the type of its string data.
+// PI's status-code protocol, and the type of EDK II's debug record (gEfiStatusCodeDataTypeDebugGuid).
 inline constexpr EFI_GUID kStatusCodeRuntime = FromText("D2B2B828-0826-48A7-B3DF-983C006024F0");
-inline constexpr EFI_GUID kStatusCodeDataTypeString =
-    FromText("92D11080-496F-4D95-BE7E-037488382B0A");
+inline constexpr EFI_GUID kStatusCodeDataTypeDebug = FromText("9A4E9246-D553-11D5-87E2-00062945C3B9");
 
 }  // namespace interface_guids

@@ -88,28 +88,33 @@ TEST(EmitDebugLineTest, EndsEachLineWithCrLfEvenAtTheCapacityAndIsSilentWithoutA
 }
 
 // Where the firmware has a status-code router the line goes there, and only there: a debug code
-// of a DXE boot-service driver from the caller, the line (cut at the capacity) as ASCII data
-// ending in LF; StdErr stays empty.
+// of a DXE boot-service driver from the caller, at DEBUG_INFO, whose debug record the handler
+// prints after the call has returned (the router keeps only HeaderSize + Size bytes): the line,
+// cut at the capacity, ending in LF, each % in it printed as it is; StdErr stays empty.
 TEST(EmitDebugLineTest, ReportsTheLineAsAStatusCodeInsteadOfStdErrWhereTheRouterExists) {
   sim::Firmware fw;
   fw.InstallStatusCode();
   DriverContext saved = gDriverContext;
   InitDriverContext(fw.ImageHandle(), fw.SystemTable());
-  const std::string longText(2 * DEBUG_LINE_CAPACITY, 'b');
-  const DebugArg args[] = {ToDebugArg(longText.c_str()), ToDebugArg(UINT8{0x5A})};
+  const std::string longText(2 * DEBUG_LINE_CAPACITY, '%');
+  const DebugArg args[] = {ToDebugArg(longText.c_str()), ToDebugArg(UINT8{0x5A}),
+                           ToDebugArg("%s%x")};
   EmitDebugLine(&kCaller, "%s", args, 1);
-  EmitDebugLine(&kCaller, "row %2x", args + 1, 1);
+  EmitDebugLine(&kCaller, "row %2x 100%%", args + 1, 1);
+  EmitDebugLine(&kCaller, "[%s]", args + 2, 1);
   gDriverContext = saved;
   EXPECT_EQ(fw.StdErrText(), "");
-  ASSERT_EQ(fw.StatusCodes().size(), 2u);
+  ASSERT_EQ(fw.StatusCodes().size(), 3u);
   for (const sim::StatusCodeReport &report : fw.StatusCodes()) {
     EXPECT_EQ(report.Type, 0x00000003u);   // EFI_DEBUG_CODE
     EXPECT_EQ(report.Value, 0x03050000u);  // software, DXE boot-service driver, unspecified
     EXPECT_EQ(report.Instance, 0u);
     EXPECT_EQ(report.CallerId, u"6BB22B2F-271D-4EF3-B1F3-5DE96DE97418");
+    EXPECT_EQ(report.ErrorLevel, 0x40u);   // DEBUG_INFO
   }
-  EXPECT_EQ(fw.StatusCodes()[0].Text, std::string(DEBUG_LINE_CAPACITY - 1, 'b') + "\n");
-  EXPECT_EQ(fw.StatusCodes()[1].Text, "row 5A\n");
+  EXPECT_EQ(fw.StatusCodes()[0].Text, std::string(DEBUG_LINE_CAPACITY - 1, '%') + "\n");
+  EXPECT_EQ(fw.StatusCodes()[1].Text, "row 5A 100%\n");
+  EXPECT_EQ(fw.StatusCodes()[2].Text, "[%s%x]\n");
 }
 
 }  // namespace

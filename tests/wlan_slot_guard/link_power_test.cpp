@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/driver_context.h"
 #include "tests/sim/firmware.h"
 #include "tests/sim/platform.h"
 
@@ -47,7 +48,11 @@ class LinkPowerTest : public ::testing::Test {
   const uint64_t kBuiltBase = _gPcd_BinaryPatch_PcdPciExpressWindowBase;
   const uint64_t kBuiltSize = _gPcd_BinaryPatch_PcdPciExpressWindowSize;
 
-  void SetUp() override { sim::GlobalTrace().Clear(); }
+  // No firmware here: the DEBUG lines must not look for a router in an earlier test's tables.
+  void SetUp() override {
+    sim::GlobalTrace().Clear();
+    gDriverContext = {};
+  }
 
   void Lay(PciLocation Where, const Bytes& Values) {
     cs.AddFunction(Where);
