@@ -14,6 +14,7 @@
 #include "support/driver_context.h"
 #include "tests/sim/firmware.h"
 #include "tests/sim/platform.h"
+#include "tests/support/driver_state.h"
 
 namespace {
 
@@ -134,13 +135,35 @@ TEST_F(PortPrimitivesTest, AFailedCpuIoReadLeavesTheZeroTheBufferStartedWith) {
   EXPECT_EQ(PortLog(), (std::vector<std::string>{"cpu-io out8 0x72 0x4c", "delay cpu-io"}));
 }
 
-TEST_F(PortPrimitivesTest, APairKeepsTheCallersInterruptsDisabled) {
-  sim::SetInterruptsEnabled(false);
+// Each pair hands the caller's interrupt flag back as it was, both ways, also when the CPU I/O
+// turned interrupts on inside the pair (after its access to the data port 0x73).
+struct InterruptCase {
+  const char* Name;
+  bool Enabled;
+  bool CpuIoEnables;
+};
+
+class PairInterruptTest : public PortPrimitivesTest,
+                          public ::testing::WithParamInterface<InterruptCase> {};
+
+TEST_P(PairInterruptTest, LeavesTheCallersInterruptFlagAsItWas) {
+  const InterruptCase& c = GetParam();
+  if (c.CpuIoEnables) platform.CpuIoEnablesInterruptsAt = 0x73;
+  sim::SetInterruptsEnabled(c.Enabled);
+  ReadOptionCmos(0x49);
+  EXPECT_EQ(sim::InterruptsEnabled(), c.Enabled) << "after ReadOptionCmos";
   WriteOptionCmos(0x48, 0x20);
+  EXPECT_EQ(sim::InterruptsEnabled(), c.Enabled) << "after WriteOptionCmos";
   EcWrite(0x42FA, 0x01);
-  EXPECT_FALSE(sim::InterruptsEnabled());
+  EXPECT_EQ(sim::InterruptsEnabled(), c.Enabled) << "after EcWrite";
   sim::SetInterruptsEnabled(true);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    States, PairInterruptTest,
+    ::testing::Values(InterruptCase{"Enabled", true, false}, InterruptCase{"Disabled", false, false},
+                      InterruptCase{"DisabledCpuIoEnables", false, true}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
 
 // ---- Embedded controller ---------------------------------------------------------------------
 
