@@ -139,8 +139,7 @@ TEST_F(PortPrimitivesTest, AFailedCpuIoReadLeavesTheZeroTheBufferStartedWith) {
 // turned interrupts on inside the pair (after its access to the data port 0x73).
 struct InterruptCase {
   const char* Name;
-  bool Enabled;
-  bool CpuIoEnables;
+  bool Enabled, CpuIoEnables;
 };
 
 class PairInterruptTest : public PortPrimitivesTest,
