@@ -74,11 +74,9 @@ TEST_F(DriverContextTest, ZeroPoolIsClearedAndComesFromBootServicesData) {
   EXPECT_EQ(fw.LiveAllocations(), 0u);
 }
 
-// A locate that answers success without writing the interface: the caller's variable, holding
-// whatever it held, must come back null and the protocol count as missing.
 TEST_F(DriverContextTest, ALocateThatWritesNothingLeavesTheInterfaceNull) {
   EFI_GUID guid = sim::kRootBridgeIoGuid;
-  VOID* interface = &fw;
+  VOID* interface = &fw;  // whatever the caller's variable held; the locate answers success
   fw.FailNthCall("LocateProtocol", 1, EFI_SUCCESS);
   EXPECT_EQ(LocateRequiredInterface(&guid, &interface), EFI_NOT_FOUND);
   EXPECT_EQ(interface, nullptr);

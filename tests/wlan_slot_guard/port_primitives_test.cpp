@@ -135,34 +135,18 @@ TEST_F(PortPrimitivesTest, AFailedCpuIoReadLeavesTheZeroTheBufferStartedWith) {
   EXPECT_EQ(PortLog(), (std::vector<std::string>{"cpu-io out8 0x72 0x4c", "delay cpu-io"}));
 }
 
-// Each pair hands the caller's interrupt flag back as it was, both ways, also when the CPU I/O
-// turned interrupts on inside the pair (after its access to the data port 0x73).
-struct InterruptCase {
-  const char* Name;
-  bool Enabled, CpuIoEnables;
-};
-
-class PairInterruptTest : public PortPrimitivesTest,
-                          public ::testing::WithParamInterface<InterruptCase> {};
-
-TEST_P(PairInterruptTest, LeavesTheCallersInterruptFlagAsItWas) {
-  const InterruptCase& c = GetParam();
-  if (c.CpuIoEnables) platform.CpuIoEnablesInterruptsAt = 0x73;
-  sim::SetInterruptsEnabled(c.Enabled);
-  ReadOptionCmos(0x49);
-  EXPECT_EQ(sim::InterruptsEnabled(), c.Enabled) << "after ReadOptionCmos";
-  WriteOptionCmos(0x48, 0x20);
-  EXPECT_EQ(sim::InterruptsEnabled(), c.Enabled) << "after WriteOptionCmos";
-  EcWrite(0x42FA, 0x01);
-  EXPECT_EQ(sim::InterruptsEnabled(), c.Enabled) << "after EcWrite";
-  sim::SetInterruptsEnabled(true);
+// A pair hands the caller's interrupt flag back as it was, set or clear, also when the CPU I/O
+// turned interrupts on inside it (after its access to the data port 0x73).
+TEST_F(PortPrimitivesTest, APairLeavesTheCallersInterruptFlagAsItWas) {
+  platform.CpuIoEnablesInterruptsAt = 0x73;
+  for (bool enabled : {false, true}) {
+    sim::SetInterruptsEnabled(enabled);
+    ReadOptionCmos(0x49);
+    WriteOptionCmos(0x48, 0x20);
+    EcWrite(0x42FA, 0x01);
+    EXPECT_EQ(sim::InterruptsEnabled(), enabled);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    States, PairInterruptTest,
-    ::testing::Values(InterruptCase{"Enabled", true, false}, InterruptCase{"Disabled", false, false},
-                      InterruptCase{"DisabledCpuIoEnables", false, true}),
-    [](const auto& Info) { return std::string(Info.param.Name); });
 
 // ---- Embedded controller ---------------------------------------------------------------------
 
