@@ -135,15 +135,21 @@ EFI_STATUS EFIAPI LanStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Control
                            ROOT_PORT_SUBSYSTEM_REGISTER));
 
   // The claim: held until the release, given back at once when decoding cannot be enabled.
-  // An open that handed back no interface is given back as a device error.
+  // An open that handed back no interface is given back as a device error. The attributes the
+  // controller had are read first, so that a controller refused below is left decoding (and
+  // mastering the bus) exactly as it was found; a read that fails ends the start like a set
+  // that fails.
   Status = OpenLanController(This, ControllerHandle);
   if (EFI_ERROR(Status)) return Status;
-  Status = gLanPciIo == nullptr
-               ? EFI_DEVICE_ERROR
-               : gLanPciIo->Attributes(gLanPciIo, EfiPciIoAttributeOperationSet,
-                                       EFI_PCI_IO_ATTRIBUTE_IO | EFI_PCI_IO_ATTRIBUTE_MEMORY |
-                                           EFI_PCI_IO_ATTRIBUTE_BUS_MASTER,
-                                       nullptr);
+  UINT64 FoundAttributes = 0;
+  Status = gLanPciIo == nullptr ? EFI_DEVICE_ERROR
+                                : gLanPciIo->Attributes(gLanPciIo, EfiPciIoAttributeOperationGet,
+                                                        0, &FoundAttributes);
+  if (!EFI_ERROR(Status))
+    Status = gLanPciIo->Attributes(gLanPciIo, EfiPciIoAttributeOperationSet,
+                                   EFI_PCI_IO_ATTRIBUTE_IO | EFI_PCI_IO_ATTRIBUTE_MEMORY |
+                                       EFI_PCI_IO_ATTRIBUTE_BUS_MASTER,
+                                   nullptr);
   if (EFI_ERROR(Status)) {
     CloseLanController(This, ControllerHandle);
     return Status;
@@ -157,12 +163,15 @@ EFI_STATUS EFIAPI LanStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Control
   // Only the low word of the I/O BAR is read; bit 0 is the I/O-space indicator. A memory BAR, or
   // an I/O BAR left at 0 (or anywhere among the legacy ports), gives no register block: the
   // offsets would reach the DMA and keyboard controllers, so the controller is given back
-  // untouched.
-  const UINT32 Bar = ReadControllerConfig(EfiPciIoWidthUint16, PCI_REG_BAR0);
+  // untouched, its attributes set back to those it was found with (the status is not examined:
+  // nothing else is left to try).
+  const UINT16 Bar =
+      static_cast<UINT16>(ReadControllerConfig(EfiPciIoWidthUint16, PCI_REG_BAR0));
   gLanIoBase = Bar & IO_BAR_BASE_MASK;
   if ((Bar & IO_BAR_IO_SPACE) == 0 || gLanIoBase < LEGACY_PORT_LIMIT) {
     DEBUG_LINE("lan_controller_setup: Start %4x:%4x: BAR0 %4x holds no I/O base, not programmed",
                Id & 0xFFFF, Id >> 16, Bar);
+    gLanPciIo->Attributes(gLanPciIo, EfiPciIoAttributeOperationSet, FoundAttributes, nullptr);
     CloseLanController(This, ControllerHandle);
     return EFI_DEVICE_ERROR;
   }

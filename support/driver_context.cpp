@@ -33,6 +33,9 @@ VOID *LocateInterface(EFI_GUID *Guid) {
 }
 
 EFI_STATUS LocateRequiredInterface(EFI_GUID *Guid, VOID **Interface) {
+  // A locate that answers success without writing the interface leaves this null, not whatever
+  // the caller's variable held.
+  *Interface = nullptr;
   EFI_STATUS Status = gDriverContext.BootServices->LocateProtocol(Guid, nullptr, Interface);
   if (!EFI_ERROR(Status) && *Interface == nullptr) Status = EFI_NOT_FOUND;
   return Status;

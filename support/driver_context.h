@@ -24,9 +24,9 @@ EFI_STATUS CreateReadyToBootEvent(EFI_TPL Tpl, EFI_EVENT_NOTIFY NotifyFunction,
 // failing LocateProtocol leaves the interface null.
 VOID *LocateInterface(EFI_GUID *Guid);
 
-// LocateProtocol whose success without an interface counts as EFI_NOT_FOUND: on success
-// *Interface is not null; otherwise the status is the locate's (or EFI_NOT_FOUND), and
-// *Interface is as LocateProtocol left it, for no caller to use.
+// LocateProtocol whose success without an interface counts as EFI_NOT_FOUND: *Interface is set
+// to null before the locate, so it is either what the locate wrote or null; on success it is not
+// null, otherwise the status is the locate's (or EFI_NOT_FOUND). Callers need not preset it.
 EFI_STATUS LocateRequiredInterface(EFI_GUID *Guid, VOID **Interface);
 
 // Boot-services data pool; null when the allocation fails.

@@ -48,16 +48,30 @@ inline VOID WindowWrite8(UINTN Address, UINT8 Value) {
 }
 
 // An index/data port pair runs with interrupts off, so that no interrupt handler can slip an
-// access of its own between the index and the data. The caller's interrupt flag (RFLAGS.IF) is
-// handed back and set again afterwards only if it was set. No firmware service may be called
-// in between: the core's RestoreTPL enables interrupts again below TPL_HIGH_LEVEL.
+// access of its own between the index and the data: DisableInterrupts hands back the caller's
+// RFLAGS and clears IF, RestoreInterrupts sets IF to exactly what those flags held (sti when it
+// was set, cli when it was clear), as EDK II's SaveAndDisableInterrupts and SetInterruptState
+// do. So the caller gets its own interrupt state back even when something in between changed
+// it.
+//
+// No boot service may be called in between: the core's RestoreTPL enables interrupts again below
+// TPL_HIGH_LEVEL. The embedded-controller and mechanism-#1 pairs use only the direct route. The
+// second CMOS bank's pair goes through Framework CPU I/O (Io.Read/Io.Write) between the disable
+// and the restore, and assumes that the protocol reaches the port without changing IF: neither
+// raising and restoring the TPL nor calling another service (the q35 board's protocol,
+// board/q35/framework_cpu_io.cpp, executes the IN/OUT directly). A CPU I/O that does turn interrupts back on leaves the rest of
+// that pair unprotected, but not the caller's state: the restore still clears IF for a caller
+// that had it clear.
 inline UINTN DisableInterrupts() {
   UINTN Flags;
   __asm__ volatile("pushfq\n\tpopq %0\n\tcli" : "=r"(Flags) : : "memory");
   return Flags;
 }
 inline VOID RestoreInterrupts(UINTN Flags) {
-  if ((Flags & RFLAGS_INTERRUPT_ENABLE) != 0) __asm__ volatile("sti" ::: "memory");
+  if ((Flags & RFLAGS_INTERRUPT_ENABLE) != 0)
+    __asm__ volatile("sti" ::: "memory");
+  else
+    __asm__ volatile("cli" ::: "memory");
 }
 
 // One pass of a loop that must never end. The pause keeps the loop a real loop for the
@@ -74,8 +88,9 @@ VOID PortOut16(UINT16 Port, UINT16 Value);
 VOID PortOut32(UINT16 Port, UINT32 Value);
 UINT8 WindowRead8(UINTN Address);
 VOID WindowWrite8(UINTN Address, UINT8 Value);
-// The host tests keep a simulated interrupt flag: no trace entry, so every trace stays as the
-// image would make it, but the simulated platform refuses an index/data access made with it set.
+// The host tests keep a simulated interrupt flag, saved, cleared and set back exactly as above:
+// no trace entry, so every trace stays as the image would make it, but the simulated platform
+// refuses an index/data access made with it set.
 UINTN DisableInterrupts();
 VOID RestoreInterrupts(UINTN Flags);
 // In the host tests a halt loop hands control back to the test after a set number of passes.

@@ -5,9 +5,8 @@
 
 #include "support/platform.h"
 
-// This driver's HII interface (null while none was located) and its registration handle.
-static FRAMEWORK_HII_PROTOCOL *gHii;
-static FRAMEWORK_HII_HANDLE gHiiHandle;
+FRAMEWORK_HII_PROTOCOL *gHii;
+FRAMEWORK_HII_HANDLE gHiiHandle;
 
 // Enough for every message these drivers carry (127 characters and the NUL).
 constexpr UINTN HII_STRING_FIRST_TRY_BYTES = 256;

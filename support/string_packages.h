@@ -107,6 +107,11 @@ EFI_HII_PACKAGES *BuildHiiPackages(UINTN Count, EFI_GUID *Guid, Packages... Pack
   return Block;
 }
 
+// This driver's HII interface (null while none was located) and the handle its registration
+// got back: written by RegisterStringPackages, read by GetHiiString.
+extern FRAMEWORK_HII_PROTOCOL *gHii;
+extern FRAMEWORK_HII_HANDLE gHiiHandle;
+
 // Locates the HII protocol and registers the packs that start at FirstPack under PackageGuid.
 EFI_STATUS RegisterStringPackages(EFI_GUID *PackageGuid, const VOID *FirstPack);
 

@@ -19,6 +19,11 @@ constexpr UINT8 PCIE_LINK_CONTROL_ASPM_MASK = 0x03;
 constexpr UINT32 CAPABILITY_WALK_LIMIT = 64;
 // A function that does not answer reads all ones; so does a location outside the window.
 constexpr UINT8 ABSENT_BYTE = 0xFF;
+// Bits 6:0 of the header-type byte: 1 for a PCI-to-PCI bridge, whose byte 0x19 is its secondary
+// bus number (in any other header it is part of a base address or of something else).
+constexpr UINT16 PCI_REG_HEADER_TYPE = 0x0E;
+constexpr UINT8 PCI_HEADER_LAYOUT_MASK = 0x7F;
+constexpr UINT8 PCI_HEADER_LAYOUT_BRIDGE = 0x01;
 
 BOOLEAN WindowAddress(UINT16 Bus, UINT16 Device, UINT16 Function, UINT16 Register,
                    UINTN *Address) {
@@ -75,8 +80,16 @@ UINT8 PcieFindCapability(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 Capab
 
 VOID SetLinkAspm(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 PortAspm, UINT8 DeviceAspm) {
   SetAspmControl(Bus, Device, Function, PortAspm);
+  // Only a bridge has a bus behind it, and only one numbered above the port's own: all ones is
+  // what a port that does not answer reports; an endpoint's byte 0x19 (on q35, 00:01.0 is one)
+  // is part of its BAR2, and a bus at or below the port's own would lead back up the hierarchy.
   UINT8 Secondary = ConfigRead8(Bus, Device, Function, PCI_REG_SECONDARY_BUS);
-  // What a root port that does not answer reports as its secondary bus.
   if (Secondary == PCI_BUS_NUMBER_ABSENT) return;
+  UINT8 HeaderType = ConfigRead8(Bus, Device, Function, PCI_REG_HEADER_TYPE);
+  if ((HeaderType & PCI_HEADER_LAYOUT_MASK) != PCI_HEADER_LAYOUT_BRIDGE || Secondary <= Bus) {
+    DEBUG_LINE("wlan_slot_guard: %2x:%2x.%x: header type %2x, bus %2x behind it not followed", Bus,
+               Device, Function, HeaderType, Secondary);
+    return;
+  }
   SetAspmControl(Secondary, 0, 0, DeviceAspm);
 }

@@ -45,4 +45,7 @@ UINT8 PcieFindCapability(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 Capab
 
 // Sets the ASPM control of the root port at (Bus, Device, Function) to PortAspm and that of
 // device 0, function 0 on its secondary bus to DeviceAspm; the other Link Control bits stay.
+// The secondary bus is followed only when the port is a bridge (header type 1 in bits 6:0 of
+// byte 0x0E) whose byte 0x19 reads neither all ones nor a bus at or below the port's own;
+// otherwise nothing behind the port is read or written.
 VOID SetLinkAspm(UINT16 Bus, UINT16 Device, UINT16 Function, UINT8 PortAspm, UINT8 DeviceAspm);

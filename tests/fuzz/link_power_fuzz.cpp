@@ -3,7 +3,8 @@
 // and function (16 bits each, as callers may pass them). No access may leave the window (the
 // simulated platform fails the run), every walk ends within its bound, and the result is what
 // the walk and the Link Control update give on those bytes: only bits 1:0 of each Link Control
-// byte found change.
+// byte found change, and the device behind the port only when the port is a bridge whose
+// secondary bus lies above its own.
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -21,6 +22,7 @@ constexpr uint32_t kWalkEntries = 64;
 constexpr uint8_t kPcieCapability = 0x10;
 constexpr uint16_t kCapabilitiesPointer = 0x34;
 constexpr uint16_t kSecondaryBus = 0x19;
+constexpr uint16_t kHeaderType = 0x0E;
 constexpr uint16_t kLinkControl = 0x10;
 constexpr uint8_t kAspmValues[] = {0, 2, 3};
 
@@ -84,8 +86,10 @@ class Model {
 
   void SetLinkAspm(Location Port, uint8_t PortAspm, uint8_t DeviceAspm) {
     SetAspm(Port, PortAspm);
+    // Only a bridge's bus behind it, numbered above the port's own.
     uint8_t secondary = Read(Port, kSecondaryBus);
-    if (secondary != 0xFF) SetAspm({secondary, 0, 0}, DeviceAspm);
+    bool bridge = (Read(Port, kHeaderType) & 0x7F) == 1;
+    if (secondary != 0xFF && bridge && secondary > Port.Bus) SetAspm({secondary, 0, 0}, DeviceAspm);
   }
 
   const std::map<sim::PciLocation, std::vector<uint8_t>>& Functions() const { return Bytes_; }

@@ -16,6 +16,7 @@
 #include "tests/sim/firmware.h"
 #include "tests/sim/pci_io.h"
 #include "tests/sim/platform_protocols.h"
+#include "tests/support/driver_state.h"
 
 namespace lan_test {
 
@@ -35,6 +36,15 @@ inline constexpr uint16_t kPhyAccess = 0x60;
 inline constexpr uint16_t kConfigData = 0x64;
 inline constexpr uint16_t kConfigCommand = 0x68;
 inline constexpr uint8_t kLockOpen = 0xC0;
+
+// The driver's own state between calls, cleared with every simulated firmware: the controller it
+// opened last and the handles its entry point filled in.
+inline void ClearLanState() {
+  gLanPciIo = nullptr;
+  LanDriverBinding.ImageHandle = nullptr;
+  LanDriverBinding.DriverBindingHandle = nullptr;
+}
+inline const bool kLanStateCleared = sim::AddStateReset(ClearLanState);
 
 inline uint32_t Id(uint16_t Vendor, uint16_t Device) { return uint32_t(Device) << 16 | Vendor; }
 

@@ -361,13 +361,17 @@ TEST_F(LanTest, FailingOpenReturnsItsStatusAfterTheBridgesAndTouchesNothingElse)
   EXPECT_EQ(PciIoOpens(), 0u);
 }
 
-// The claim given back after Attributes: when Attributes fails, or when BAR 0 holds no I/O base
-// (a memory BAR, or an I/O BAR left at 0, whose offsets would reach the legacy ports from 0 up).
+// The claim given back after Attributes: when reading (call 1) or setting (call 2) them fails,
+// or when BAR 0 holds no I/O base (a memory BAR, or an I/O BAR left at 0, whose
+// offsets would reach the legacy ports from 0 up), with the controller's attributes as found
+// and the BAR's low word in the decision line.
 struct GiveBackCase {
   const char* Name;
   EFI_STATUS AttributesStatus;
+  uint64_t FailNth;
   uint32_t Bar;
   EFI_STATUS Expected;
+  const char* Line;
 };
 
 class LanGiveBackTest : public LanTest, public ::testing::WithParamInterface<GiveBackCase> {};
@@ -375,26 +379,35 @@ class LanGiveBackTest : public LanTest, public ::testing::WithParamInterface<Giv
 TEST_P(LanGiveBackTest, ClosesTheControllerAndTouchesNothingElse) {
   const GiveBackCase& c = GetParam();
   const std::vector<uint8_t> record = setup.Record;
-  if (EFI_ERROR(c.AttributesStatus)) fw.FailEveryCall("PciIo.Attributes", c.AttributesStatus);
+  const uint64_t found = EFI_PCI_IO_ATTRIBUTE_MEMORY_WRITE_COMBINE | EFI_PCI_IO_ATTRIBUTE_IO;
+  controller.SetAttributes(found);
+  if (EFI_ERROR(c.AttributesStatus))
+    fw.FailNthCall("PciIo.Attributes", c.FailNth, c.AttributesStatus);
   fw.Config().Set32(kController, 0x10, c.Bar);
   EXPECT_EQ(LanStart(&LanDriverBinding, controller.Handle(), nullptr), c.Expected);
   EXPECT_EQ(PciIoOpens(), 0u);
   EXPECT_FALSE(Claimed());
-  size_t attributes = FirstIndex([](const auto& e) { return e.Name == "PciIo.Attributes"; });
+  EXPECT_EQ(controller.Attributes(), found);
+  // Every Attributes call, the setting back included, before the close.
   size_t close = FirstIndex([](const auto& e) { return e.Name == "CloseProtocol"; });
-  EXPECT_LT(attributes, close);
+  const auto& entries = sim::GlobalTrace().Entries();
+  for (size_t i = close; i < entries.size(); ++i) EXPECT_NE(entries[i].Name, "PciIo.Attributes");
+  EXPECT_LT(close, entries.size());
   EXPECT_TRUE(sim::GlobalTrace().Of(TraceKind::IoRead).empty());
   EXPECT_TRUE(sim::GlobalTrace().Of(TraceKind::IoWrite).empty());
   EXPECT_EQ(controller.Register32(0x50), 0xC38F5A21u);
   EXPECT_EQ(setup.Record, record);
+  if (c.Line[0] != 0) EXPECT_NE(DecisionLines().find(c.Line), std::string::npos) << DecisionLines();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Ends, LanGiveBackTest,
-    ::testing::Values(GiveBackCase{"AttributesFail", EFI_UNSUPPORTED, lan_test::kIoBase | 1, EFI_UNSUPPORTED},
-                      GiveBackCase{"MemoryBar", EFI_SUCCESS, 0xFEB00000, EFI_DEVICE_ERROR},
-                      GiveBackCase{"MemoryBarWithAnIoLookingWord", EFI_SUCCESS, 0xFEB0E000, EFI_DEVICE_ERROR},
-                      GiveBackCase{"IoBarLeftAtZero", EFI_SUCCESS, 0x00000001, EFI_DEVICE_ERROR}),
+    ::testing::Values(
+        GiveBackCase{"AttributesGetFails", EFI_UNSUPPORTED, 1, lan_test::kIoBase | 1, EFI_UNSUPPORTED, ""},
+        GiveBackCase{"AttributesSetFails", EFI_UNSUPPORTED, 2, lan_test::kIoBase | 1, EFI_UNSUPPORTED, ""},
+        GiveBackCase{"MemoryBar", EFI_SUCCESS, 0, 0xFEB00000, EFI_DEVICE_ERROR, "BAR0 0000 holds"},
+        GiveBackCase{"MemoryBarWithAnIoLookingWord", EFI_SUCCESS, 0, 0xFEB0E000, EFI_DEVICE_ERROR, "BAR0 E000 holds"},
+        GiveBackCase{"IoBarLeftAtZero", EFI_SUCCESS, 0, 0x00000001, EFI_DEVICE_ERROR, "BAR0 0001 holds"}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(LanTest, AttributesReplaceTheControllersSet) {

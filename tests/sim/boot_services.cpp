@@ -389,9 +389,14 @@ EFI_STATUS EFIAPI LocateProtocol(EFI_GUID* Protocol, VOID* Registration, VOID** 
     return EFI_NOT_FOUND;
   }
   std::u16string text = Protocol ? GuidText(*Protocol) : std::u16string();
-  if (Interface != nullptr) *Interface = nullptr;
-  if (auto injected = fw.Self.EnterService("LocateProtocol"))
+  // An injected error clears the interface as the core does; an injected success (or warning)
+  // writes nothing, so the interface stays whatever the caller's variable held, as with a
+  // firmware that reports success without filling it in.
+  if (auto injected = fw.Self.EnterService("LocateProtocol")) {
+    if (Interface != nullptr && EFI_ERROR(*injected)) *Interface = nullptr;
     return fw.Self.TraceService("LocateProtocol", *injected, 0, 0, text);
+  }
+  if (Interface != nullptr) *Interface = nullptr;
   if (Protocol == nullptr || Interface == nullptr)
     return fw.Self.TraceService("LocateProtocol", EFI_INVALID_PARAMETER, 0, 0, text);
   if (Registration != nullptr) ADD_FAILURE() << "LocateProtocol with a registration key";

@@ -1,12 +1,14 @@
 // The simulated firmware's life cycle, the stubs of slots nobody is expected to call, and the
 // trace entries every service appends.
 // SPDX-License-Identifier: BSD-2-Clause-Patent
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "tests/sim/firmware_internal.h"
 #include "tests/sim/interface_guids.h"
+#include "tests/sim/platform.h"
 
 namespace sim {
 
@@ -21,7 +23,27 @@ const EFI_GUID kDriverBindingGuid = interface_guids::kDriverBinding;
 
 namespace {
 Firmware* gCurrent = nullptr;
+
+std::vector<void (*)()>& StateResets() {
+  static std::vector<void (*)()> resets;
+  return resets;
+}
+
+// The state a firmware's life brackets: the drivers' (through the registered functions), the
+// trace, the halt loop's passes and the interrupt flag.
+void ResetState() {
+  for (void (*reset)() : StateResets()) reset();
+  GlobalTrace().Clear();
+  ResetHalt();
+  SetInterruptsEnabled(true);
+}
 }  // namespace
+
+bool AddStateReset(void (*Reset)()) {
+  auto& resets = StateResets();
+  if (std::find(resets.begin(), resets.end(), Reset) == resets.end()) resets.push_back(Reset);
+  return true;
+}
 
 Trace& GlobalTrace() {
   static Trace trace;
@@ -116,8 +138,7 @@ Firmware::Firmware(FirmwareOptions Options)
       FaultInjection(*OwnedState_) {
   if (gCurrent != nullptr) ADD_FAILURE() << "two simulated firmware instances are live";
   gCurrent = this;
-  GlobalTrace().Clear();
-  ResetHalt();
+  ResetState();
   FirmwareState& fw = *OwnedState_;
   fw.Screen.assign(kRows, std::u16string(kColumns, u' '));
 
@@ -155,6 +176,7 @@ Firmware::~Firmware() {
   StatusCodes();  // the handler sees every queued report, read by the test or not
   CheckPoolAtTeardown();
   if (gCurrent == this) gCurrent = nullptr;
+  for (void (*reset)() : StateResets()) reset();
 }
 
 Firmware& Firmware::Current() {

@@ -93,6 +93,14 @@ class Firmware : private detail::FirmwareStateOwner,
   FirmwareState& Internals() { return *OwnedState_; }
 };
 
+// Registers a function that clears state the code under test keeps between calls (a driver's
+// saved system table, its HII registration, its claimed controller). Every registered function
+// runs when a firmware is built and again when it is torn down, so a test never sees pointers
+// into an earlier test's firmware, whatever order the tests run in. The test headers of each
+// driver library register theirs, once per process; the result only lets a header do that from
+// an inline variable's initialiser.
+bool AddStateReset(void (*Reset)());
+
 // Ready-made GUIDs for fixtures (plain constants, no static constructors in the sim either).
 extern const EFI_GUID kHiiProtocolGuid;
 extern const EFI_GUID kRootBridgeIoGuid;

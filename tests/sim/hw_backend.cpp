@@ -46,7 +46,7 @@ UINTN DisableInterrupts() {
   return flags;
 }
 VOID RestoreInterrupts(UINTN Flags) {
-  if ((Flags & RFLAGS_INTERRUPT_ENABLE) != 0) sim::SetInterruptsEnabled(true);
+  sim::SetInterruptsEnabled((Flags & RFLAGS_INTERRUPT_ENABLE) != 0);
 }
 
 VOID HaltStep() { sim::CountHaltPass(); }

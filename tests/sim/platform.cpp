@@ -193,6 +193,7 @@ EFI_STATUS Platform::CpuIoAccess(bool Write, FRAMEWORK_CPU_IO_WIDTH Width, UINT6
       for (int b = 0; b < bytes; ++b) element[b] = uint8_t(value >> (8 * b));
     }
   }
+  if (CpuIoEnablesInterruptsAt == Address) gInterruptsEnabled = true;
   return EFI_SUCCESS;
 }
 

@@ -87,6 +87,11 @@ class Platform {
   void InstallCpuIo();
   void UninstallCpuIo();
 
+  // A CPU I/O that raises and restores the TPL: a call that reaches this port returns with
+  // the interrupt flag set, as RestoreTPL below TPL_HIGH_LEVEL leaves it. nullopt: the protocol
+  // leaves the flag alone.
+  std::optional<uint16_t> CpuIoEnablesInterruptsAt;
+
   // ---- The port space as every route sees it (untraced; Width in bytes: 1, 2 or 4) ----
   uint32_t PortRead(uint16_t Port, int Width);
   void PortWrite(uint16_t Port, int Width, uint32_t Value);

@@ -9,6 +9,7 @@
 #include "support/driver_context.h"
 #include "tests/sim/firmware.h"
 #include "tests/sim/interface_guids.h"
+#include "tests/support/driver_state.h"
 
 #include <string>
 #include <vector>

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/sim/firmware.h"
+#include "tests/support/driver_state.h"
 
 namespace {
 
@@ -71,6 +72,14 @@ TEST_F(DriverContextTest, ZeroPoolIsClearedAndComesFromBootServicesData) {
   EXPECT_EQ(blocks[0].Size, 40u);
   fw.BootServices()->FreePool(bytes);
   EXPECT_EQ(fw.LiveAllocations(), 0u);
+}
+
+TEST_F(DriverContextTest, ALocateThatWritesNothingLeavesTheInterfaceNull) {
+  EFI_GUID guid = sim::kRootBridgeIoGuid;
+  VOID* interface = &fw;  // whatever the caller's variable held; the locate answers success
+  fw.FailNthCall("LocateProtocol", 1, EFI_SUCCESS);
+  EXPECT_EQ(LocateRequiredInterface(&guid, &interface), EFI_NOT_FOUND);
+  EXPECT_EQ(interface, nullptr);
 }
 
 TEST_F(DriverContextTest, FailedAllocationsGiveNullAndTouchNoMemory) {

@@ -9,6 +9,7 @@
 #include "support/driver_context.h"
 #include "tests/sim/firmware.h"
 #include "tests/sim/platform_protocols.h"
+#include "tests/support/driver_state.h"
 
 namespace {
 

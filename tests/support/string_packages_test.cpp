@@ -8,6 +8,7 @@
 #include <array>
 
 #include "tests/sim/firmware.h"
+#include "tests/support/driver_state.h"
 #include "tests/support/pack_walk.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include "support/setup_record.h"
 #include "support/string_packages.h"
 #include "tests/sim/platform_protocols.h"
+#include "tests/support/driver_state.h"
 #include "tests/sweep/fault_sweep.h"
 
 namespace {

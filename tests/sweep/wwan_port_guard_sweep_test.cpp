@@ -3,6 +3,7 @@
 // whatever failed on the way (a failed message line is left out, the halt follows all the same).
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "tests/sim/device_path.h"
+#include "tests/support/driver_state.h"
 #include "tests/sweep/fault_sweep.h"
 #include "wwan_port_guard/wwan_guard.h"
 

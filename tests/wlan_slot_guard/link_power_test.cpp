@@ -13,6 +13,7 @@
 #include "support/driver_context.h"
 #include "tests/sim/firmware.h"
 #include "tests/sim/platform.h"
+#include "tests/support/driver_state.h"
 
 namespace {
 
@@ -59,11 +60,11 @@ class LinkPowerTest : public ::testing::Test {
     for (auto [reg, value] : Values) cs.Set8(Where, reg, value);
   }
 
-  // A bridge with a power-management capability at 0x60 ahead of PCI Express at 0x40 (Link
-  // Control's low byte at 0x50), and the given secondary bus.
+  // A bridge (header type 1) with a power-management capability at 0x60 ahead of PCI Express at
+  // 0x40 (Link Control's low byte at 0x50), and the given secondary bus.
   void LayRootPort(PciLocation Where, uint8_t Secondary, uint8_t LinkControl) {
-    Lay(Where, {{0x19, Secondary}, {0x34, 0x60}, {0x60, 0x01}, {0x61, 0x40}, {0x40, 0x10},
-                {0x41, 0x00}, {0x50, LinkControl}});
+    Lay(Where, {{0x0E, 0x01}, {0x19, Secondary}, {0x34, 0x60}, {0x60, 0x01}, {0x61, 0x40},
+                {0x40, 0x10}, {0x41, 0x00}, {0x50, LinkControl}});
   }
 
   // Device 0 on a bus: a PCI Express capability at 0x80 behind an MSI capability at 0xA0.
@@ -257,7 +258,7 @@ TEST_F(LinkPowerTest, WritesLandAtTheWindowAddressOfEachFunction) {
 }
 
 TEST_F(LinkPowerTest, ARootPortWithoutCapabilitiesIsLeftAloneButItsDeviceIsProgrammed) {
-  Lay(kRootPort, {{0x19, 2}, {0x34, 0x00}, {0x50, 0x40}});
+  Lay(kRootPort, {{0x0E, 0x01}, {0x19, 2}, {0x34, 0x00}, {0x50, 0x40}});
   LayEndpoint(2, 0x40);
 
   SetLinkAspm(0, 0x1C, 0, 3, 2);
@@ -289,16 +290,44 @@ TEST_F(LinkPowerTest, AnEmptySlotIsWalkedButNeverWritten) {
   EXPECT_LE(AccessesOnBus(2), 1u + 64 + 63);
 }
 
-TEST_F(LinkPowerTest, SecondaryBusAllOnesMeansNoAccessBehindThePort) {
-  LayRootPort(kRootPort, 0xFF, 0x00);
-  // Should bus 0xFF lie inside this board's window, a device there must still not be touched.
-  if (EcamWindowSize() > (0xFFull << 20)) LayEndpoint(0xFF, 0x00);
+// A port whose byte 0x19 names no bus behind it: all ones, an endpoint's or another non-bridge
+// header's byte (on q35, 00:01.0 is an endpoint and the byte is part of its BAR2), or a bus at
+// or below the port's own. The port is programmed; nothing behind it is read or written.
+struct BehindCase {
+  const char* Name;
+  PciLocation Port;
+  uint8_t HeaderType, Secondary;
+  bool Followed;
+};
 
-  SetLinkAspm(0, 0x1C, 0, 3, 3);
+class BusBehindTest : public LinkPowerTest, public ::testing::WithParamInterface<BehindCase> {};
 
-  EXPECT_EQ(cs.Get8(kRootPort, 0x50), 0x03);
-  for (const auto& a : Accesses()) EXPECT_EQ(a.Where, kRootPort);
+TEST_P(BusBehindTest, IsFollowedOnlyForABridgeWithABusAboveItsOwn) {
+  const BehindCase& c = GetParam();
+  LayRootPort(c.Port, c.Secondary, 0x00);
+  cs.Set8(c.Port, 0x0E, c.HeaderType);
+  // Should the bus lie inside this board's window, a device there must still not be touched.
+  if (uint64_t(c.Secondary) << 20 < EcamWindowSize()) LayEndpoint(c.Secondary, 0x00);
+
+  SetLinkAspm(c.Port.Bus, c.Port.Device, c.Port.Function, 3, 2);
+
+  EXPECT_EQ(cs.Get8(c.Port, 0x50), 0x03);
+  if (c.Followed) {
+    EXPECT_EQ(cs.Get8({c.Secondary, 0, 0}, 0x90), 0x02);
+  } else {
+    for (const auto& a : Accesses()) EXPECT_EQ(a.Where, c.Port);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Ports, BusBehindTest,
+    ::testing::Values(BehindCase{"SecondaryAllOnes", kRootPort, 0x01, 0xFF, false},
+                      BehindCase{"Endpoint", {0, 1, 0}, 0x00, 0x02, false},
+                      BehindCase{"CardBusBridge", kRootPort, 0x02, 0x02, false},
+                      BehindCase{"SecondaryIsBusZero", kRootPort, 0x01, 0x00, false},
+                      BehindCase{"SecondaryBelowTheOwnBus", {3, 2, 0}, 0x01, 0x02, false},
+                      BehindCase{"MultiFunctionBridge", kRootPort, 0x81, 0x02, true}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
 
 TEST_F(LinkPowerTest, AnAbsentRootPortGetsNoWritesAndNothingBehindItIsTouched) {
   SetLinkAspm(0, 1, 0, 3, 3);

@@ -14,6 +14,7 @@
 #include "support/driver_context.h"
 #include "tests/sim/firmware.h"
 #include "tests/sim/platform.h"
+#include "tests/support/driver_state.h"
 
 namespace {
 
@@ -134,12 +135,17 @@ TEST_F(PortPrimitivesTest, AFailedCpuIoReadLeavesTheZeroTheBufferStartedWith) {
   EXPECT_EQ(PortLog(), (std::vector<std::string>{"cpu-io out8 0x72 0x4c", "delay cpu-io"}));
 }
 
-TEST_F(PortPrimitivesTest, APairKeepsTheCallersInterruptsDisabled) {
-  sim::SetInterruptsEnabled(false);
-  WriteOptionCmos(0x48, 0x20);
-  EcWrite(0x42FA, 0x01);
-  EXPECT_FALSE(sim::InterruptsEnabled());
-  sim::SetInterruptsEnabled(true);
+// A pair hands the caller's interrupt flag back as it was, set or clear, also when the CPU I/O
+// turned interrupts on inside it (after its access to the data port 0x73).
+TEST_F(PortPrimitivesTest, APairLeavesTheCallersInterruptFlagAsItWas) {
+  platform.CpuIoEnablesInterruptsAt = 0x73;
+  for (bool enabled : {false, true}) {
+    sim::SetInterruptsEnabled(enabled);
+    ReadOptionCmos(0x49);
+    WriteOptionCmos(0x48, 0x20);
+    EcWrite(0x42FA, 0x01);
+    EXPECT_EQ(sim::InterruptsEnabled(), enabled);
+  }
 }
 
 // ---- Embedded controller ---------------------------------------------------------------------

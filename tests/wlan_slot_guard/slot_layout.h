@@ -9,6 +9,7 @@
 #include "support/setup_record.h"
 #include "tests/sim/firmware.h"
 #include "tests/sim/platform_protocols.h"
+#include "tests/support/driver_state.h"
 
 namespace wlantest {
 
@@ -33,11 +34,12 @@ inline void AddPcieFunction(sim::ConfigSpace& Config, sim::PciLocation Where, ui
   Config.Set8(Where, kLinkControl, LinkControl);
 }
 
-// A root port whose secondary bus is Secondary (bus-number register: primary, secondary,
-// subordinate).
+// A root port (a bridge: header type 1) whose secondary bus is Secondary (bus-number register:
+// primary, secondary, subordinate).
 inline void AddRootPort(sim::ConfigSpace& Config, sim::PciLocation Port, uint8_t Secondary,
                         uint8_t LinkControl) {
   AddPcieFunction(Config, Port, LinkControl);
+  Config.Set8(Port, 0x0E, 0x01);
   Config.Set32(Port, 0x18, uint32_t(Secondary) << 16 | uint32_t(Secondary) << 8 | Port.Bus);
 }
 

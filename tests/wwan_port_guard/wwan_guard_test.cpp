@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/sim/firmware.h"
+#include "tests/support/driver_state.h"
 
 namespace {
 

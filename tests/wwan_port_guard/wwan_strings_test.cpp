@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/sim/firmware.h"
+#include "tests/support/driver_state.h"
 #include "tests/support/pack_walk.h"
 #include "wwan_port_guard/wwan_guard.h"
 #include "tests/sim/interface_guids.h"
