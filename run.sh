@@ -23,7 +23,8 @@ tools/install_deps.sh "${BUILD_PACKAGES[@]}" "${BOARD_PACKAGES[@]}" "${FLASH_PAC
 stage packages "$since"
 
 since=$SECONDS
-cmake --preset default >/dev/null
+# Configured once; the build itself runs CMake again when a CMakeLists.txt changed.
+[ -f build/build.ninja ] || cmake --preset default >/dev/null
 cmake --build --preset default --target board_inputs
 echo "Driver images:"
 for image in $(cat build/images/size_limits.txt); do
