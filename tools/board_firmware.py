@@ -4,8 +4,11 @@ source (the tree Debian builds its OVMF from), its BaseTools, OVMF's DSC and FDF
 integrator package added exactly as the README's integrator steps say, and EDK II's own build.
 
 Firmware images written to OUT/firmware/<variant>/ (OVMF_CODE.fd and OVMF_VARS.fd):
-  board       OVMF with the integrator package and the emulated board's support module
-  no_board    OVMF with the integrator package only: no Framework HII, CPU I/O or setup record
+  board       OVMF with the integrator package and the emulated board's support module, built by
+              EDK II's build (RELEASE)
+  no_board    the board firmware without the board support module: its firmware file deleted
+              from the DXE volume of the board's image by EDK II's FMMT (-d, by its FILE_GUID):
+              no Framework HII, CPU I/O or setup record
   board_debug the board variant built with -b DEBUG (the package's DEBUG images, through
               $(TARGET)), with OVMF's DEBUG() lines and the status-code handler's serial worker
               both on the serial port: the DXE core's lines and the drivers' status-code lines
@@ -14,10 +17,13 @@ Firmware images written to OUT/firmware/<variant>/ (OVMF_CODE.fd and OVMF_VARS.f
               the wireless-WAN port: the README's SKU line (integrator step dsc-sku) in place
               of the wireless-WAN guard's line of the DSC step; GenFds patches the guard's
               allow-list PCDs. Built in the board variant's output directory, so that only the
-              modules that differ are rebuilt
+              modules that differ are rebuilt and GenFds packs the volumes again
   fmmt        Debian's prebuilt OVMF code image with the package's .ffs files and the board
               module's firmware file added by EDK II's FMMT (the README's step for an image
               without a platform build); its variable store is Debian's
+
+--variant NAME (repeatable) makes only those variants (and board, which the others start from);
+without it, every variant. Each stage prints the time it took as it ends.
 
 The source is fetched and extracted once into OUT/edk2 (cached with BaseTools built); a variant
 is rebuilt only when what goes into it changed. BaseTools stay exactly as Debian's source has
@@ -27,6 +33,7 @@ stops on any difference. Exit status: 0 built, 1 failed (the reason on
 stderr), 77 Debian's source archive could not be reached (one line says why).
 
 Usage: board_firmware.py --package DIR --images DIR --readme FILE --board-module DIR --out DIR
+                         [--variant NAME]...
 """
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 import argparse
@@ -38,6 +45,7 @@ import subprocess
 import sys
 import tarfile
 import tempfile
+import time
 from pathlib import Path
 
 SKIP = 77
@@ -78,6 +86,9 @@ WLAN_MODULE = "wlan_slot_guard"
 # The DSC step's wireless-WAN guard line, which the SKU variant replaces.
 WWAN_DSC_LINE = "  PlatformGuardsPkg/wwan_port_guard/$(TARGET)/wwan_port_guard.inf\n"
 EFI_SECTION_PE32 = 0x10
+# Every variant, in the order they are made; those after board start from its build or image.
+VARIANTS = ("board", "sku", "no_board", "board_debug", "fmmt")
+FROM_BOARD = ("sku", "no_board", "fmmt")
 STEP_MARK = re.compile(r"^\s*<!-- integrator-step: ([\w-]+(?: \w+)?) -->\s*$")
 
 
@@ -258,19 +269,42 @@ def fetch_source(out, log):
     return descriptions[-1]
 
 
+class Stage:
+    """Prints the time a stage took as it ends: `== NAME: M min SS s (what)`."""
+
+    def __init__(self, name):
+        self.name = name
+        self.what = ""
+
+    def __enter__(self):
+        self.started = time.monotonic()
+        return self
+
+    def __exit__(self, kind, _value, _traceback):
+        if kind is None:
+            seconds = round(time.monotonic() - self.started)
+            print(f"== {self.name}: {seconds // 60} min {seconds % 60:02d} s"
+                  + (f" ({self.what})" if self.what else ""), flush=True)
+
+
 def prepare_source(out, log):
-    """OUT/edk2: Debian's EDK II tree with BaseTools built, extracted and built once."""
+    """OUT/edk2: Debian's EDK II tree with BaseTools' C tools built, extracted and built once.
+    (BaseTools' Python tools run from source; their self-tests are not run.)"""
     tree = out / "edk2"
     ready = tree / ".prepared"
     if ready.is_file():
         return tree
-    description = fetch_source(out, log)
-    if tree.exists():
-        shutil.rmtree(tree)
-    run(["dpkg-source", "--no-check", "-x", str(description), str(tree)], log)
-    for patch in PATCHES_TO_REVERSE:
-        reverse_patch(tree, tree / "debian" / "patches" / patch, log)
-    run(["make", "-C", "BaseTools", "-j2"], log, cwd=tree)
+    with Stage("fetch") as stage:
+        description = fetch_source(out, log)
+        if tree.exists():
+            shutil.rmtree(tree)
+        run(["dpkg-source", "--no-check", "-x", str(description), str(tree)], log)
+        for patch in PATCHES_TO_REVERSE:
+            reverse_patch(tree, tree / "debian" / "patches" / patch, log)
+        stage.what = f"{description.name} downloaded and extracted"
+    with Stage("BaseTools") as stage:
+        run(["make", "-C", "BaseTools/Source/C", "-j2"], log, cwd=tree)
+        stage.what = "C tools built"
     ready.write_text(description.name + "\n")
     return tree
 
@@ -493,79 +527,181 @@ def sku_steps(steps):
     return dict(steps, dsc=steps["dsc"].replace(WWAN_DSC_LINE, steps["dsc-sku"]))
 
 
-def build_variant(name, board_module, tree, steps, env, packages, firmware, log, target=TARGET,
-                  output_of=None):
-    """Builds one variant of the platform with EDK II's build for target (in the output
-    directory of the variant output_of when given); skipped when nothing that goes into it
-    changed since the last build."""
-    dsc, fdf = integrate((tree / PLATFORM_DSC).read_text(), (tree / PLATFORM_FDF).read_text(),
-                         steps, board_module)
-    defines = []
-    if target == DEBUG_TARGET:
-        dsc = status_codes_on_serial(dsc)
-        defines = DEBUG_DEFINES
-    platform = f"EmulatedBoard_{name}"
-    output = f"Build/EmulatedBoard_{output_of or name}"
-    dsc = re.sub(r"^(\s*OUTPUT_DIRECTORY\s*=\s*).*$", rf"\g<1>{output}", dsc, count=1,
-                 flags=re.MULTILINE)
-    dsc = re.sub(r"^(\s*FLASH_DEFINITION\s*=\s*).*$", rf"\g<1>OvmfPkg/{platform}.fdf", dsc,
-                 count=1, flags=re.MULTILINE)
-    # Beside OVMF's own files, so that the FDF's relative !include lines still resolve.
-    (tree / "OvmfPkg" / f"{platform}.dsc").write_text(dsc)
-    (tree / "OvmfPkg" / f"{platform}.fdf").write_text(fdf)
-    destination = firmware / name
-    stamp = destination / "inputs.sha256"
-    inputs = digest([dsc, fdf, " ".join(defines), packages / PACKAGE_NAME]
-                    + ([packages / BOARD_PACKAGE] if board_module else []))
-    built = Path(env["WORKSPACE"]) / output / f"{target}_{TOOL_CHAIN}" / "FV"
-    if (stamp.is_file() and stamp.read_text().strip() == inputs
-            and (destination / "OVMF_CODE.fd").is_file()):
-        print(f"board firmware {name}: up to date ({destination})")
-        return built
-    edk2_tool(tree, env, ["build", "-a", "X64", "-t", TOOL_CHAIN, "-b", target, "-n", "2",
-                          *defines, "-p", f"OvmfPkg/{platform}.dsc"], log)
-    destination.mkdir(parents=True, exist_ok=True)
-    window = check_window_patched(built, packages / PACKAGE_NAME / WLAN_MODULE / target /
-                                  f"{WLAN_MODULE}.inf", dsc)
-    patched = ", ".join(f"{pcd.split('.')[-1]} 0x{value:X}" for pcd, value in window.items())
-    for image in ("OVMF_CODE.fd", "OVMF_VARS.fd"):
-        shutil.copyfile(built / image, destination / image)
-    stamp.write_text(inputs + "\n")
-    print(f"board firmware {name}: {WLAN_MODULE} patched by GenFds to the platform's window: "
-          f"{patched}")
-    print(f"board firmware {name}: built {destination / 'OVMF_CODE.fd'}")
-    return built
+def file_guid(inf):
+    """The FILE_GUID an INF gives its module, upper case."""
+    match = re.search(r"^\s*FILE_GUID\s*=\s*([0-9A-Fa-f-]{36})\s*$", inf.read_text(), re.MULTILINE)
+    if match is None:
+        raise Failure(f"{inf} names no FILE_GUID")
+    return match.group(1).upper()
 
 
-def add_with_fmmt(tree, env, built_board, package_dir, firmware, log):
-    """Debian's prebuilt OVMF code image with the package's .ffs files and the board module's
-    firmware file (as EDK II's build made it) added to its DXE volume by FMMT."""
-    destination = firmware / "fmmt"
-    ffs_files = [package_dir / d / TARGET / f"{d}.ffs"
-                 for d in ("wwan_port_guard", "wlan_slot_guard", "lan_controller_setup")]
-    board_ffs = sorted(built_board.glob("Ffs/*board_support/*.ffs"))
-    if len(board_ffs) != 1:
-        raise Failure(f"the board build left {len(board_ffs)} firmware files for board_support")
-    ffs_files.append(board_ffs[0])
+def up_to_date(destination, inputs):
+    """True when destination holds a variant made from the same inputs."""
     stamp = destination / "inputs.sha256"
-    inputs = digest([Path(PREBUILT_CODE), *ffs_files])
-    if stamp.is_file() and stamp.read_text().strip() == inputs:
-        print(f"board firmware fmmt: up to date ({destination})")
-        return
-    destination.mkdir(parents=True, exist_ok=True)
-    work = destination / "work"
-    work.mkdir(exist_ok=True)
-    current = Path(PREBUILT_CODE)
-    for index, ffs in enumerate(ffs_files):
-        following = work / f"step{index}.fd"
-        edk2_tool(tree, env, ["FMMT", "-a", str(current), DXE_VOLUME_GUID, str(ffs),
-                              str(following)], log, cwd=work)
-        current = following
-    shutil.copyfile(current, destination / "OVMF_CODE.fd")
-    shutil.copyfile(PREBUILT_VARS, destination / "OVMF_VARS.fd")
-    shutil.rmtree(work)
-    stamp.write_text(inputs + "\n")
-    print(f"board firmware fmmt: built {destination / 'OVMF_CODE.fd'}")
+    return (stamp.is_file() and stamp.read_text().strip() == inputs
+            and (destination / "OVMF_CODE.fd").is_file())
+
+
+class Firmware:
+    """Makes the firmware variants in OUT/firmware, each only when what goes into it changed
+    since it was last made."""
+
+    def __init__(self, out, tree, steps, env, packages, package_dir, log):
+        self.out, self.tree, self.steps, self.env = out, tree, steps, env
+        self.packages, self.package_dir, self.log = packages, package_dir, log
+        self.firmware = out / "firmware"
+        self.checked = False
+
+    def base_tools_checked(self):
+        """The BaseTools check, before the first variant this run makes."""
+        if self.checked:
+            return
+        count, base_tools_digest, source_name, patched = check_base_tools(self.out, self.tree,
+                                                                          self.log)
+        origin = ("upstream tarball + " + ", ".join(patched) if patched
+                  else "upstream tarball; none of Debian's patches touches it")
+        print(f"board firmware: {BASE_TOOLS_PYTHON}: {count} files as in {source_name} ({origin})")
+        print(f"board firmware: {BASE_TOOLS_PYTHON} unmodified, sha256 {base_tools_digest}")
+        self.checked = True
+
+    def tool_output(self, command, cwd):
+        """Runs an EDK II tool as edk2_tool does; returns what it printed."""
+        mark = self.log.stat().st_size
+        edk2_tool(self.tree, self.env, command, self.log, cwd=cwd)
+        with open(self.log, "rb") as log:
+            log.seek(mark)
+            return log.read().decode(errors="replace")
+
+    def make(self, name):
+        if name == "board":
+            self.build("board", self.steps)
+        elif name == "sku":
+            self.build("sku", sku_steps(self.steps), output_of="board")
+        elif name == "board_debug":
+            self.build("board_debug", self.steps, target=DEBUG_TARGET)
+        elif name == "no_board":
+            self.without_board_module()
+        else:
+            self.add_with_fmmt()
+
+    def build(self, name, steps, target=TARGET, output_of=None):
+        """One variant of the platform built by EDK II's build for target (in the output
+        directory of the variant output_of when given, so that only the modules that differ are
+        rebuilt before GenFds packs the volumes)."""
+        tree = self.tree
+        dsc, fdf = integrate((tree / PLATFORM_DSC).read_text(), (tree / PLATFORM_FDF).read_text(),
+                             steps, board_module=True)
+        defines = []
+        if target == DEBUG_TARGET:
+            dsc = status_codes_on_serial(dsc)
+            defines = DEBUG_DEFINES
+        platform = f"EmulatedBoard_{name}"
+        output = f"Build/EmulatedBoard_{output_of or name}"
+        dsc = re.sub(r"^(\s*OUTPUT_DIRECTORY\s*=\s*).*$", rf"\g<1>{output}", dsc, count=1,
+                     flags=re.MULTILINE)
+        dsc = re.sub(r"^(\s*FLASH_DEFINITION\s*=\s*).*$", rf"\g<1>OvmfPkg/{platform}.fdf", dsc,
+                     count=1, flags=re.MULTILINE)
+        # Beside OVMF's own files, so that the FDF's relative !include lines still resolve.
+        (tree / "OvmfPkg" / f"{platform}.dsc").write_text(dsc)
+        (tree / "OvmfPkg" / f"{platform}.fdf").write_text(fdf)
+        destination = self.firmware / name
+        inputs = digest([dsc, fdf, " ".join(defines), self.packages / PACKAGE_NAME,
+                         self.packages / BOARD_PACKAGE])
+        if up_to_date(destination, inputs):
+            print(f"board firmware {name}: up to date ({destination})")
+            return
+        self.base_tools_checked()
+        built = Path(self.env["WORKSPACE"]) / output / f"{target}_{TOOL_CHAIN}" / "FV"
+        with Stage(f"EDK II build ({name})") as stage:
+            edk2_tool(tree, self.env, ["build", "-a", "X64", "-t", TOOL_CHAIN, "-b", target,
+                                       "-n", "2", *defines, "-p", f"OvmfPkg/{platform}.dsc"],
+                      self.log)
+            stage.what = f"-b {target}" + (f", in {output_of}'s output directory" if output_of
+                                          else "")
+        destination.mkdir(parents=True, exist_ok=True)
+        window = check_window_patched(built, self.packages / PACKAGE_NAME / WLAN_MODULE / target /
+                                      f"{WLAN_MODULE}.inf", dsc)
+        patched = ", ".join(f"{pcd.split('.')[-1]} 0x{value:X}" for pcd, value in window.items())
+        for image in ("OVMF_CODE.fd", "OVMF_VARS.fd"):
+            shutil.copyfile(built / image, destination / image)
+        (destination / "inputs.sha256").write_text(inputs + "\n")
+        print(f"board firmware {name}: {WLAN_MODULE} patched by GenFds to the platform's window: "
+              f"{patched}")
+        print(f"board firmware {name}: built {destination / 'OVMF_CODE.fd'}")
+
+    def without_board_module(self):
+        """The board firmware with the board support module's firmware file deleted from its DXE
+        volume by FMMT: the package without the board's module. The result is read back: the
+        module's FILE_GUID gone, the package's three still there."""
+        destination = self.firmware / "no_board"
+        board = self.firmware / "board"
+        board_guid = file_guid(self.packages / BOARD_MODULE_INF)
+        inputs = digest([board / "OVMF_CODE.fd", board / "OVMF_VARS.fd", board_guid])
+        if up_to_date(destination, inputs):
+            print(f"board firmware no_board: up to date ({destination})")
+            return
+        self.base_tools_checked()
+        work = destination / "work"
+        if work.exists():
+            shutil.rmtree(work)
+        work.mkdir(parents=True)
+        result = work / "OVMF_CODE.fd"
+        with Stage("FMMT (no_board)") as stage:
+            self.tool_output(["FMMT", "-d", str(board / "OVMF_CODE.fd"), DXE_VOLUME_GUID,
+                              board_guid, str(result)], work)
+            if not result.is_file():
+                raise Failure(f"FMMT found no firmware file {board_guid} in the board image's DXE "
+                              f"volume; see {self.log}")
+            listing = self.tool_output(["FMMT", "-v", str(result)], work).upper()
+            stage.what = f"board image less {board_guid}"
+        if board_guid in listing:
+            raise Failure(f"{board_guid} is still in the image FMMT wrote; see {self.log}")
+        for driver in ("wwan_port_guard", "wlan_slot_guard", "lan_controller_setup"):
+            guid = file_guid(self.packages / PACKAGE_NAME / driver / TARGET / f"{driver}.inf")
+            if guid not in listing:
+                raise Failure(f"{driver} ({guid}) is missing from the image FMMT wrote")
+        shutil.copyfile(result, destination / "OVMF_CODE.fd")
+        shutil.copyfile(board / "OVMF_VARS.fd", destination / "OVMF_VARS.fd")
+        shutil.rmtree(work)
+        (destination / "inputs.sha256").write_text(inputs + "\n")
+        print(f"board firmware no_board: built {destination / 'OVMF_CODE.fd'}")
+
+    def add_with_fmmt(self):
+        """Debian's prebuilt OVMF code image with the package's .ffs files and the board
+        module's firmware file (as EDK II's build of the board variant made it) added to its DXE
+        volume by FMMT."""
+        destination = self.firmware / "fmmt"
+        ffs_files = [self.package_dir / d / TARGET / f"{d}.ffs"
+                     for d in ("wwan_port_guard", "wlan_slot_guard", "lan_controller_setup")]
+        built_board = (Path(self.env["WORKSPACE"]) / "Build/EmulatedBoard_board" /
+                       f"{TARGET}_{TOOL_CHAIN}" / "FV")
+        board_ffs = sorted(built_board.glob("Ffs/*board_support/*.ffs"))
+        if len(board_ffs) != 1:
+            raise Failure(f"the board build left {len(board_ffs)} firmware files for board_support")
+        ffs_files.append(board_ffs[0])
+        inputs = digest([Path(PREBUILT_CODE), *ffs_files])
+        if up_to_date(destination, inputs):
+            print(f"board firmware fmmt: up to date ({destination})")
+            return
+        self.base_tools_checked()
+        destination.mkdir(parents=True, exist_ok=True)
+        work = destination / "work"
+        work.mkdir(exist_ok=True)
+        current = Path(PREBUILT_CODE)
+        with Stage("FMMT (fmmt)") as stage:
+            for index, ffs in enumerate(ffs_files):
+                following = work / f"step{index}.fd"
+                edk2_tool(self.tree, self.env, ["FMMT", "-a", str(current), DXE_VOLUME_GUID,
+                                                str(ffs), str(following)], self.log, cwd=work)
+                if not following.is_file():
+                    raise Failure(f"FMMT did not add {ffs.name}; see {self.log}")
+                current = following
+            stage.what = f"Debian's OVMF plus {len(ffs_files)} firmware files"
+        shutil.copyfile(current, destination / "OVMF_CODE.fd")
+        shutil.copyfile(PREBUILT_VARS, destination / "OVMF_VARS.fd")
+        shutil.rmtree(work)
+        (destination / "inputs.sha256").write_text(inputs + "\n")
+        print(f"board firmware fmmt: built {destination / 'OVMF_CODE.fd'}")
 
 
 def main():
@@ -577,10 +713,17 @@ def main():
     parser.add_argument("--board-module", type=Path, required=True,
                         help="the board module's INF and DEC (board/q35/flash)")
     parser.add_argument("--out", type=Path, required=True, help="build/flash")
+    parser.add_argument("--variant", action="append", choices=VARIANTS,
+                        help="make this variant (repeatable; default: every variant)")
     args = parser.parse_args()
+    wanted = set(args.variant or VARIANTS)
+    if wanted & set(FROM_BOARD):
+        wanted.add("board")
     out = args.out.resolve()
     out.mkdir(parents=True, exist_ok=True)
-    log = out / "build.log"
+    # One log per set of variants, so that the runs ctest makes one after another keep theirs.
+    log = out / ("build.log" if args.variant is None else
+                 f"build-{'-'.join(sorted(set(args.variant)))}.log")
     log.write_text("")
     unavailable = out / "UNAVAILABLE"
     try:
@@ -590,26 +733,17 @@ def main():
             if not needed.is_file():
                 raise Failure(f"missing {needed} (build the project first)")
         tree = prepare_source(out, log)
-        count, base_tools_digest, source_name, patched = check_base_tools(out, tree, log)
-        origin = ("upstream tarball + " + ", ".join(patched) if patched
-                  else "upstream tarball; none of Debian's patches touches it")
-        print(f"board firmware: {BASE_TOOLS_PYTHON}: {count} files as in {source_name} ({origin})")
-        print(f"board firmware: {BASE_TOOLS_PYTHON} unmodified, sha256 {base_tools_digest}")
         if unavailable.exists():
             unavailable.unlink()
         workspace = out / "workspace"
         packages = out / "packages"
         lay_out_packages(packages, args.package.resolve(), args.images.resolve(),
                          args.board_module.resolve())
-        env = edk2_environment(tree, workspace, packages)
-        firmware = out / "firmware"
-        built_board = build_variant("board", True, tree, steps, env, packages, firmware, log)
-        build_variant("sku", True, tree, sku_steps(steps), env, packages, firmware, log,
-                      output_of="board")
-        build_variant("no_board", False, tree, steps, env, packages, firmware, log)
-        build_variant("board_debug", True, tree, steps, env, packages, firmware, log,
-                      target=DEBUG_TARGET)
-        add_with_fmmt(tree, env, built_board, args.package.resolve(), firmware, log)
+        firmware = Firmware(out, tree, steps, edk2_environment(tree, workspace, packages),
+                            packages, args.package.resolve(), log)
+        for name in VARIANTS:
+            if name in wanted:
+                firmware.make(name)
     except Unreachable as reason:
         unavailable.write_text(f"{reason}\n")
         print(f"board_firmware: SKIPPED: {reason}", file=sys.stderr)

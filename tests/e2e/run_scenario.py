@@ -15,6 +15,7 @@ build was skipped because Debian's source archive could not be reached, a flash 
 with the reason.
 
 Usage: run_scenario.py [--show] [--images DIR] [--firmware DIR] [--out DIR] [--list] [SCENARIO]
+       run_scenario.py --flash-variant [SCENARIO]   the firmware variant it boots (none: empty)
 SCENARIO defaults to "demo": an unlisted USB module on the wireless-WAN port, from flash.
 """
 # SPDX-License-Identifier: BSD-2-Clause-Patent
@@ -492,10 +493,20 @@ def main():
     parser.add_argument("--list", action="store_true", help="list the scenarios and exit")
     parser.add_argument("--names", action="store_true",
                         help="print the scenario names separated by ';' (for CMake) and exit")
+    parser.add_argument("--flash-variants", action="store_true",
+                        help="print scenario:variant of each flash scenario separated by ';' "
+                             "(for CMake) and exit")
+    parser.add_argument("--flash-variant", action="store_true",
+                        help="print the firmware variant the scenario boots (an empty line for "
+                             "a shell-loaded one) and exit")
     args = parser.parse_args()
 
     if args.names:
         print(";".join(scenario.name for scenario in scenarios.SCENARIOS))
+        return 0
+    if args.flash_variants:
+        print(";".join(f"{scenario.name}:{scenario.flash}" for scenario in scenarios.SCENARIOS
+                       if scenario.flash))
         return 0
     if args.list:
         for scenario in scenarios.SCENARIOS:
@@ -508,6 +519,9 @@ def main():
         print(f"run_scenario: unknown scenario {args.scenario!r} (--list shows them)",
               file=sys.stderr)
         return 2
+    if args.flash_variant:
+        print(scenario.flash)
+        return 0
     if args.show:
         print(f"scenario {scenario.name}: {scenario.summary}")
 
