@@ -213,7 +213,7 @@ class VolumesTest(unittest.TestCase):
             self.assertEqual(check.returncode, 1)
             self.assertRegex(check.stdout, r"^wwan_port_guard RELEASE in volume 2: port filter [^\n]*\n$")
 
-    def test_a_volume_genfv_placed_at_a_fixed_address(self):
+    def test_a_volume_at_a_fixed_address(self):
         if not GENFV.is_file():
             self.skipTest(f"{GENFV} was not built")
         drivers = (WWAN, WLAN, "lan_controller_setup")  # the LAN driver's image has base relocations
@@ -222,14 +222,17 @@ class VolumesTest(unittest.TestCase):
             inf.write_text("[options]\nEFI_BLOCK_SIZE = 0x1000\nEFI_NUM_BLOCKS = 0x10\nEFI_BASE_ADDRESS = 0xFF000000\n"
                            "[attributes]\nEFI_ERASE_POLARITY = 1\n[files]\n"
                            + "".join(f"EFI_FILE_NAME = {PACKAGE / d / 'RELEASE' / d}.ffs\n" for d in drivers))
-            subprocess.run([str(GENFV), "-i", str(inf), "-o", str(fv)], check=True, capture_output=True)
-            for driver in drivers:  # GenFv moved each image
-                self.assertNotIn((PACKAGE / driver / "RELEASE" / f"{driver}.efi").read_bytes(), fv.read_bytes())
+            # The images are page-aligned in memory only, so GenFv will not rebase them in place:
+            # a volume at a fixed address holds them with FvForceRebase = FALSE (the DXE core
+            # relocates a driver as it loads it).
+            refused = subprocess.run([str(GENFV), "-i", str(inf), "-o", str(fv)], capture_output=True, text=True)
+            self.assertNotEqual(refused.returncode, 0)
+            self.assertIn("Section-Alignment and File-Alignment do not match", refused.stdout + refused.stderr)
+            subprocess.run([str(GENFV), "-i", str(inf), "-o", str(fv), "-F", "FALSE"], check=True, capture_output=True)
             shipped = {e["driver"]: e["settings"] for e in json.loads(run("--json", PACKAGE).stdout)
                        if e["target"] == "RELEASE" and e["driver"] in drivers}
             self.assertEqual({d: e["settings"] for d, e in report(fv).items()}, shipped)
             self.assertEqual(run("--check", fv).returncode, 0)
-
 
 if __name__ == "__main__":
     # The firmware build reports Debian's source archive unreachable this way: skipped, not failed.
