@@ -59,9 +59,9 @@ inline VOID WindowWrite8(UINTN Address, UINT8 Value) {
 // second CMOS bank's pair goes through Framework CPU I/O (Io.Read/Io.Write) between the disable
 // and the restore, and assumes that the protocol reaches the port without changing IF: neither
 // raising and restoring the TPL nor calling another service (the q35 board's protocol,
-// board/q35/framework_cpu_io.cpp, executes the IN/OUT directly). A CPU I/O that does turn interrupts back on leaves the rest of
-// that pair unprotected, but not the caller's state: the restore still clears IF for a caller
-// that had it clear.
+// board/q35/framework_cpu_io.cpp, executes the IN/OUT directly). A CPU I/O that does turn
+// interrupts back on leaves the rest of that pair unprotected, but not the caller's state: the
+// restore still clears IF for a caller that had it clear.
 inline UINTN DisableInterrupts() {
   UINTN Flags;
   __asm__ volatile("pushfq\n\tpopq %0\n\tcli" : "=r"(Flags) : : "memory");
