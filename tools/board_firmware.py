@@ -5,7 +5,7 @@ integrator package added exactly as the README's integrator steps say, and EDK I
 
 Firmware images written to OUT/firmware/<variant>/ (OVMF_CODE.fd and OVMF_VARS.fd):
   board       OVMF with the integrator package and the emulated board's support module, built by
-              EDK II's build (RELEASE)
+              EDK II's build (RELEASE), without OVMF's network stack (NETWORK_ENABLE=FALSE)
   no_board    the board firmware without the board support module: its firmware file deleted
               from the DXE volume of the board's image by EDK II's FMMT (-d, by its FILE_GUID):
               no Framework HII, CPU I/O or setup record
@@ -74,6 +74,10 @@ DEBUG_TARGET = "DEBUG"
 # (PcdStatusCodeUseSerial FALSE). The bring-up variant turns both to the serial port, where the
 # serial worker prints a status code's ASCII string data as it comes.
 DEBUG_DEFINES = ["-D", "DEBUG_ON_SERIAL_PORT=TRUE"]
+# Every variant EDK II builds leaves OVMF's network stack out: the emulated board boots from its
+# disk and shell, its network controllers have no option ROM, and no scenario boots from the
+# network. Without it, the iSCSI driver's OpenSSL goes too: a third fewer compiles.
+PLATFORM_DEFINES = ["-D", "NETWORK_ENABLE=FALSE"]
 STATUS_CODE_SERIAL_PCD = "gEfiMdeModulePkgTokenSpaceGuid.PcdStatusCodeUseSerial"
 PREBUILT_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 PREBUILT_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
@@ -591,10 +595,10 @@ class Firmware:
         tree = self.tree
         dsc, fdf = integrate((tree / PLATFORM_DSC).read_text(), (tree / PLATFORM_FDF).read_text(),
                              steps, board_module=True)
-        defines = []
+        defines = PLATFORM_DEFINES
         if target == DEBUG_TARGET:
             dsc = status_codes_on_serial(dsc)
-            defines = DEBUG_DEFINES
+            defines = PLATFORM_DEFINES + DEBUG_DEFINES
         platform = f"EmulatedBoard_{name}"
         output = f"Build/EmulatedBoard_{output_of or name}"
         dsc = re.sub(r"^(\s*OUTPUT_DIRECTORY\s*=\s*).*$", rf"\g<1>{output}", dsc, count=1,
