@@ -145,7 +145,7 @@ def depex_listing(names, dec_guids):
 def render_inf(name, module, package_name, version, depex_names, dec_guids, patch_pcds=(),
                uses=None):
     """uses: {"protocols": [...], "sometimes_protocols": [...], "produces": [...], "guids": [...],
-    "debug_protocols": [...]}
+    "debug_protocols": [...], "debug_guids": [...]}
     beside the depex names."""
     uses = uses or {}
     module_type = module["module_type"]
@@ -186,8 +186,10 @@ def render_inf(name, module, package_name, version, depex_names, dec_guids, patc
                   for n in uses.get("sometimes_protocols", []) + uses.get("debug_protocols", [])]
     if protocols:
         out += ["", f"[Protocols.{ARCH}]"] + [f"  {n:<44}## {usage}" for n, usage in protocols]
-    if uses.get("guids"):
-        out += ["", f"[Guids.{ARCH}]"] + [f"  {n:<44}## CONSUMES" for n in uses["guids"]]
+    guids = [(n, "CONSUMES") for n in uses.get("guids", [])]
+    guids += [(n, "SOMETIMES_PRODUCES") for n in uses.get("debug_guids", [])]
+    if guids:
+        out += ["", f"[Guids.{ARCH}]"] + [f"  {n:<44}## {usage}" for n, usage in guids]
     if depex_names:
         out += ["", f"[Depex.{ARCH}.{module_type}]", "#  " + " AND ".join(depex_names), "#",
                 f"#  {name}.depex, PI dependency-expression opcodes:"]
@@ -246,7 +248,7 @@ def main(argv):
     parser.add_argument("--map")
     parser.add_argument("--debug-image", action="store_true",
                         help="the image is a DEBUG one: its INF also lists the package's "
-                             "debug_protocols")
+                             "debug_protocols and debug_guids")
     parser.add_argument("--out", required=True)
     parser.add_argument("name")
     args = parser.parse_args(argv)
@@ -274,6 +276,7 @@ def main(argv):
             for key in ("protocols", "sometimes_protocols", "produces", "guids")}
     if args.debug_image:
         uses["debug_protocols"] = manifest.get("package", "debug_protocols", fallback="").split()
+        uses["debug_guids"] = manifest.get("package", "debug_guids", fallback="").split()
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     shutil.copyfile(args.image, out / f"{args.name}.efi")
