@@ -170,8 +170,11 @@ def render_inf(name, module, package_name, version, depex_names, dec_guids, patc
         "",
         f"[Packages.{ARCH}]",
         "  MdePkg/MdePkg.dec",
-        f"  {package_name}/{package_name}.dec",
     ]
+    # The debug record's data type is MdeModulePkg's (gEfiStatusCodeDataTypeDebugGuid).
+    if uses.get("debug_guids"):
+        out.append("  MdeModulePkg/MdeModulePkg.dec")
+    out.append(f"  {package_name}/{package_name}.dec")
     out += ["", f"[Binaries.{ARCH}]", f"  PE32|{name}.efi"]
     if depex_names:
         out.append(f"  DXE_DEPEX|{name}.depex")
