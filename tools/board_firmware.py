@@ -431,6 +431,9 @@ def edk2_environment(tree, workspace, packages):
                EDK_TOOLS_PATH=str(tree / "BaseTools"), CONF_PATH=str(conf),
                PYTHON_COMMAND="/usr/bin/python3")
     env.pop("PYTHONPATH", None)
+    # EDK II's build starts BaseTools' Python tools again for every module: with byte-code caches
+    # (which the BaseTools check leaves out) each start no longer compiles them anew.
+    env.pop("PYTHONDONTWRITEBYTECODE", None)
     return env
 
 
