@@ -42,8 +42,8 @@ UEFI_NAMES = {
     "gEfiStatusCodeDataTypeDebugGuid": "9A4E9246-D553-11D5-87E2-00062945C3B9",
 }
 # How each listed interface is used; the rest are consumed. The DEBUG images report their lines
-# through the status-code protocol, as data of EDK II's debug type, and the guards use the Framework ones, where the platform
-# has them.
+# through the status-code protocol, as data of EDK II's debug type, and the guards use the
+# Framework ones, where the platform has them.
 USAGES = {"gEfiDriverBindingProtocolGuid": "PRODUCES",
           "gEfiStatusCodeRuntimeProtocolGuid": "SOMETIMES_CONSUMES",
           "gEfiStatusCodeDataTypeDebugGuid": "SOMETIMES_PRODUCES",
@@ -130,7 +130,7 @@ class InterfacesTest(PackageTest):
                 listed = [line.split()[0] for key in ("Protocols.X64", "Guids.X64")
                           for line in inf.get(key, [])]
                 unknown = [n for n in listed if n not in known]
-                self.assertEqual(unknown, [], "names neither MdePkg nor the package declares")
+                self.assertEqual(unknown, [], "names neither EDK II nor the package declares")
                 image = self.pkg.path(module, ".efi").read_bytes()
                 # A GUID the code stores into a record is two 64-bit immediates, not 16 bytes.
                 used = {n for n, guid in known.items()
