@@ -19,6 +19,9 @@
 constexpr UINT8 ROOT_PORT_SUBSYSTEM_REGISTER = 0x94;
 
 constexpr UINT16 IO_BAR_BASE_MASK = 0xFFFE;
+// What a claimed controller is set to: I/O and memory decoding, bus mastering.
+constexpr UINT64 LAN_DECODING_ATTRIBUTES =
+    EFI_PCI_IO_ATTRIBUTE_IO | EFI_PCI_IO_ATTRIBUTE_MEMORY | EFI_PCI_IO_ATTRIBUTE_BUS_MASTER;
 constexpr UINT16 IO_BAR_IO_SPACE = 0x0001;
 constexpr UINT32 LAN_ID_FAST_ETHERNET =
     static_cast<UINT32>(PCI_DEVICE_FAST_ETHERNET) << 16 | PCI_VENDOR_REALTEK;
@@ -147,9 +150,7 @@ EFI_STATUS EFIAPI LanStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Control
                                                         0, &FoundAttributes);
   if (!EFI_ERROR(Status))
     Status = gLanPciIo->Attributes(gLanPciIo, EfiPciIoAttributeOperationSet,
-                                   EFI_PCI_IO_ATTRIBUTE_IO | EFI_PCI_IO_ATTRIBUTE_MEMORY |
-                                       EFI_PCI_IO_ATTRIBUTE_BUS_MASTER,
-                                   nullptr);
+                                   LAN_DECODING_ATTRIBUTES, nullptr);
   if (EFI_ERROR(Status)) {
     CloseLanController(This, ControllerHandle);
     return Status;
@@ -163,15 +164,19 @@ EFI_STATUS EFIAPI LanStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Control
   // Only the low word of the I/O BAR is read; bit 0 is the I/O-space indicator. A memory BAR, or
   // an I/O BAR left at 0 (or anywhere among the legacy ports), gives no register block: the
   // offsets would reach the DMA and keyboard controllers, so the controller is given back
-  // untouched, its attributes set back to those it was found with (the status is not examined:
-  // nothing else is left to try).
+  // untouched, its attributes set back to those it was found with; when that is refused, the
+  // decoding and bus mastering this start enabled are disabled again (and if that is refused
+  // too, nothing else is left to try).
   const UINT16 Bar =
       static_cast<UINT16>(ReadControllerConfig(EfiPciIoWidthUint16, PCI_REG_BAR0));
   gLanIoBase = Bar & IO_BAR_BASE_MASK;
   if ((Bar & IO_BAR_IO_SPACE) == 0 || gLanIoBase < LEGACY_PORT_LIMIT) {
     DEBUG_LINE("lan_controller_setup: Start %4x:%4x: BAR0 %4x holds no I/O base, not programmed",
                Id & 0xFFFF, Id >> 16, Bar);
-    gLanPciIo->Attributes(gLanPciIo, EfiPciIoAttributeOperationSet, FoundAttributes, nullptr);
+    if (EFI_ERROR(gLanPciIo->Attributes(gLanPciIo, EfiPciIoAttributeOperationSet, FoundAttributes,
+                                        nullptr)))
+      gLanPciIo->Attributes(gLanPciIo, EfiPciIoAttributeOperationDisable,
+                            LAN_DECODING_ATTRIBUTES & ~FoundAttributes, nullptr);
     CloseLanController(This, ControllerHandle);
     return EFI_DEVICE_ERROR;
   }

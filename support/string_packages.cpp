@@ -7,6 +7,11 @@
 
 FRAMEWORK_HII_PROTOCOL *gHii;
 FRAMEWORK_HII_HANDLE gHiiHandle;
+BOOLEAN gHiiPacksRegistered;
+UINT8 gHiiNewPackCalls;
+
+// The entry's NewPack and one more at ready-to-boot, however often that is signalled.
+constexpr UINT8 HII_NEW_PACK_TRIES = 2;
 
 // Enough for every message these drivers carry (127 characters and the NUL).
 constexpr UINTN HII_STRING_FIRST_TRY_BYTES = 256;
@@ -23,15 +28,20 @@ EFI_STATUS RegisterStringPackages(EFI_GUID *PackageGuid, const VOID *FirstPack) 
   if (gHii == nullptr) return EFI_NOT_FOUND;
   EFI_HII_PACKAGES *Packages = BuildHiiPackages(1, PackageGuid, FirstPack);
   if (Packages == nullptr) return EFI_OUT_OF_RESOURCES;
+  ++gHiiNewPackCalls;
   Status = gHii->NewPack(gHii, Packages, &gHiiHandle);
   BootServices->FreePool(Packages);
+  gHiiPacksRegistered = !EFI_ERROR(Status);
   return Status;
 }
 
-BOOLEAN StringPackagesRegistered() { return gHii != nullptr; }
+BOOLEAN StringPackagesPending() {
+  return !gHiiPacksRegistered && gHiiNewPackCalls < HII_NEW_PACK_TRIES;
+}
 
 CHAR16 *GetHiiString(STRING_REF Token) {
-  if (gHii == nullptr) return nullptr;
+  // A handle that NewPack did not hand back names no pack of this driver.
+  if (gHii == nullptr || !gHiiPacksRegistered) return nullptr;
 
   // A full UINTN with its upper bytes zero also suits a database that writes only 16 bits.
   UINTN Size = HII_STRING_FIRST_TRY_BYTES;

@@ -107,19 +107,22 @@ EFI_HII_PACKAGES *BuildHiiPackages(UINTN Count, EFI_GUID *Guid, Packages... Pack
   return Block;
 }
 
-// This driver's HII interface (null while none was located) and the handle its registration
-// got back: written by RegisterStringPackages, read by GetHiiString.
+// This driver's HII interface (null while none was located), the handle its registration got
+// back, whether NewPack succeeded and how often it was called: written by RegisterStringPackages,
+// read by GetHiiString and StringPackagesPending.
 extern FRAMEWORK_HII_PROTOCOL *gHii;
 extern FRAMEWORK_HII_HANDLE gHiiHandle;
+extern BOOLEAN gHiiPacksRegistered;
+extern UINT8 gHiiNewPackCalls;
 
 // Locates the HII protocol and registers the packs that start at FirstPack under PackageGuid.
 EFI_STATUS RegisterStringPackages(EFI_GUID *PackageGuid, const VOID *FirstPack);
 
-// True once a registration found the HII protocol (and handed the packs to it, or tried): a
-// guard started before the platform installed HII registers again at ready-to-boot only while
-// this is false, so the packs reach the database at most once.
-BOOLEAN StringPackagesRegistered();
+// True while no registration has succeeded and NewPack was called fewer than twice: a guard
+// whose entry found no HII, or whose NewPack (or its pool) failed there, registers again at
+// ready-to-boot only while this is true, so the packs are handed over at most twice.
+BOOLEAN StringPackagesPending();
 
 // The string of Token in the current language, in a pool buffer the caller frees; null when the
-// HII protocol is absent or the string cannot be retrieved.
+// packs are not registered or the string cannot be retrieved.
 CHAR16 *GetHiiString(STRING_REF Token);

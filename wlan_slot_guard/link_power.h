@@ -18,16 +18,20 @@ extern "C" volatile UINT64 _gPcd_BinaryPatch_PcdPciExpressWindowSize;
 constexpr UINT64 PCI_EXPRESS_WINDOW_BASE_DEFAULT = 0xF8000000;
 constexpr UINT64 PCI_EXPRESS_WINDOW_SIZE_DEFAULT = 0x08000000;
 
-// One MiB per bus and 256 buses at most; the window lies below 4 GiB.
+// One MiB per bus and 256 buses at most; the window lies below 4 GiB, on a bus boundary, and
+// above the first MiB (legacy memory, never a configuration window).
 constexpr UINT64 ECAM_WINDOW_LIMIT = 0x100000000ull;
-constexpr UINT64 ECAM_WINDOW_MAX_SIZE = 256ull << 20;
+constexpr UINT64 ECAM_BUS_SIZE = 1ull << 20;
+constexpr UINT64 ECAM_WINDOW_MAX_SIZE = 256 * ECAM_BUS_SIZE;
 
 // The window's base as patched, and the part of its patched size that the driver reaches: never
-// more than 256 buses and never past 4 GiB (0 for a base at or past 4 GiB).
+// more than 256 buses and never past 4 GiB; 0 (nothing read or written through it) for a base at
+// or past 4 GiB, below 1 MiB, or off a 1 MiB boundary, which cannot be a window.
 inline UINT64 EcamBase() { return _gPcd_BinaryPatch_PcdPciExpressWindowBase; }
 inline UINT64 EcamWindowSize() {
   const UINT64 Base = EcamBase();
-  if (Base >= ECAM_WINDOW_LIMIT) return 0;
+  if (Base >= ECAM_WINDOW_LIMIT || Base < ECAM_BUS_SIZE || (Base & (ECAM_BUS_SIZE - 1)) != 0)
+    return 0;
   UINT64 Size = _gPcd_BinaryPatch_PcdPciExpressWindowSize;
   if (Size > ECAM_WINDOW_MAX_SIZE) Size = ECAM_WINDOW_MAX_SIZE;
   if (Size > ECAM_WINDOW_LIMIT - Base) Size = ECAM_WINDOW_LIMIT - Base;

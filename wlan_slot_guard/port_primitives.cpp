@@ -69,6 +69,8 @@ UINT32 ReadPmTimer(UINT16 TimerPort) { return hw::PortIn32(TimerPort) & PM_TIMER
 
 }  // namespace
 
+BOOLEAN CpuIoPresent() { return LocateCpuIo() != nullptr; }
+
 UINT8 CpuIoPort8Read(UINT16 Port) {
   UINT8 Value = 0;
   FRAMEWORK_CPU_IO_PROTOCOL *CpuIo = LocateCpuIo();

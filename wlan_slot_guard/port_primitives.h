@@ -16,6 +16,9 @@
 UINT8 CpuIoPort8Read(UINT16 Port);
 // Byte write through the CPU I/O protocol; dropped when the protocol cannot be located.
 VOID CpuIoPort8Write(UINT16 Port, UINT8 Value);
+// True when the CPU I/O protocol can be located: without it a CpuIoPort8 read yields 0, a value
+// that was never read and so decides no write.
+BOOLEAN CpuIoPresent();
 
 // Second CMOS bank (index 0x72, data 0x73), with an I/O delay after each index or data write.
 // Without the CPU I/O protocol a read yields 0 and a write is dropped.

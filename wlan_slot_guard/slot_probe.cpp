@@ -145,13 +145,15 @@ VOID ApplyRadioState() {
   // Without a GPIO base, or without a level that was read, there is no register to write back:
   // writing a level never read would drive every other line of the bank. A missing root bridge
   // reads the base as all ones, so past that test the root bridge is there. A base among the
-  // legacy ports (0 when the bridge was never programmed) is not one either.
+  // legacy ports (0 when the bridge was never programmed) is not one either. Without CPU I/O the
+  // radio option cannot be read, so the level is left exactly as found.
   UINT16 GpioBase = static_cast<UINT16>(ConfigRead(RootBridge, EfiPciWidthUint16, LPC_GPIO_BASE)) &
                     ~GPIO_BASE_IO_SPACE_BIT;
   UINT64 LevelPort = static_cast<UINT64>(GpioBase) + GPIO_LEVEL_OFFSET;
   UINT32 Level = 0;
-  BOOLEAN LevelRead = GpioBase >= LEGACY_PORT_LIMIT && GpioBase != GPIO_BASE_ABSENT &&
-                   !EFI_ERROR(RootBridge->Io.Read(RootBridge, EfiPciWidthUint32, LevelPort, 1, &Level));
+  const BOOLEAN OptionKnown = CpuIoPresent();
+  BOOLEAN LevelRead = OptionKnown && GpioBase >= LEGACY_PORT_LIMIT && GpioBase != GPIO_BASE_ABSENT &&
+                      !EFI_ERROR(RootBridge->Io.Read(RootBridge, EfiPciWidthUint32, LevelPort, 1, &Level));
   if (LevelRead) {
     if (ReadOptionCmos(OPTION_CMOS_INDEX_RADIO) & OPTION_RADIO_LEVEL_HIGH)
       Level |= GPIO_LEVEL_RADIO;
@@ -166,6 +168,7 @@ VOID ApplyRadioState() {
     DEBUG_LINE("wlan_slot_guard: radio line %s: GPIO level %8x written at port %4x",
                (Level & GPIO_LEVEL_RADIO) != 0 ? "high" : "low", Level, LevelPort);
   } else {
-    DEBUG_LINE("wlan_slot_guard: radio line not written (GPIO base %4x)", GpioBase);
+    DEBUG_LINE("wlan_slot_guard: radio line not written (GPIO base %4x%s)", GpioBase,
+               OptionKnown ? "" : ", no CPU I/O to read the radio option");
   }
 }

@@ -175,14 +175,15 @@ BOOLEAN MatchWlanAllowList(const PlatformSetupRecord *Record) {
 VOID EFIAPI OnReadyToBootWlan(EFI_EVENT Event, VOID *Context) {
   (void)Event;
   (void)Context;
-  // What the entry could not do for want of CPU I/O or HII is done here, once, before the slot
-  // is probed and before any halt.
+  // What the entry could not do for want of CPU I/O or HII (or a NewPack that failed there) is
+  // done here before the slot is probed and before any halt: the port once, the packs while
+  // StringPackagesPending says so.
   if (!gBoardControlSet) {
     gBoardControlSet = SetBoardControlEnable();
     DEBUG_LINE("wlan_slot_guard: ready-to-boot: board control port %x %s", BOARD_CONTROL_PORT,
                gBoardControlSet ? "enable bit set" : "not written (no CPU I/O)");
   }
-  if (!StringPackagesRegistered()) {
+  if (StringPackagesPending()) {
     [[maybe_unused]] const EFI_STATUS Packs =
         RegisterStringPackages(&gWlanPackageGuid, gWlanStringPacks.Bytes);
     DEBUG_LINE("wlan_slot_guard: ready-to-boot: string packs %s (status %x)",
@@ -212,6 +213,10 @@ extern "C" EFI_STATUS EFIAPI WlanSlotGuardEntry(EFI_HANDLE ImageHandle,
                                                 EFI_SYSTEM_TABLE *SystemTable) {
   InitDriverContext(ImageHandle, SystemTable);
   LoadWlanAllowList();
+  if (EcamWindowSize() == 0)
+    DEBUG_LINE("wlan_slot_guard: configuration window base %8x size %8x: no window below 4 GiB "
+               "on a 1 MiB boundary, no link power is set", EcamBase(),
+               static_cast<UINT64>(_gPcd_BinaryPatch_PcdPciExpressWindowSize));
   EFI_EVENT Event;
   [[maybe_unused]] const EFI_STATUS Created =
       CreateReadyToBootEvent(TPL_CALLBACK, OnReadyToBootWlan, nullptr, &Event);

@@ -92,6 +92,37 @@ constexpr UINT16 INTEL_EHCI_FUNCTION = 7;
 constexpr UINT16 OTHER_COMPANION_FUNCTION = 2;
 constexpr UINT32 USB_ID_NOT_READ = 0xFFFFFFFF;
 
+// A USB host controller's class code: base class 0x0C, subclass 0x03, and a programming
+// interface of 0x00 (UHCI), 0x10 (OHCI), 0x20 (EHCI) or 0x30 (xHCI), the only ones with bits 7:6
+// and 3:0 clear (0xFE is a USB device controller, 0x40 a USB4 host interface).
+constexpr UINT32 USB_HOST_CLASS_MASK = 0xFFFFCF00;
+constexpr UINT32 USB_HOST_CLASS = 0x0C030000;
+
+// The class dword of the filter's controller (all ones when the read fails); a filter naming a
+// function that is no USB host controller would match no handle, so the whole shipped port is
+// judged instead, as for a port no controller has. Checked at ready-to-boot, when the root
+// bridge is there.
+static const WwanPortFilter *UsbHostFilter(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge,
+                                           const WwanPortFilter *Filter, WwanPortFilter *Shipped) {
+  UINT32 Class = PCI_ALL_ONES;
+  if (EFI_ERROR(RootBridge->Pci.Read(RootBridge, EfiPciWidthUint32,
+                                     PciRootBridgeAddress(0, static_cast<UINT8>(Filter->ControllerDevice),
+                                                          static_cast<UINT8>(Filter->ControllerFunction),
+                                                          PCI_REG_REVISION_ID),
+                                     1, &Class)))
+    Class = PCI_ALL_ONES;
+  if ((Class & USB_HOST_CLASS_MASK) == USB_HOST_CLASS) return Filter;
+  DEBUG_LINE("wwan_port_guard: 00:%2x.%x class %8x is no USB host controller: port 00:%2x.%x "
+             "port %x is used", Filter->ControllerDevice, Filter->ControllerFunction, Class,
+             PLATFORM_USB_CONTROLLER_DEVICE, SHIPPED_WWAN_CONTROLLER_FUNCTION, SHIPPED_WWAN_PORT);
+  Shipped->ControllerDevice = PLATFORM_USB_CONTROLLER_DEVICE;
+  Shipped->ControllerFunction = SHIPPED_WWAN_CONTROLLER_FUNCTION;
+  Shipped->Port = SHIPPED_WWAN_PORT;
+  Shipped->IdCount = Filter->IdCount;
+  Shipped->Ids = Filter->Ids;
+  return Shipped;
+}
+
 // A path that never reaches its end node is not walked forever.
 constexpr UINTN DEVICE_PATH_MAX_NODES = 512;
 constexpr UINT16 DEVICE_PATH_NODE_HEADER_SIZE = 4;
@@ -150,6 +181,8 @@ BOOLEAN CheckWwanPort(const WwanPortFilter *Filter) {
                                              reinterpret_cast<VOID **>(&RootBridge))) ||
       RootBridge == nullptr)
     return TRUE;
+  WwanPortFilter Shipped;
+  Filter = UsbHostFilter(RootBridge, Filter, &Shipped);
 
   UINTN Count = 0;
   EFI_HANDLE *Handles = nullptr;
@@ -211,9 +244,9 @@ static VOID PrintHaltLine(STRING_REF Token) {
 
 VOID EFIAPI OnReadyToBootWwan(EFI_EVENT Event, VOID *Context) {
   (void)Event;
-  // A platform that installs Framework HII after this guard started (or never) gets the packs
-  // registered here, once HII is there, before the halt could need them.
-  if (!StringPackagesRegistered()) {
+  // A platform that installs Framework HII after this guard started (or never), or whose NewPack
+  // failed at the entry, gets the packs registered here, before the halt could need them.
+  if (StringPackagesPending()) {
     [[maybe_unused]] const EFI_STATUS Packs =
         RegisterStringPackages(&gWwanPackageGuid, gWwanStringPacks.Bytes);
     DEBUG_LINE("wwan_port_guard: ready-to-boot: string packs %s (status %x)",

@@ -16,6 +16,8 @@ inline void Clear() {
   gDriverContext = {};
   gHii = nullptr;
   gHiiHandle = 0;
+  gHiiPacksRegistered = FALSE;
+  gHiiNewPackCalls = 0;
 }
 
 inline const bool kCleared = sim::AddStateReset(Clear);

@@ -364,13 +364,15 @@ TEST_F(LinkPowerTest, ASecondaryBusBeyondTheWindowIsNotFollowed) {
 
 // A patched base and size, and the secondary bus of the root port at 00:1C.0: the device behind
 // it is programmed only when its bus lies inside the window the size covers, and nothing past
-// 256 buses or past 4 GiB is touched whatever the size says.
+// 256 buses or past 4 GiB is touched whatever the size says. A base that cannot be a window
+// (below 1 MiB, or off a 1 MiB bus boundary) reaches nothing, the root port included.
 struct WindowCase {
   const char* Name;
   uint64_t Base;
   uint64_t Size;
   uint8_t Secondary;
   bool Reached;
+  bool PortReached = true;
 };
 
 std::ostream& operator<<(std::ostream& Out, const WindowCase& C) { return Out << C.Name; }
@@ -388,9 +390,10 @@ TEST_P(PatchedWindowTest, ReachesExactlyTheBusesTheSizeCovers) {
 
   SetLinkAspm(0, 0x1C, 0, 2, 3);
 
-  EXPECT_EQ(cs.Get8(kRootPort, 0x50), 0x02);
+  EXPECT_EQ(cs.Get8(kRootPort, 0x50), c.PortReached ? 0x02 : 0x00);
   EXPECT_EQ(cs.Get8({c.Secondary, 0, 0}, 0x90), c.Reached ? 0x03 : 0x00);
   if (!c.Reached) EXPECT_EQ(AccessesOnBus(c.Secondary), 0u);
+  if (!c.PortReached) EXPECT_TRUE(Accesses().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -399,7 +402,9 @@ INSTANTIATE_TEST_SUITE_P(
                       WindowCase{"SizePastFourGiBEndsThere", 0xF8000000, 0x10000000, 128, false},
                       WindowCase{"Q35ReachesBus254", 0xB0000000, 0x10000000, 254, true},
                       WindowCase{"SizeOverTwoHundredFiftySixBuses", 0x80000000, 0x20000000, 254,
-                                 true}),
+                                 true},
+                      WindowCase{"BaseZeroIsNoWindow", 0, 0x10000000, 1, false, false},
+                      WindowCase{"BaseOffABusBoundaryIsNoWindow", 0xB0080000, 0x10000000, 1, false, false}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace

@@ -28,6 +28,7 @@ using sim::Printf;
 
 constexpr uint16_t kBoardControlPort = 0x50F;
 constexpr uint16_t kEcRadioRegister = 0x42FA;
+constexpr uint16_t kGpioLevelPort = 0x48C;  // GPIO base 0x480 (LPC bridge register 0x48) + 0x0C
 // Link Control before the guard runs: bit 6 set, ASPM field 1, a value the guard never writes.
 constexpr uint8_t kLinkBefore = 0x41;
 
@@ -529,19 +530,30 @@ TEST_P(LateProtocolsTest, TheNotifyDoesOnceWhatTheEntryCouldNot) {
   platform.UninstallCpuIo();
   fw.UninstallHii();
   record.Publish(fw);
+  // The radio option (high) matches the level's bit 28: only a level decided without the option
+  // (read as 0 for want of CPU I/O) would change it.
+  platform.OptionCmos[0x49] = 0x0F;
+  platform.DefineRegister(kGpioLevelPort, 4, 0x10000001);
   StartDriver(/*KeepTrace=*/true);
   if (c.CpuIoLater) platform.InstallCpuIo();
   if (c.HiiLater) fw.InstallHii();
   AddCard(fw.Config(), kSlotBus, c.Unlisted ? kUnlistedEthernet : Listed(0x431514E4, 0x0E51), kLinkBefore);
   for (int run = 0; run < 2; ++run) EXPECT_EQ(SignalReadyToBoot(), !c.Unlisted);
   size_t accesses = 0;  // of the control port, by any route: CPU I/O's read and write only
-  for (const auto& e : sim::GlobalTrace().Entries())
+  size_t cpuIoWrites = 0;  // to the CMOS pair, the speaker and the timer, by any route
+  for (const auto& e : sim::GlobalTrace().Entries()) {
     if ((e.Kind == sim::TraceKind::PortRead || e.Kind == sim::TraceKind::PortWrite) && e.Address == kBoardControlPort)
       accesses += e.Route == sim::PortRoute::CpuIo ? 1 : 100;
+    if (e.Kind == sim::TraceKind::PortWrite && (e.Address == 0x61 || (e.Address >= 0x42 && e.Address <= 0x43) ||
+                                                (e.Address >= 0x72 && e.Address <= 0x73)))
+      ++cpuIoWrites;
+  }
   EXPECT_EQ(accesses, c.CpuIoLater ? 2u : 0u);
+  EXPECT_EQ(cpuIoWrites > 0, c.CpuIoLater) << "without CPU I/O nothing it would have read decides a write";
   EXPECT_EQ(platform.Register(kBoardControlPort, 1), c.CpuIoLater ? 0x41u : 0x40u);
   EXPECT_EQ(fw.CallCount("NewPack"), c.HiiLater ? 1u : 0u);
   EXPECT_EQ(fw.ScreenRow(0), c.Unlisted && c.HiiLater ? kEnglishLine1 : u"");
+  EXPECT_EQ(platform.Register(kGpioLevelPort, 4), 0x10000001u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Dispatch, LateProtocolsTest,

@@ -16,6 +16,7 @@ using sim::DevicePath;
 constexpr uint8_t kUsbDevice = 0x1A;
 constexpr uint16_t kListedVendor = 0x7E2D, kListedProduct = 0x0C72;
 constexpr uint16_t kOtherVendor = 0x1234, kOtherProduct = 0x5678;
+constexpr uint32_t kEhciClass = 0x0C032000;  // class dword: USB host controller, EHCI
 
 std::vector<uint8_t> PathTo(uint8_t Function, uint8_t Device, uint8_t Port) {
   return DevicePath().Acpi().Pci(Function, Device).Usb(Port).End();
@@ -32,6 +33,7 @@ class WwanGuardTest : public ::testing::Test {
     ASSERT_EQ(WwanPortGuardEntry(fw.ImageHandle(), fw.SystemTable()), EFI_SUCCESS);
     EntryLine = fw.StdErrText();
     SetControllerVendor(kUsbDevice, 0x8086);
+    fw.Config().Set32({0, kUsbDevice, 0}, 0x08, kEhciClass);
   }
   // What StdErr received after the entry's own line.
   std::string DecisionLines() const { return fw.StdErrText().substr(EntryLine.size()); }
@@ -77,19 +79,28 @@ TEST(WwanGuardEntryTest, SucceedsWhateverRegistrationAndEventCreationSay) {
             "ready-to-boot event not created (status 8000000000000009)\n");
 }
 
-// HII installed after the entry, or never: the first ready-to-boot run registers the packs, and
-// an unlisted module stops the boot each time, with both lines or without any.
-TEST(WwanGuardEntryTest, PacksRegisteredOnceAtReadyToBootWhenHiiCameLater) {
-  for (bool later : {true, false}) {
-    SCOPED_TRACE(later ? "HII later" : "HII never");
-    sim::Firmware fw(sim::FirmwareOptions{.InstallHii = false});
+// HII installed after the entry, or never, or a NewPack that failed at the entry: the ready-to-
+// boot runs (three here) hand the packs over until they are registered, twice in all at most,
+// and an unlisted module stops the boot each time, with both lines or without any.
+TEST(WwanGuardEntryTest, PacksRegisteredAtReadyToBootWhenTheEntryCouldNot) {
+  struct { const char* Name; bool HiiAtEntry, HiiLater; int FailNewPack; uint64_t NewPacks; bool Text; } cases[] = {
+      {"HII later", false, true, 0, 1, true},
+      {"HII never", false, false, 0, 0, false},
+      {"NewPack failed at entry", true, false, 1, 2, true},
+      {"NewPack always fails", true, false, 3, 2, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    sim::Firmware fw(sim::FirmwareOptions{.InstallHii = c.HiiAtEntry});
+    if (c.FailNewPack == 1) fw.FailNthCall("NewPack", 1, EFI_OUT_OF_RESOURCES);
+    if (c.FailNewPack == 3) fw.FailEveryCall("NewPack", EFI_OUT_OF_RESOURCES);
     ASSERT_EQ(WwanPortGuardEntry(fw.ImageHandle(), fw.SystemTable()), EFI_SUCCESS);
-    if (later) fw.InstallHii();
+    if (c.HiiLater) fw.InstallHii();
     fw.Config().Set16({0, kUsbDevice, 0}, 0x00, 0x8086);
     fw.AddUsbDevice(PathTo(0, kUsbDevice, 1), kOtherVendor, kOtherProduct);
-    for (int run = 0; run < 2; ++run) EXPECT_THROW(fw.SignalGroup(sim::kReadyToBootGroupGuid), sim::HaltReached);
-    EXPECT_EQ(fw.CallCount("NewPack"), later ? 1u : 0u);
-    EXPECT_EQ(fw.ConsoleText().find(u"105-Unsupported") != std::u16string::npos, later);
+    for (int run = 0; run < 3; ++run) EXPECT_THROW(fw.SignalGroup(sim::kReadyToBootGroupGuid), sim::HaltReached);
+    EXPECT_EQ(fw.CallCount("NewPack"), c.NewPacks);
+    EXPECT_EQ(fw.ConsoleText().find(u"105-Unsupported") != std::u16string::npos, c.Text);
   }
 }
 
@@ -165,7 +176,9 @@ INSTANTIATE_TEST_SUITE_P(
 // above the 16 entries the image reserves is taken as 16, and the port comes from the image. A
 // port no controller has gives the shipped one (00:1A.0 port 1), an entry with vendor 0 matches
 // nothing, and a value GenFds writes past the list's 64 bytes (a DSC naming a larger size) gives
-// the shipped list and port.
+// the shipped list and port. A controller that is no USB host controller (by its class dword,
+// read at the check; a failed read counts as all ones) gives the shipped port too; the module
+// always sits on 00:1A.0 port ModulePort.
 struct PatchedFilterCase {
   const char* Name;
   uint8_t Count, Port;
@@ -176,6 +189,8 @@ struct PatchedFilterCase {
   uint8_t Written = 0;  // dwords written from the list's start, each the module's IDs (0: entry 5 only)
   uint16_t Vendor = kOtherVendor, Product = kOtherProduct;
   const char* Said = "";  // in the decision lines
+  uint32_t Class = 0;     // the named controller's class dword, when not 00:1A.0's EHCI
+  bool FailClassRead = false;
 };
 
 class PatchedFilterTest : public WwanGuardTest, public ::testing::WithParamInterface<PatchedFilterCase> {
@@ -209,6 +224,8 @@ TEST_P(PatchedFilterTest, IsReadFromTheImageAndNeverPastItsStorage) {
   const WwanPortFilter* filter = LoadWwanPortFilter();
   EXPECT_EQ(filter->IdCount, c.IdCount);
   fw.AddUsbDevice(PathTo(0, kUsbDevice, c.ModulePort), c.Vendor, c.Product);
+  if (c.Class != 0) fw.Config().Set32({0, uint8_t(c.Device), uint8_t(c.Function)}, 0x08, c.Class);
+  if (c.FailClassRead) fw.FailNthCall("Pci.Read", 1, EFI_DEVICE_ERROR);
   EXPECT_EQ(Check(*filter), c.Allowed);
   EXPECT_THAT(DecisionLines(), ::testing::HasSubstr(c.Said));
 }
@@ -236,7 +253,24 @@ INSTANTIATE_TEST_SUITE_P(
                                         .Said = "spilled past its storage (end marker 56781234): the "
                                                 "shipped list of 4 and port 00:1A.0 port 1 are used"},
                       PatchedFilterCase{.Name = "ValuePastTheEndMarkerGivesTheShippedPort", .Count = 16,
-                                        .Port = 3, .IdCount = 4, .Allowed = false, .Written = 20}),
+                                        .Port = 3, .IdCount = 4, .Allowed = false, .Written = 20},
+                      PatchedFilterCase{.Name = "AudioFunctionGivesTheShippedPort", .Count = 4, .Port = 1,
+                                        .IdCount = 4, .Allowed = false, .Device = 0x1B,
+                                        .Said = "00:1B.0 class 04030000 is no USB host controller: port "
+                                                "00:1A.0 port 1 is used",
+                                        .Class = 0x04030000},
+                      PatchedFilterCase{.Name = "UsbDeviceControllerGivesTheShippedPort", .Count = 4, .Port = 1,
+                                        .IdCount = 4, .Allowed = false, .Device = 0x1D, .Class = 0x0C03FE00},
+                      PatchedFilterCase{.Name = "AbsentFunctionGivesTheShippedPort", .Count = 4, .Port = 1,
+                                        .IdCount = 4, .Allowed = false, .Device = 0x1B,
+                                        .Said = "00:1B.0 class FFFFFFFF is no USB host controller"},
+                      PatchedFilterCase{.Name = "FailedClassReadGivesTheShippedPort", .Count = 4, .Port = 1,
+                                        .IdCount = 4, .Allowed = false, .Device = 0x1D, .Class = 0x0C033000,
+                                        .FailClassRead = true},
+                      PatchedFilterCase{.Name = "UhciFunctionIsUsedAsPatched", .Count = 4, .Port = 1,
+                                        .IdCount = 4, .Allowed = true, .Device = 0x1D, .Class = 0x0C030000},
+                      PatchedFilterCase{.Name = "XhciFunctionIsUsedAsPatched", .Count = 4, .Port = 1,
+                                        .IdCount = 4, .Allowed = true, .Device = 0x1D, .Class = 0x0C033000}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(WwanGuardTest, NoUsbHandlesLetsTheBootGoOn) {
@@ -298,18 +332,21 @@ TEST_F(WwanGuardTest, AFailedVendorReadKeepsTheLastVendorRead) {
   SetControllerVendor(kUsbDevice, 0x1106);
   fw.AddUsbDevice(PathTo(0, 0x1D, 4), kListedVendor, kListedProduct);
   fw.AddUsbDevice(PathTo(7, kUsbDevice, 1), kOtherVendor, kOtherProduct);
-  fw.FailNthCall("Pci.Read", 2, EFI_DEVICE_ERROR);
-  EXPECT_FALSE(Check()) << "the second read failed, so Intel's function 7 still applies";
+  fw.FailNthCall("Pci.Read", 3, EFI_DEVICE_ERROR);  // the controller's class is read first
+  EXPECT_FALSE(Check()) << "the second vendor read failed, so Intel's function 7 still applies";
 }
 
+// The filter's controller's class dword first, then the vendor of function 0 of the node's device.
 TEST_F(WwanGuardTest, VendorIsReadFromFunctionZeroOfTheNodesDevice) {
   fw.AddUsbDevice(PathTo(7, kUsbDevice, 1), kListedVendor, kListedProduct);
   sim::GlobalTrace().Clear();
   EXPECT_TRUE(Check());
   auto reads = sim::GlobalTrace().Of(sim::TraceKind::ConfigRead);
-  ASSERT_EQ(reads.size(), 1u);
-  EXPECT_EQ(reads[0].Address, PciRootBridgeAddress(0, kUsbDevice, 0, 0));
-  EXPECT_EQ(reads[0].Width, 2u);
+  ASSERT_EQ(reads.size(), 2u);
+  EXPECT_EQ(reads[0].Address, PciRootBridgeAddress(0, kUsbDevice, 0, 0x08));
+  EXPECT_EQ(reads[0].Width, 4u);
+  EXPECT_EQ(reads[1].Address, PciRootBridgeAddress(0, kUsbDevice, 0, 0));
+  EXPECT_EQ(reads[1].Width, 2u);
 }
 
 // Every failing service on the checking path lets the boot go on and leaks nothing.
