@@ -20,7 +20,12 @@ trailing .reloc away, so the numbers still name the image's sections.
 
 Patchable values: with --map, every EDK II patchable PCD (_gPcd_BinaryPatch_<Name>) must lie in an
 input section of initialised data (.data, .data$<group>), where it has bytes in the file that a
-platform build can patch; a zero-valued one that the compiler left in .bss has none."""
+platform build can patch; a zero-valued one that the compiler left in .bss has none. A patchable
+list (the allow-lists, PATCHABLE_LIST of support/patchable.h: its storage and end marker in
+.data$z) must be the last initialised data of the file: its input section ends where the file
+ends, nothing else of its input section follows it, so that a value a platform build writes past
+the storage reaches only the marker and the list's own tail, never relocation blocks, a .bss
+written out as zeros or other data."""
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 import argparse
 import re
@@ -36,6 +41,8 @@ DLL_NX_COMPAT = 0x0100
 DIR_IMPORT = 1
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
 PAGE_SIZE = 0x1000
+# The patchable lists: the PATCHABLE_LIST objects, storage and end marker.
+PATCHABLE_LISTS = ("_gPcd_BinaryPatch_PcdWwanAllowList", "_gPcd_BinaryPatch_PcdWlanAllowList")
 LOWEST_ALLOCATED_BASE = 0x100000
 
 
@@ -99,18 +106,41 @@ def map_contributions(map_path):
     return out
 
 
-def check_patchable(map_path, contributions):
-    """Every patchable PCD lies in a contribution of initialised data."""
+def check_patchable(info, map_path, contributions):
+    """Every patchable PCD lies in a contribution of initialised data, and every patchable list
+    ends the file."""
     with open(map_path, encoding="utf-8", errors="replace") as f:
-        symbols = [m.groups() for m in map(MAP_PATCHABLE.match, f) if m]
+        symbols = [(int(n, 16), int(o, 16), name)
+                   for n, o, name in (m.groups() for m in map(MAP_PATCHABLE.match, f) if m)]
     for number, offset, symbol in symbols:
-        number, offset = int(number, 16), int(offset, 16)
-        holders = [name for n, start, length, name in contributions
+        holders = [(start, length, name) for n, start, length, name in contributions
                    if n == number and start <= offset < start + length]
-        if not holders or holders[0].split("$")[0] != ".data":
-            where = holders[0] if holders else "no input section"
+        if not holders or holders[0][2].split("$")[0] != ".data":
+            where = holders[0][2] if holders else "no input section"
             raise ImageError(f"{symbol} is in {where}, not in .data: a platform build could not "
                              "patch it")
+        start, length, _ = holders[0]
+        if symbol in PATCHABLE_LISTS:
+            check_list_last(info, symbols, (number, offset, symbol), start + length)
+
+
+def check_list_last(info, symbols, list_symbol, holder_end):
+    """The list's input section ends the file's data, and no other patchable value follows the
+    list inside it: what a value spills past the storage reaches nothing else."""
+    number, offset, symbol = list_symbol
+    after = [name for n, o, name in symbols if n == number and offset < o < holder_end]
+    if after:
+        raise ImageError(f"{symbol} is followed by {after[0]} in its input section: a value "
+                         "spilling past the list would reach it")
+    if not 1 <= number <= len(info["raw_pointers"]):
+        raise ImageError(f"{symbol} is in section {number}, which the image lacks")
+    end = info["raw_pointers"][number - 1] + holder_end
+    file_align = info["file_align"] or 1
+    if info["size"] > -(-end // file_align) * file_align:
+        raise ImageError(f"{symbol} is not the last initialised data in the file: it ends at "
+                         f"file offset 0x{end:X}, the file at 0x{info['size']:X} (relocation "
+                         "blocks, .bss written out or other data after it): a value spilling "
+                         "past the list would reach them")
 
 
 def check_sections(info, map_path):
@@ -134,7 +164,7 @@ def check_sections(info, map_path):
                              "which is not writable")
         if kind == ".text" and not flags & SCN_MEM_EXECUTE:
             raise ImageError(f"{input_name} is in section {name}, which is not executable")
-    check_patchable(map_path, contributions)
+    check_patchable(info, map_path, contributions)
 
 
 def check_layout(info):

@@ -21,24 +21,32 @@ For each driver found: the volume that holds it (firmware images: numbered in im
 a nested volume after the one holding it), its version, RELEASE, DEBUG or NOOPT
 ("DEBUG/NOOPT" when the package's images of both targets are the same bytes), and its
 settings: the wireless-WAN allow-list (vendor:product, lower-case hex, as lsusb shows them) and
-the port it guards; the wireless-LAN rows (vendor:device, subsystem vendor:subsystem, root-port
-and card ASPM) and the configuration window's base and size as the driver reaches it. A list
-count above the entries the image reserves is shown clamped, as the drivers clamp it. Each
-setting the guard will not use as written follows on a line starting with "!", with what the
-guard does instead: a port filter no controller has (device above 0x1F, function above 7,
-port above 15), entries inside the count that can never match (vendor ID 0000; a wireless-LAN
-chip vendor ID 0000 or FFFF), a count above the storage, ASPM values above 3, a list value
-that spilled past its storage (the marker dword after it changed), a configuration window past
-4 GiB or beyond 256 buses.
+the port it guards (a controller other than the shipped one is used only when it is a USB host
+controller at boot, which the image cannot tell); the wireless-LAN rows (vendor:device,
+subsystem vendor:subsystem, root-port and card ASPM) and the configuration window's base and
+size as the driver reaches it. A list count above the entries the image reserves is shown
+clamped, as the drivers clamp it. Each setting the guard will not use as written follows on a
+line starting with "!", with what the guard does instead: a port filter no controller has
+(device above 0x1F, function above 7, port above 15), entries inside the count that can never
+match (vendor ID 0000; a wireless-LAN chip vendor ID 0000 or FFFF), a count above the storage,
+ASPM values above 3, a list value that spilled past its storage (the marker dword after it
+changed), a configuration window base below 1 MiB or off a 1 MiB boundary (nothing reached
+through it), a window past 4 GiB or beyond 256 buses. So does a firmware file that holds a
+driver otherwise than the package packs it: a DXE_DEPEX section (its expression decoded, and
+what the dispatcher then waits for) or a file type other than DRIVER, and a file named like one
+of the drivers (FILE_GUID or user-interface name) whose image the package did not build.
 
 --json prints one JSON list, one object per driver found (keys driver, version, target,
 volume, volume_number, file_guid, settings, problems). --check prints only the "!" lines, each
-naming its driver and volume, and exits 1 when there is one, 0 when every setting of every
-guard will be used as written. Exit status 2 (one line on stderr) for a file that is not a
-firmware image or not a driver image of the package, one cut short, or a --package folder that
-is missing or holds no driver image.
+naming its driver and volume, and exits 1 when there is one or when neither guard was found
+("no guard driver was found: nothing will be guarded"; the LAN driver is no guard), 0 when
+every setting of every guard will be used as written. --require NAME[,NAME] exits 1, with a
+line for each, when a named driver is not found. Exit status 2 (one line on stderr) for a file
+that is not a firmware image or not a driver image of the package, one cut short, or a
+--package folder that is missing or holds no driver image. --package defaults to the package
+this script ships in (the folder above Tools/), else to the repository's build/package.
 
-Usage: guards_report.py [--json] [--check] [--package DIR] IMAGE
+Usage: guards_report.py [--json] [--check] [--require NAME[,NAME]] [--package DIR] IMAGE
 """
 import argparse
 import json
@@ -55,15 +63,30 @@ DRIVERS = ("wwan_port_guard", "wlan_slot_guard", "lan_controller_setup")
 FILE_GUIDS = {"18126C98-8F69-462E-997B-D1DAF8E06192": "wwan_port_guard",
               "8B29DA19-1607-4A64-9B89-821AD27FF460": "wlan_slot_guard",
               "6BB22B2F-271D-4EF3-B1F3-5DE96DE97418": "lan_controller_setup"}
+# What guards a platform: the LAN driver alone guards nothing.
+GUARDS = ("wwan_port_guard", "wlan_slot_guard")
 TARGETS = ("RELEASE", "DEBUG", "NOOPT")
-DEFAULT_PACKAGE = Path(__file__).resolve().parent.parent / "build" / "package"
+
+
+def default_package():
+    """The package this script ships in (PlatformGuardsPkg/Tools/), else the repository's
+    build/package."""
+    here = Path(__file__).resolve().parent
+    if here.name == "Tools" and (here.parent / "PlatformGuardsPkg.dec").is_file():
+        return here.parent
+    return here.parent / "build" / "package"
+
+
+DEFAULT_PACKAGE = default_package()
 PCD_SIZES = {"UINT8": 1, "UINT16": 2, "UINT32": 4, "UINT64": 8}
 # The configuration window's PCDs: the package's own, or MdePkg's base of earlier packages.
 WINDOW_BASE_PCD = "PcdPciExpressWindowBase"
 WINDOW_SIZE_PCD = "PcdPciExpressWindowSize"
-# The driver reaches 1 MiB per bus, at most 256 buses, never past 4 GiB.
+# The driver reaches 1 MiB per bus, at most 256 buses, never past 4 GiB; a base below 1 MiB or
+# off a 1 MiB boundary it does not use at all.
 WINDOW_LIMIT = 1 << 32
 WINDOW_MAX_SIZE = 256 << 20
+WINDOW_ALIGNMENT = 1 << 20
 WLAN_ROW_SIZE = 10
 # Right after each list's storage the image holds this dword; the guard takes a changed one
 # for a list value that spilled past the storage and then uses its shipped list and filter.
@@ -76,6 +99,58 @@ NEVER_MATCHING_CHIP_VENDORS = (0x0000, 0xFFFF)
 # Base-relocation types a rebase applies: padding, 32-bit and 64-bit addresses.
 REL_ABSOLUTE, REL_HIGHLOW, REL_DIR64 = 0, 3, 10
 DIR_BASERELOC = 5
+
+# How the package packs each driver: a DRIVER file (EFI_FV_FILETYPE_DRIVER) without a DXE_DEPEX
+# section, which the DXE dispatcher starts once every architectural protocol is installed.
+FILE_TYPE_DRIVER = 0x07
+FILE_TYPE_OFFSET = 0x12  # EFI_FFS_FILE_HEADER.Type
+# The PI firmware file types (EFI_FV_FILETYPE_*) and what becomes of a driver packed as one. The
+# DXE dispatcher starts DRIVER, COMBINED_PEIM_DRIVER and COMBINED_MM_DXE files only.
+NEVER_STARTED = "the DXE dispatcher never starts it: the {role} never runs"
+FILE_TYPES = {
+    0x01: ("RAW", NEVER_STARTED), 0x02: ("FREEFORM", NEVER_STARTED),
+    0x03: ("SECURITY_CORE", NEVER_STARTED), 0x04: ("PEI_CORE", NEVER_STARTED),
+    0x05: ("DXE_CORE", "taken for the DXE core's own file, never dispatched as a driver: the "
+                       "{role} never runs"),
+    0x06: ("PEIM", "the DXE dispatcher never starts it (the {role} never runs), and a PEI core "
+                   "that finds it calls it without boot services"),
+    0x08: ("COMBINED_PEIM_DRIVER", "the DXE dispatcher starts it, but a PEI core that finds it "
+                                   "calls it first, without boot services"),
+    0x09: ("APPLICATION", "never dispatched: the {role} never runs"),
+    0x0A: ("MM (SMM)", "the DXE dispatcher never starts it (the {role} never runs); the MM core "
+                       "would load it into SMRAM"),
+    0x0B: ("FIRMWARE_VOLUME_IMAGE", "taken for a volume and never dispatched: the {role} never "
+                                    "runs"),
+    0x0C: ("COMBINED_MM_DXE", "the DXE dispatcher starts it, and the MM core loads it into SMRAM "
+                              "as well, where it has no boot services"),
+    0x0D: ("MM_CORE (SMM_CORE)", NEVER_STARTED), 0x0E: ("MM_STANDALONE", NEVER_STARTED),
+    0x0F: ("MM_CORE_STANDALONE", NEVER_STARTED), 0xF0: ("FFS_PAD", NEVER_STARTED),
+}
+# The DXE dependency expression's opcodes (EFI_DEP_*); BEFORE, AFTER and PUSH take a GUID.
+DEPEX_OPCODES = {0x00: "BEFORE", 0x01: "AFTER", 0x02: "PUSH", 0x03: "AND", 0x04: "OR",
+                 0x05: "NOT", 0x06: "TRUE", 0x07: "FALSE", 0x08: "END", 0x09: "SOR"}
+DEPEX_GUID_OPCODES = ("BEFORE", "AFTER", "PUSH")
+# Protocols a dependency expression may name: the Framework ones the package declares, and the
+# DXE architectural protocols PI defines. Other GUIDs the package's DEC declares are
+# named by their C names.
+PROTOCOL_NAMES = {
+    "EA816D2C-CEE5-4F02-99B5-D3905CBBD077": "Framework HII",
+    "B0732526-38C8-4B40-8877-61C7B06AAC45": "Framework CPU I/O",
+    "665E3FF6-46CC-11D4-9A38-0090273FC14D": "the BDS architectural protocol",
+    "26BACCB1-6F42-11D4-BCE7-0080C73C8881": "the CPU architectural protocol",
+    "26BACCB2-6F42-11D4-BCE7-0080C73C8881": "the Metronome architectural protocol",
+    "1DA97072-BDDC-4B30-99F1-72A0B56FFF2A": "the Monotonic Counter architectural protocol",
+    "27CFAC87-46CC-11D4-9A38-0090273FC14D": "the Real Time Clock architectural protocol",
+    "27CFAC88-46CC-11D4-9A38-0090273FC14D": "the Reset architectural protocol",
+    "B7DFB4E1-052F-449F-87BE-9818FC91B733": "the Runtime architectural protocol",
+    "A46423E3-4617-49F1-B9FF-D1BFA9115839": "the Security architectural protocol",
+    "94AB2F58-1438-4EF1-9152-18941A3A0E68": "the Security2 architectural protocol",
+    "26BACCB3-6F42-11D4-BCE7-0080C73C8881": "the Timer architectural protocol",
+    "1E5668E2-8481-11D4-BCF1-0080C73C8881": "the Variable architectural protocol",
+    "6441F818-6362-4E44-B570-7DBA31DD2453": "the Variable Write architectural protocol",
+    "665E3FF5-46CC-11D4-9A38-0090273FC14D": "the Watchdog Timer architectural protocol",
+    "5053697E-2CBC-4819-90D9-0580DEEE5754": "the Capsule architectural protocol",
+}
 
 
 class ReportError(Exception):
@@ -226,23 +301,44 @@ class Module:
         return mine == theirs_masked
 
 
+def dec_names(dec):
+    """{GUID text: C name} of the GUIDs the package's DEC declares."""
+    names = {}
+    if dec.is_file():
+        for name, fields in re.findall(r"^\s*(g\w+)\s*=\s*\{([^}]*\{[^}]*\})\s*\}",
+                                       dec.read_text(errors="replace"), re.MULTILINE):
+            numbers = [int(n, 16) for n in re.findall(r"0x([0-9A-Fa-f]+)", fields)]
+            if len(numbers) == 11:
+                tail = "".join(f"{n:02X}" for n in numbers[3:])
+                names[f"{numbers[0]:08X}-{numbers[1]:04X}-{numbers[2]:04X}-{tail[:4]}-"
+                      f"{tail[4:]}"] = name
+    return names
+
+
+def package_dec(root, infs):
+    """The package's DEC: in root, or above the driver folder given as root."""
+    for folder in [root, *infs[0].parents]:
+        if (folder / "PlatformGuardsPkg.dec").is_file():
+            return folder / "PlatformGuardsPkg.dec"
+    return root / "PlatformGuardsPkg.dec"
+
+
 def load_package(root):
     """The modules of the package folder root (or of one driver's folder, or one target's)."""
     if not root.is_dir():
         raise ReportError(f"--package {root}: no such folder (the integrator package whose "
                           f"INFs name where the settings sit)")
-    types = dec_types(root / "PlatformGuardsPkg.dec")
     infs = sorted(p for p in root.rglob("*.inf")
                   if p.stem in DRIVERS and (p.parent / f"{p.stem}.efi").is_file())
     if not infs:
         raise ReportError(f"{root}: no guard driver image with its INF in it (not an integrator "
                           f"package folder)")
-    if not (root / "PlatformGuardsPkg.dec").is_file():
-        for parent in infs[0].parents:
-            if (parent / "PlatformGuardsPkg.dec").is_file():
-                types = dec_types(parent / "PlatformGuardsPkg.dec")
-                break
+    dec = package_dec(root, infs)
+    types = dec_types(dec)
     modules = [Module(inf, types) for inf in infs]
+    names = {**dec_names(dec), **PROTOCOL_NAMES}
+    for module in modules:
+        module.guid_names = names
     return sorted(modules, key=lambda m: (DRIVERS.index(m.driver) if m.driver in DRIVERS else 9,
                                           TARGETS.index(m.target) if m.target in TARGETS else 9))
 
@@ -306,9 +402,21 @@ def settings_of(image, module):
     return found
 
 
+def window_refused(base):
+    """Why the driver uses no window at this base (None: it uses it)."""
+    if base < WINDOW_ALIGNMENT:
+        return "below 1 MiB"
+    if base % WINDOW_ALIGNMENT:
+        return "not a multiple of 1 MiB"
+    return None
+
+
 def window_reach(base, size):
-    """What the driver reaches of the window: at most 256 buses, never past 4 GiB."""
-    return 0 if base >= WINDOW_LIMIT else min(size, WINDOW_MAX_SIZE, WINDOW_LIMIT - base)
+    """What the driver reaches of the window: at most 256 buses, never past 4 GiB, nothing
+    through a base it refuses."""
+    if base >= WINDOW_LIMIT or window_refused(base):
+        return 0
+    return min(size, WINDOW_MAX_SIZE, WINDOW_LIMIT - base)
 
 
 def numbered(noun, indexes):
@@ -341,7 +449,11 @@ def problems_of(image, module):
     if "PcdWlanAllowList" in module.pcds:
         found += wlan_problems(image, module, "PcdWlanAllowList" in spilled)
     base, size = value(image, module, WINDOW_BASE_PCD), value(image, module, WINDOW_SIZE_PCD)
-    if base is not None and size is not None and window_reach(base, size) != size:
+    if base is not None and window_refused(base):
+        found.append(f"configuration window base 0x{base:X}: {window_refused(base)}: the guard "
+                     f"reads and writes nothing through the window: no link power is set on any "
+                     f"port (the rest of the guard runs)")
+    elif base is not None and size is not None and window_reach(base, size) != size:
         reach = window_reach(base, size)
         why = ("its base lies at or above 4 GiB" if base >= WINDOW_LIMIT else
                "it reaches past 256 buses" if reach == WINDOW_MAX_SIZE else "it reaches past 4 GiB")
@@ -405,12 +517,131 @@ def wlan_problems(image, module, spilled):
     return found
 
 
-def entry(modules, image, version=None, volume=None, number=None, file_guid=None):
+def role(driver):
+    return "guard" if driver in GUARDS else "driver"
+
+
+# --- the firmware file around a driver ---------------------------------------------------------
+
+def guid_text(data):
+    """A GUID's text from its 16 bytes in memory order."""
+    d1, d2, d3 = u(data, 0, 4), u(data, 4, 2), u(data, 6, 2)
+    return f"{d1:08X}-{d2:04X}-{d3:04X}-{data[8:10].hex().upper()}-{data[10:16].hex().upper()}"
+
+
+def decode_depex(body):
+    """The expression as [(opcode name, GUID text or None)], up to its END."""
+    program, at = [], 0
+    while at < len(body):
+        name = DEPEX_OPCODES.get(body[at])
+        if name is None:
+            raise ValueError(f"opcode 0x{body[at]:02X} at byte {at}")
+        guid = None
+        if name in DEPEX_GUID_OPCODES:
+            if at + 17 > len(body):
+                raise ValueError(f"{name} at byte {at} cut short")
+            guid = guid_text(body[at + 1:at + 17])
+        program.append((name, guid))
+        at += 17 if guid else 1
+        if name == "END":
+            return program
+    raise ValueError("no END")
+
+
+def depex_meaning(program, module, names):
+    """What the dispatcher waits for before it starts the driver."""
+    def named(guid):
+        return names.get(guid, guid)
+
+    ops = [op for op, _ in program]
+    if ops[0] in ("BEFORE", "AFTER"):
+        guid = program[0][1]
+        other = next((d for g, d in FILE_GUIDS.items() if g == guid), guid)
+        return (f"the {role(module.driver)} is started right {ops[0].lower()} the driver of file "
+                f"{other}, never if that one is not dispatched, and without waiting for the "
+                f"architectural protocols")
+    stack = []
+    for op, guid in program[1:] if ops[0] == "SOR" else program:
+        if op == "PUSH":
+            stack.append(named(guid))
+        elif op in ("TRUE", "FALSE"):
+            stack.append(op)
+        elif op == "NOT":
+            stack.append(f"not {stack.pop()}")
+        elif op in ("AND", "OR"):
+            right, left = stack.pop(), stack.pop()
+            stack.append(f"({left} {op.lower()} {right})")
+        elif op == "END":
+            break
+        else:
+            raise ValueError(f"{op} inside the expression")
+    if len(stack) != 1:
+        raise ValueError("the expression does not leave one value")
+    condition = stack[0][1:-1] if stack[0].startswith("(") else stack[0]
+    if condition == "FALSE":
+        meaning = f"the {role(module.driver)} is never started"
+    elif condition == "TRUE":
+        meaning = (f"the {role(module.driver)} may be started before every architectural "
+                   f"protocol is installed")
+    elif ops[:2] == ["PUSH", "END"]:
+        meaning = (f"the {role(module.driver)} waits for {condition}: on a platform that never "
+                   f"installs it, it never runs")
+    else:
+        meaning = (f"the {role(module.driver)} waits for {condition}: on a platform where that "
+                   f"never holds, it never runs")
+    if ops[0] == "SOR":
+        meaning = (f"the {role(module.driver)} is started only when another driver asks the "
+                   f"dispatcher to schedule it; then {meaning.split(' ', 2)[2]}")
+    return meaning
+
+
+def file_problems(file_type, depexes, module):
+    """How the firmware file holding the module differs from the package's, and what follows:
+    the package packs it as a DRIVER file with no dependency expression, started once every
+    architectural protocol is installed."""
+    found = []
+    if file_type is not None and file_type != FILE_TYPE_DRIVER:
+        kind, consequence = FILE_TYPES.get(
+            file_type, ("OEM" if 0xC0 <= file_type <= 0xDF else
+                        "DEBUG" if 0xE0 <= file_type <= 0xEF else "unknown", NEVER_STARTED))
+        found.append(f"firmware file type {kind} (0x{file_type:02X}), not DRIVER (0x07): "
+                     + consequence.format(role=role(module.driver)))
+    for body in depexes:
+        try:
+            program = decode_depex(body)
+            shown = ", ".join(f"{op} {module.guid_names[g]} {g}" if g in module.guid_names
+                              else f"{op} {g}" if g else op for op, g in program)
+            meaning = depex_meaning(program, module, module.guid_names)
+        except (ValueError, IndexError) as error:
+            found.append(f"firmware file has a DXE_DEPEX section the dispatcher cannot evaluate "
+                         f"({error}; {body.hex().upper()}): the {role(module.driver)} never runs")
+            continue
+        found.append(f"firmware file has a DXE_DEPEX section ({shown}): {meaning} (the package's "
+                     f"file has none: started once every architectural protocol is installed)")
+    return found
+
+
+def entry(modules, image, version=None, volume=None, number=None, file_guid=None, packing=()):
     module = modules[0]
+    shipped_port = None
+    if "PcdWwanControllerDevice" in module.pcds:
+        shipped_port = tuple(value(module.image, module, pcd) for pcd in FILTER_PCDS)
     return {"driver": module.driver, "version": version or module.version,
             "target": "/".join(m.target for m in modules) if module.target else None,
             "volume": volume, "volume_number": number, "file_guid": file_guid or module.file_guid,
-            "settings": settings_of(image, module), "problems": problems_of(image, module)}
+            "settings": settings_of(image, module),
+            "problems": list(packing) + problems_of(image, module),
+            "_shipped_port": shipped_port}
+
+
+def foreign_entry(driver, how, version, volume, number, file_guid):
+    """A firmware file named like one of the drivers whose image the package did not build."""
+    return {"driver": driver, "version": version, "target": None, "volume": volume,
+            "volume_number": number, "file_guid": file_guid, "settings": {},
+            "problems": [f"a {driver} image this package did not build (the file carries its "
+                         f"{how}; another package's? give it with --package): what it allows "
+                         f"cannot be read"],
+            "_foreign": True}
 
 
 # --- the inputs --------------------------------------------------------------------------------
@@ -494,6 +725,15 @@ def walk(folder, volume, volumes, files):
             walk(item, volume, volumes, files)
 
 
+def file_type(file_folder):
+    header = file_folder / "header.bin"
+    if header.is_file():
+        data = header.read_bytes()
+        if len(data) > FILE_TYPE_OFFSET:
+            return data[FILE_TYPE_OFFSET]
+    return None
+
+
 def sections(file_folder, subtype):
     """The bodies of the file's sections of one subtype, volumes inside it left out."""
     found = []
@@ -530,15 +770,20 @@ def report_firmware(path, package):
         for guid, folder, (volume, number) in files:
             images = sections(folder, "PE32 image")
             found = next(((image, m) for image in images if (m := identify(image, modules))), None)
-            if found is None:
-                if guid in FILE_GUIDS:
-                    raise ReportError(f"{path}: {FILE_GUIDS[guid]} in volume {number} is "
-                                      f"not an image of the package at {package} (give --package)")
-                continue
             version = None
             for body in sections(folder, "Version"):
                 version = body.decode("utf-16-le", "replace").split("\0")[0]
-            entries.append(entry(found[1], found[0], version, volume, number, guid))
+            if found is None:
+                ui = [body.decode("utf-16-le", "replace").split("\0")[0]
+                      for body in sections(folder, "UI")]
+                named = [(FILE_GUIDS[guid], "FILE_GUID")] if guid in FILE_GUIDS else []
+                named += [(name, "user-interface name") for name in ui if name in DRIVERS]
+                if named:
+                    entries.append(foreign_entry(*named[0], version, volume, number, guid))
+                continue
+            packing = file_problems(file_type(folder), sections(folder, "DXE dependency"),
+                                    found[1][0])
+            entries.append(entry(found[1], found[0], version, volume, number, guid, packing))
         return entries
 
 
@@ -560,9 +805,21 @@ def where(e):
     return f"in volume {e['volume_number']}" + (f" ({e['volume']})" if e["volume"] else "")
 
 
-def text_lines(entries):
-    if not entries:
-        return ["no guard driver was found"]
+def port_line(e):
+    """The port filter, and when the controller is not the shipped one, that the guard uses it
+    only if it is a USB host controller when the guard runs (the image cannot tell)."""
+    port = e["settings"]["port"]
+    line = f"  port: {port_text(**port)}"
+    in_range = (port["device"] <= MAX_DEVICE and port["function"] <= MAX_FUNCTION
+                and port["port"] <= MAX_PORT)
+    if in_range and e["_shipped_port"][:2] != (port["device"], port["function"]):
+        controller = f"00:{port['device']:02x}.{port['function']:x}"
+        line += (f" (used if {controller} is a USB host controller at boot, else the shipped "
+                 f"port)")
+    return line
+
+
+def text_lines(entries, verdicts):
     lines = []
     for e in entries:
         lines.append(f"{e['driver']}  {e['target'] or 'unknown target'}  version "
@@ -575,7 +832,7 @@ def text_lines(entries):
                 note += f", count {s['allow_list_count']} clamped"
             if "port" in s:
                 lines.append(f"  wireless-WAN allow-list ({note}): " + " ".join(s["allow_list"]))
-                lines.append(f"  port: {port_text(**s['port'])}")
+                lines.append(port_line(e))
             else:
                 lines.append(f"  wireless-LAN allow-list ({note}):")
                 for row in s["allow_list"]:
@@ -587,24 +844,45 @@ def text_lines(entries):
         if not s:
             lines.append("  no settings")
         lines += [f"  ! {problem}" for problem in e["problems"]]
-    return lines
+    return lines + verdicts
 
 
-def check_lines(entries):
-    if not entries:
-        return ["no guard driver was found"]
+def check_lines(entries, verdicts):
     lines = [f"{e['driver']} {e['target'] or 'unknown target'}"
              + (f" {where(e)}" if e["volume_number"] else "") + f": {problem}"
              for e in entries for problem in e["problems"]]
+    lines += verdicts
     return lines or [f"every setting of the {len(entries)} driver images found will be used as "
                      f"written"]
+
+
+def verdicts_of(entries, required):
+    """The lines about the image as a whole: no guard at all, a required driver missing. A file
+    whose image the package did not build counts as no driver."""
+    present = {e["driver"] for e in entries if not e.get("_foreign")}
+    no_guard = [] if present & set(GUARDS) else ["no guard driver was found: nothing will be "
+                                                 "guarded"]
+    missing = [f"{name} was not found, and --require names it" for name in required
+               if name not in present]
+    return no_guard, missing
+
+
+def required_drivers(text):
+    names = [name for name in text.split(",") if name]
+    unknown = [name for name in names if name not in DRIVERS]
+    if unknown or not names:
+        raise argparse.ArgumentTypeError(f"{text!r}: name one or more of {', '.join(DRIVERS)}")
+    return names
 
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--json", action="store_true", help="one JSON list, one object per driver")
     parser.add_argument("--check", action="store_true",
-                        help="only the settings a guard will not use as written; exit 1 if any")
+                        help="only the settings a guard will not use as written; exit 1 if any, "
+                             "or if no guard was found")
+    parser.add_argument("--require", type=required_drivers, default=[], metavar="NAME[,NAME]",
+                        help="exit 1 when one of these drivers is not found")
     parser.add_argument("--package", type=Path, default=DEFAULT_PACKAGE,
                         help=f"the integrator package whose INFs name the offsets "
                              f"(default {DEFAULT_PACKAGE})")
@@ -619,11 +897,15 @@ def main(argv):
         print(f"guards_report.py: {args.image}: cannot be read as a firmware or driver image "
               f"({type(error).__name__}: {error})", file=sys.stderr)
         return 2
+    no_guard, missing = verdicts_of(entries, args.require)
     if args.json:
-        print(json.dumps(entries, indent=2))
+        print(json.dumps([{k: v for k, v in e.items() if not k.startswith("_")} for e in entries],
+                         indent=2))
     else:
-        print("\n".join(check_lines(entries) if args.check else text_lines(entries)))
-    return 1 if args.check and any(e["problems"] for e in entries) else 0
+        lines = check_lines if args.check else text_lines
+        print("\n".join(lines(entries, no_guard + missing)))
+    failed = args.check and (no_guard or any(e["problems"] for e in entries))
+    return 1 if failed or missing else 0
 
 
 if __name__ == "__main__":

@@ -6,8 +6,9 @@ files: writes into the package folder the DEC, License.txt, ReadMe.md and Releas
        it refuses release notes without a section for that version and any placeholder left.
 zip:   writes <out>/<name>-<version>.zip, the package folder as one archive under <name>/, and
        <out>/SHA256SUMS with its digest. The archive is the same byte for byte from the same
-       files: entries sorted by path, every time stamp 1980-01-01 00:00, mode 0644, deflated at
-       one fixed level, no directory entries and no extra fields.
+       files: entries sorted by path, every time stamp 1980-01-01 00:00, mode 0644 (0755 for the
+       scripts in Tools/, which an integrator runs), deflated at one fixed level, no directory
+       entries and no extra fields.
 
 Usage: package_release.py files --manifest modules.ini --source integrator_package
                                 --license LICENSE --out build/package
@@ -26,6 +27,8 @@ from pathlib import Path
 PLACEHOLDER = "@PACKAGE_VERSION@"
 ZIP_TIME = (1980, 1, 1, 0, 0, 0)
 ZIP_MODE = 0o100644
+ZIP_TOOL_MODE = 0o100755
+TOOLS_FOLDER = "Tools"
 
 
 class ReleaseError(Exception):
@@ -76,7 +79,8 @@ def write_zip(args):
     with zipfile.ZipFile(partial, "w") as zf:
         for path in files:
             entry = zipfile.ZipInfo(f"{name}/{path.relative_to(package).as_posix()}", ZIP_TIME)
-            entry.external_attr = ZIP_MODE << 16
+            tool = path.relative_to(package).parts[0] == TOOLS_FOLDER
+            entry.external_attr = (ZIP_TOOL_MODE if tool else ZIP_MODE) << 16
             entry.create_system = 3  # Unix, so that the mode is read back
             entry.compress_type = zipfile.ZIP_DEFLATED
             zf.writestr(entry, path.read_bytes(), compresslevel=9)

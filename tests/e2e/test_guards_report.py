@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 # tools/guards_report.py on the board's firmware, the SKU firmware, Debian's stock OVMF, a
 # truncated image, two volumes each holding a copy of a guard, a volume GenFv placed at a fixed
-# address, and driver images whose settings were patched into what the guards will not use.
+# address, guard files packed otherwise or holding an image the package did not build, and
+# driver images whose settings were patched into what the guards will not use.
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 import configparser
 import json
@@ -34,6 +35,9 @@ VERSION = MANIFEST["package"]["version"]
 WWAN, WLAN = "wwan_port_guard", "wlan_slot_guard"
 BASE, SIZE = "PcdPciExpressWindowBase", "PcdPciExpressWindowSize"
 MARKER = b"END!"  # the dword 0x21444E45 after each list's storage
+FRAMEWORK_HII = uuid.UUID("EA816D2C-CEE5-4F02-99B5-D3905CBBD077").bytes_le
+FRAMEWORK_CPU_IO = uuid.UUID("B0732526-38C8-4B40-8877-61C7B06AAC45").bytes_le
+NO_GUARD = "no guard driver was found: nothing will be guarded"
 
 
 def run(*arguments, package=PACKAGE):
@@ -84,6 +88,16 @@ def marked_package(work):
     return package
 
 
+def retyped(ffs, file_type, name=None):
+    """The firmware file as another type (and under another name), its header checksum redone."""
+    header = bytearray((name or ffs[:16]) + ffs[16:24])
+    header[18], header[16], state = file_type, 0, header[23]
+    header[23] = 0
+    header[16] = -sum(header) & 0xFF
+    header[23] = state
+    return bytes(header) + ffs[24:]
+
+
 def volume(*files):
     """A firmware volume with erase polarity 1 (each file's state byte stored complemented) and no name."""
     body = b"".join(f[:23] + bytes([f[23] ^ 0xFF]) + f[24:] + b"\xff" * (-len(f) % 8) for f in files)
@@ -121,11 +135,21 @@ class FirmwareVariantsTest(unittest.TestCase):
         sku["wwan_port_guard"]["settings"]["allow_list_count"] = 4
         self.assertEqual(sku, board)
 
-    def test_stock_ovmf_holds_no_guard(self):
-        if not STOCK_OVMF.is_file():
-            self.skipTest(f"{STOCK_OVMF} is not installed")
-        self.assertEqual(run(STOCK_OVMF).stdout, "no guard driver was found\n")
-        self.assertEqual(json.loads(run("--json", STOCK_OVMF).stdout), [])
+    def test_the_gate_fails_an_image_without_a_guard_or_without_a_required_one(self):
+        wwan, lan = (PACKAGE / d / "RELEASE" / f"{d}.efi" for d in (WWAN, "lan_controller_setup"))
+        both = "wwan_port_guard,wlan_slot_guard"
+        for arguments, status, output in [
+                ((STOCK_OVMF,), 0, [NO_GUARD]), (("--check", STOCK_OVMF), 1, [NO_GUARD]),
+                (("--json", STOCK_OVMF), 0, ["[]"]), (("--check", lan), 1, [NO_GUARD]),
+                (("--require", both, wwan), 1, ["wlan_slot_guard was not found, and --require names it"]),
+                (("--check", "--require", both, self.variant("sku")), 0,
+                 ["every setting of the 3 driver images found will be used as written"])]:
+            if STOCK_OVMF in arguments and not STOCK_OVMF.is_file():
+                continue  # Debian's ovmf, which the board scenarios boot, is not installed
+            with self.subTest(arguments=arguments):
+                result = run(*arguments)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertEqual(result.stdout.splitlines()[-len(output):], output)
 
     def test_what_is_no_image_gets_one_line_and_status_2(self):
         with tempfile.TemporaryDirectory() as work:
@@ -154,7 +178,7 @@ class PatchedSettingsTest(unittest.TestCase):
         shipped_filter = "the guard uses its shipped filter, controller 00:1a.0, root port 1"
         with tempfile.TemporaryDirectory() as work:
             marked = marked_package(work)
-            for driver, patches, shown, problems in [
+            for row in [
                     (WWAN, [("PcdWwanAllowListCount", 0, [200])], 16,
                      ["count 200 above the 16 entries the image holds", "entries 5-16 hold vendor ID 0000"]),
                     (WLAN, [("PcdWlanAllowListCount", 0, [17])], 16, ["count 17 above the 16", "rows 8-16 hold"]),
@@ -174,9 +198,15 @@ class PatchedSettingsTest(unittest.TestCase):
                      ["it reaches past 256 buses: the guard reaches 0x10000000 bytes"]),
                     (WLAN, [(SIZE, 0, (0x08000001).to_bytes(8, "little"))], 7, ["past 4 GiB: the guard reaches 0x8000000 bytes"]),
                     (WLAN, [(BASE, 0, (0xF0000000).to_bytes(8, "little")), (SIZE, 0, (0x10000000).to_bytes(8, "little"))], 7, []),
+                    (WLAN, [(BASE, 0, bytes(8))], 7, ["base 0x0: below 1 MiB: the guard reads and writes nothing through the "
+                                                      "window: no link power is set on any port"]),
+                    (WLAN, [(BASE, 0, (0xE0080000).to_bytes(8, "little"))], 7, ["base 0xE0080000: not a multiple of 1 MiB"]),
+                    (WWAN, [("PcdWwanControllerDevice", 0, b"\x1b\0")], 4, [], "port: controller 00:1b.0, root port 1 (used if "
+                     "00:1b.0 is a USB host controller at boot, else the shipped port)"),
                     (WWAN, [("PcdWwanAllowList", None, b"\x27\x06\x01\x00")], None, ["the guard uses its shipped list (7e2d:0c71 "
                      "7e2d:0c72 7e2d:0c73 7e2d:0c74) and port filter (controller 00:1a.0, root port 1)"]),
                     (WLAN, [("PcdWlanAllowList", None, b"\xe4\x14\x15\x43")], None, ["the guard uses its shipped list of 7 rows"])]:
+                driver, patches, shown, problems, *text_lines = row
                 package = marked if shown is None else PACKAGE  # a spill needs the marker
                 image = patched(Path(work) / f"{driver}.efi", package / driver / "RELEASE", driver, patches)
                 with self.subTest(driver=driver, patches=patches):
@@ -187,6 +217,8 @@ class PatchedSettingsTest(unittest.TestCase):
                     for line, problem in zip(check.stdout.splitlines(), problems):
                         self.assertIn(problem, line)
                         self.assertIn(f"! {line.split(': ', 1)[1]}", text)
+                    for line in text_lines:
+                        self.assertIn(f"\n  {line}\n", text)
                     if shown is not None:
                         self.assertEqual(len(report(image)[driver]["settings"]["allow_list"]), shown)
 
@@ -212,6 +244,41 @@ class VolumesTest(unittest.TestCase):
             check = run("--check", image)
             self.assertEqual(check.returncode, 1)
             self.assertRegex(check.stdout, r"^wwan_port_guard RELEASE in volume 2: port filter [^\n]*\n$")
+
+    def test_a_guard_file_packed_otherwise_or_holding_an_image_the_package_did_not_build(self):
+        with tempfile.TemporaryDirectory() as work:
+            folder = shutil.copytree(PACKAGE / WWAN / "RELEASE", Path(work) / "wwan")
+            inf = folder / f"{WWAN}.inf"
+            shipped = module_ffs(inf)
+            inf.write_text(inf.read_text().replace(f"PE32|{WWAN}.efi", f"PE32|{WWAN}.efi\n  DXE_DEPEX|{WWAN}.depex"))
+            depexes = []
+            for program in (b"\x02" + FRAMEWORK_HII + b"\x08",
+                            b"\x02" + FRAMEWORK_HII + b"\x02" + FRAMEWORK_CPU_IO + b"\x03\x08"):  # PUSH, PUSH, AND, END
+                (folder / f"{WWAN}.depex").write_bytes(program)
+                depexes.append(module_ffs(inf))
+            code = bytearray((folder / f"{WWAN}.efi").read_bytes())
+            code[0x400] ^= 0xFF  # a byte of code changed
+            (folder / f"{WWAN}.efi").write_bytes(code)
+            foreign = module_ffs(inf)
+            for label, ffs, problem in [
+                    ("depex", depexes[0], "firmware file has a DXE_DEPEX section (PUSH Framework HII EA816D2C-CEE5-4F02-"
+                     "99B5-D3905CBBD077, END): the guard waits for Framework HII: on a platform that never installs it, "
+                     "it never runs"),
+                    ("depex of two", depexes[1], "the guard waits for Framework HII and Framework CPU I/O"),
+                    ("application", retyped(shipped, 0x09), "firmware file type APPLICATION (0x09), not DRIVER (0x07): never "
+                     "dispatched: the guard never runs"),
+                    ("foreign image", foreign, "a wwan_port_guard image this package did not build (the file carries "
+                     "its FILE_GUID"),
+                    ("foreign image, named", retyped(foreign, 0x07, uuid.uuid4().bytes_le), "a wwan_port_guard image this "
+                     "package did not build (the file carries its user-interface name")]:
+                with self.subTest(label):
+                    image = Path(work) / f"{label}.fd"
+                    image.write_bytes(volume(ffs))
+                    check = run("--check", image)
+                    self.assertEqual(check.returncode, 1, check.stderr)
+                    self.assertRegex(check.stdout, r"^wwan_port_guard (RELEASE|unknown target) in volume 1: ")
+                    self.assertIn(problem, check.stdout.splitlines()[0])
+                    self.assertIn(problem, json.loads(run("--json", image).stdout)[0]["problems"][0])
 
     def test_a_volume_at_a_fixed_address(self):
         if not GENFV.is_file():

@@ -4,7 +4,11 @@ the drivers themselves are compiled with."""
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 import configparser
 import hashlib
+import json
+import os
 import re
+import subprocess
+import tempfile
 import unittest
 import uuid
 import zipfile
@@ -205,8 +209,26 @@ class ArchiveTest(PackageTest):
             for entry in entries:
                 with self.subTest(entry.filename):
                     self.assertEqual(entry.date_time, (1980, 1, 1, 0, 0, 0))
-                    self.assertEqual(entry.external_attr >> 16, 0o100644)
+                    tool = entry.filename.startswith("PlatformGuardsPkg/Tools/")
+                    self.assertEqual(entry.external_attr >> 16, 0o100755 if tool else 0o100644)
                     self.assertEqual(zf.read(entry), files[entry.filename.split("/", 1)[1]])
+
+    def test_the_release_gate_ships_in_the_package_and_reads_the_package_it_came_in(self):
+        report = "Tools/guards_report.py"
+        self.assertEqual((self.pkg.root / report).read_bytes(),
+                         (self.pkg.source / "tools" / "guards_report.py").read_bytes())
+        listed = [line.split("  ", 1)[1] for line in (self.pkg.root / "SHA256SUMS").read_text().splitlines()]
+        self.assertEqual(listed, sorted(p.relative_to(self.pkg.root).as_posix() for p in self.pkg.root.rglob("*")
+                                        if p.is_file() and p.name != "SHA256SUMS"))
+        module = self.each_module()[0]
+        with tempfile.TemporaryDirectory() as work, zipfile.ZipFile(self.pkg.archive) as zf:
+            for entry in zf.infolist():  # unpacked as unzip does, modes included
+                os.chmod(zf.extract(entry, work), entry.external_attr >> 16 & 0o777)
+            result = subprocess.run([f"PlatformGuardsPkg/{report}", "--json",
+                                     f"PlatformGuardsPkg/{module}/{self.pkg.target}/{module}.efi"],
+                                    cwd=work, capture_output=True, text=True)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(self.pkg.target, json.loads(result.stdout)[0]["target"].split("/"))
 
 
 class ModuleFilesTest(PackageTest):

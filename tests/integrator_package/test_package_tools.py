@@ -331,6 +331,10 @@ class CheckImageTest(ToolTest):
             "patchable value in a .data group": (code, rw_data, 0x160, "2 .data$z, 2 .bss, @2:08", None),
             "patchable value in .bss": (code, rw_data, 0x160, "2 .data, 2 .bss, @2:18", "in .bss, not in .data"),
             "patchable value in code": (code, rw_data, 0x160, "1 .text, 2 .data, @1:08", "in .text"),
+            # .data's 0x80 bytes end the file: a list ending there passes, one with data after it not.
+            "patchable list ending the file": (code, rw_data, 0x160, "2 .data 70, 2 .data$z, 2 .bss, @2:70 PcdWlanAllowList", None),
+            "patchable list before other data": (code, rw_data, 0x160, "2 .data$z, 2 .data 70, @2:00 PcdWwanAllowList",
+                                                 "not the last initialised data"),
         }
         for label, (text, data, dll, rows, refusal, *header) in cases.items():
             with self.subTest(label):
@@ -338,12 +342,14 @@ class CheckImageTest(ToolTest):
                 image.write_bytes(two_section_image(text, data, dll, *header or [{}]))
                 lines, starts = [], {}
                 for row in rows.split(", "):
-                    if row.startswith("@"):
-                        lines.append(f" 000{row[1]}:000000{row[3:]}       _gPcd_BinaryPatch_PcdX 0 d.obj\n")
+                    if row.startswith("@"):  # @section:offset [name]
+                        at, _, pcd = row[3:].partition(" ")
+                        lines.append(f" 000{row[1]}:000000{at}       _gPcd_BinaryPatch_{pcd or 'PcdX'} 0 d.obj\n")
                         continue
+                    kind, _, size = row[2:].partition(" ")  # section input-section [hex size, else 0x10]
                     start = starts.get(row[0], 0)
-                    starts[row[0]] = start + 0x10
-                    lines.append(f" 000{row[0]}:{start:08x} 00000010H {row[2:]}  DATA\n")
+                    starts[row[0]] = start + int(size or "10", 16)
+                    lines.append(f" 000{row[0]}:{start:08x} {int(size or '10', 16):08x}H {kind}  DATA\n")
                 map_file.write_text("".join(lines))
                 result = run("check_image.py", "--map", map_file, image)
                 self.assertEqual(result.returncode, 1 if refusal else 0, result.stderr)
