@@ -20,6 +20,8 @@ tools/install_deps.sh "${BUILD_PACKAGES[@]}"
 tools/install_deps.sh "${BOARD_PACKAGES[@]}" || echo "warning: emulated-board packages unavailable"
 tools/install_deps.sh "${FLASH_PACKAGES[@]}" || echo "warning: EDK II build packages unavailable"
 tools/install_deps.sh "${PACKAGE_TOOLS[@]}" || echo "warning: uefitool-cli unavailable; the UEFIExtract check is skipped"
+tools/install_deps.sh "${SBOM_TOOLS[@]}" ||
+  echo "warning: fwupd or sbsigntool unavailable; the package has no uSWID tags and the signing and fwupd checks are skipped"
 
 cmake --preset default --fresh >/dev/null
 cmake --preset sanitize --fresh >/dev/null

@@ -6,8 +6,8 @@
 # UEFI boot-service driver: PE32+, subsystem 11, base relocations kept, no imports, no default
 # libraries. The result is <OUTPUT_DIR or build/images>/<FILE_NAME or name>.efi, built by the
 # target <name>_image, which is part of `all`. Every link is followed by tools/compact_image.py (the
-# file layout: a bare 64-byte DOS header, the data directories in use, .reloc folded into the
-# section before it) and tools/check_image.py (format, relocations, no imports, entry point, page-aligned layout, section
+# file layout: a bare 64-byte DOS header, all sixteen data directories as EDK II's GenFw writes
+# them, .reloc folded into the section before it) and tools/check_image.py (format, relocations, no imports, entry point, page-aligned layout, section
 # flags against what the map puts in each section, and the image's limit from
 # UEFI_IMAGE_SIZE_LIMITS when it has one), which prints the image's
 # size; the same check is registered as the test image_check.<name>. lld-link's map of the image

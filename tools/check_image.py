@@ -11,6 +11,10 @@ or above that before placing it elsewhere), and the alignment rules a loader rel
 SizeOfHeaders and each PointerToRawData multiples of FileAlignment, each VirtualAddress and
 SizeOfImage multiples of SectionAlignment, every section inside SizeOfImage.
 
+Data directories: the optional header holds all sixteen (NumberOfRvaAndSizes 16, a 240-byte
+optional header), as EDK II's GenFw writes them: a signing tool signs into the certificate-table
+entry (index 4) and refuses an image whose header ends before it.
+
 Section flags: no section may be both writable and executable (a header claiming NX_COMPAT over
 such a section would be false, and these images have no need of one). With --map (lld-link's map
 of the image) each input section is looked up in the output section the map puts it in: data
@@ -39,6 +43,7 @@ SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
 DLL_NX_COMPAT = 0x0100
 DIR_IMPORT = 1
+DIR_COUNT = 16
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
 PAGE_SIZE = 0x1000
 # The patchable lists: the PATCHABLE_LIST objects, storage and end marker.
@@ -83,7 +88,7 @@ def inspect(path):
         "raw_pointers": raw_pointers,
         "size": len(data), "machine": machine, "characteristics": characteristics,
         "subsystem": subsystem, "entry": entry, "dll_characteristics": dll_characteristics,
-        "dirs": dirs, "sections": section_list,
+        "dirs": dirs, "dir_count": dir_count, "opt_size": opt_size, "sections": section_list,
     }
 
 
@@ -198,6 +203,10 @@ def check(path, subsystem, max_bytes, map_path=None):
         raise ImageError(f"machine 0x{info['machine']:X}, not x64")
     if info["subsystem"] != subsystem:
         raise ImageError(f"subsystem {info['subsystem']}, expected {subsystem}")
+    if (info["dir_count"], info["opt_size"]) != (DIR_COUNT, 112 + 8 * DIR_COUNT):
+        raise ImageError(f"NumberOfRvaAndSizes {info['dir_count']}, SizeOfOptionalHeader "
+                         f"{info['opt_size']}: all {DIR_COUNT} data directories expected (a "
+                         "signing tool needs the certificate-table entry)")
     dirs = info["dirs"]
     # The loader may place the image anywhere. A /fixed link marks the image stripped of its
     # relocations; otherwise lld-link emits every base relocation the image needs, and none at
@@ -237,7 +246,8 @@ def main():
             size = check(path, args.subsystem, int(limit) if limit else 0, args.map)
             bound = f" (limit {limit})" if limit else ""
             print(f"{name}: {size} bytes{bound}: PE32+ x64, subsystem {args.subsystem}, "
-                  "relocatable, no imports, entry in code, page-aligned sections, no W+X section"
+                  "16 data directories, relocatable, no imports, entry in code, page-aligned sections, "
+                  "no W+X section"
                   f"{', data writable' if args.map else ''}: OK")
         except (ImageError, OSError, struct.error) as error:
             print(f"{name}: FAILED: {error}", file=sys.stderr)

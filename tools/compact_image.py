@@ -9,9 +9,10 @@ linked):
   that section's bytes (4-byte aligned) and the base-relocation directory, through which the
   loader finds them, moves with them; the section header and the padding of a section of its
   own go away;
-- the data directories end with the last one in use (EDK II's loader takes NumberOfRvaAndSizes
-  and SizeOfOptionalHeader as they say, and reads the base-relocation directory only when the
-  count reaches it), so an image with relocations keeps six instead of sixteen;
+- the optional header holds all sixteen data directories, as EDK II's GenFw writes them, the
+  unused ones zero: signing tools (sbsign, and anything computing the Authenticode digest) need
+  the certificate-table entry (index 4) in the header to sign into, and refuse an image whose
+  header ends before it;
 - the section data follow the shorter headers at once, each at a multiple of FileAlignment;
 - SizeOfImage ends with the last section's page (a multiple of SectionAlignment), so the page
   .reloc had of its own goes with it.
@@ -28,6 +29,7 @@ DOS_HEADER_SIZE = 64
 SECTION_HEADER_SIZE = 40
 PE32_PLUS_MAGIC = 0x20B
 DIR_BASERELOC = 5
+DIR_COUNT = 16
 
 
 def align(value, alignment):
@@ -48,9 +50,11 @@ def compact(data):
     (section_align, file_align) = struct.unpack_from("<II", data, opt + 32)
     (dir_count,) = struct.unpack_from("<I", data, opt + 108)
     table = opt + opt_size
+    if dir_count > DIR_COUNT or opt_size < 112 + 8 * dir_count:
+        raise ValueError(f"{dir_count} data directories in a {opt_size}-byte optional header")
     dirs = [struct.unpack_from("<II", data, opt + 112 + 8 * i) for i in range(dir_count)]
-    used = max((i + 1 for i, (rva, size) in enumerate(dirs) if rva or size), default=0)
-    new_opt_size = 112 + 8 * used
+    dirs += [(0, 0)] * (DIR_COUNT - dir_count)
+    new_opt_size = 112 + 8 * DIR_COUNT
 
     sections = []
     for i in range(count):
@@ -60,7 +64,7 @@ def compact(data):
                          "body": bytes(data[rptr:rptr + rsize])})
 
     last = sections[-1]
-    if len(sections) > 1 and last["header"][:8].rstrip(b"\0") == b".reloc" and used > DIR_BASERELOC:
+    if len(sections) > 1 and last["header"][:8].rstrip(b"\0") == b".reloc":
         prev = sections[-2]
         reloc_rva, reloc_size = dirs[DIR_BASERELOC]
         if (prev["vaddr"] + prev["vsize"] <= last["vaddr"] and len(prev["body"]) <= last["vaddr"] -
@@ -81,13 +85,13 @@ def compact(data):
     out = bytearray(size_of_headers)
     out[0:2] = b"MZ"
     struct.pack_into("<I", out, 0x3C, DOS_HEADER_SIZE)
-    out[DOS_HEADER_SIZE:DOS_HEADER_SIZE + 24 + new_opt_size] = data[pe:opt + new_opt_size]
+    out[DOS_HEADER_SIZE:DOS_HEADER_SIZE + 24 + 112] = data[pe:opt + 112]
     new_pe = DOS_HEADER_SIZE
     new_opt = new_pe + 24
     struct.pack_into("<H", out, new_pe + 6, len(sections))
     struct.pack_into("<H", out, new_pe + 20, new_opt_size)
-    struct.pack_into("<I", out, new_opt + 108, used)
-    for i in range(used):
+    struct.pack_into("<I", out, new_opt + 108, DIR_COUNT)
+    for i in range(DIR_COUNT):
         struct.pack_into("<II", out, new_opt + 112 + 8 * i, *dirs[i])
     struct.pack_into("<I", out, new_opt + 56,
                      align(max(s["vaddr"] + s["vsize"] for s in sections), section_align))

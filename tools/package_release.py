@@ -4,23 +4,40 @@
 files: writes into the package folder the DEC, License.txt, ReadMe.md and ReleaseNotes.md, with
        the package's version (the manifest's [package] version) in place of @PACKAGE_VERSION@;
        it refuses release notes without a section for that version and any placeholder left.
+uswid: writes the package's uSWID file: one CoSWID tag per module (tag ID the module's FILE_GUID,
+       product its name, version the package's, the licence as a link, and the tag creator), made
+       by fwupd's `fwupdtool firmware-build` from a builder XML written beside the output.
 zip:   writes <out>/<name>-<version>.zip, the package folder as one archive under <name>/, and
        <out>/SHA256SUMS with its digest. The archive is the same byte for byte from the same
        files: entries sorted by path, every time stamp 1980-01-01 00:00, mode 0644 (0755 for the
        scripts in Tools/, which an integrator runs), deflated at one fixed level, no directory
        entries and no extra fields.
+spdx:  writes an SPDX 2.3 document (JSON) of the release archive: the package with its version,
+       licence and the archive's checksums, one file entry per archive entry with its SHA1 and
+       SHA256, the document DESCRIBES the package and the package CONTAINS each file. Its
+       creation time is the time stamp the archive's entries carry and its namespace names the
+       version and the archive's SHA256, so the same archive gives the same bytes.
+
+--creator names who makes the tags and the document, as "Name <regid>" (regid: a domain).
 
 Usage: package_release.py files --manifest modules.ini --source integrator_package
                                 --license LICENSE --out build/package
+       package_release.py uswid --manifest modules.ini --creator "Name <regid>"
+                                [--fwupdtool PATH] --out build/package/<name>.uswid MODULE...
        package_release.py zip --manifest modules.ini --package build/package --out build/release
+       package_release.py spdx --manifest modules.ini --creator "Name <regid>"
+                               --archive build/release/<name>-<version>.zip --out <document>
 
 SPDX-License-Identifier: BSD-2-Clause-Patent
 """
 import argparse
 import configparser
 import hashlib
+import json
 import re
+import subprocess
 import sys
+import xml.etree.ElementTree as ET
 import zipfile
 from pathlib import Path
 
@@ -29,6 +46,11 @@ ZIP_TIME = (1980, 1, 1, 0, 0, 0)
 ZIP_MODE = 0o100644
 ZIP_TOOL_MODE = 0o100755
 TOOLS_FOLDER = "Tools"
+LICENSE = "BSD-2-Clause-Patent"
+LICENSE_URL = f"https://spdx.org/licenses/{LICENSE}.html"
+CREATOR = re.compile(r"^(\S.*?)\s*<([^<>\s]+)>$")
+# What each kind of package file is, for the SPDX file entries; every other file is text.
+BINARY_SUFFIXES = {".efi", ".ffs", ".uswid"}
 
 
 class ReleaseError(Exception):
@@ -66,6 +88,44 @@ def write_files(args):
     (out / "License.txt").write_bytes(Path(args.license).read_bytes())
 
 
+def tag_creator(text):
+    match = CREATOR.match(text)
+    if not match:
+        raise ReleaseError(f"creator {text!r} is not 'Name <regid>'")
+    return match.group(1), match.group(2)
+
+
+def write_uswid(args):
+    _, version = package_identity(args.manifest)
+    creator, regid = tag_creator(args.creator)
+    manifest = configparser.ConfigParser(interpolation=None)
+    manifest.read(args.manifest, encoding="utf-8")
+    root = ET.Element("firmware", gtype="FuUswidFirmware")
+    for module in args.modules:
+        tag = ET.SubElement(root, "firmware", gtype="FuCoswidFirmware")
+        for key, value in (("id", manifest.get(module, "file_guid")), ("version", version),
+                           ("product", module)):
+            ET.SubElement(tag, key).text = value
+        link = ET.SubElement(tag, "link")
+        ET.SubElement(link, "rel").text = "license"
+        ET.SubElement(link, "href").text = LICENSE_URL
+        entity = ET.SubElement(tag, "entity")
+        for key, value in (("name", creator), ("regid", regid), ("role", "tag-creator")):
+            ET.SubElement(entity, key).text = value
+    ET.indent(root)
+    out = Path(args.out)
+    builder, partial = out.with_name(out.name + ".builder.xml"), out.with_name(out.name + ".partial")
+    builder.write_text(ET.tostring(root, encoding="unicode") + "\n", encoding="utf-8")
+    result = subprocess.run([args.fwupdtool, "firmware-build", str(builder), str(partial)],
+                            capture_output=True, text=True, check=False)
+    if result.returncode != 0 or not partial.is_file():
+        lines = [line for line in result.stderr.splitlines() if "…" not in line]
+        raise ReleaseError(f"fwupdtool firmware-build {builder} failed: "
+                           f"{lines[-1] if lines else result.returncode}")
+    partial.replace(out)
+    builder.unlink()
+
+
 def write_zip(args):
     name, version = package_identity(args.manifest)
     package, out = Path(args.package), Path(args.out)
@@ -90,6 +150,66 @@ def write_zip(args):
     print(f"{archive}: {archive.stat().st_size} bytes, {len(files)} files, sha256 {digest}")
 
 
+def spdx_checksums(data):
+    return [{"algorithm": "SHA1", "checksumValue": hashlib.sha1(data).hexdigest()},
+            {"algorithm": "SHA256", "checksumValue": hashlib.sha256(data).hexdigest()}]
+
+
+def write_spdx(args):
+    name, version = package_identity(args.manifest)
+    creator, regid = tag_creator(args.creator)
+    archive = Path(args.archive)
+    data = archive.read_bytes()
+    with zipfile.ZipFile(archive) as zf:
+        entries = [(entry, zf.read(entry)) for entry in zf.infolist() if not entry.is_dir()]
+    stamps = {entry.date_time for entry, _ in entries}
+    if len(stamps) != 1:
+        raise ReleaseError(f"{archive}: its entries carry {len(stamps)} different time stamps")
+    licence_text = next((body for entry, body in entries
+                         if entry.filename == f"{name}/License.txt"), b"").decode("utf-8")
+    copyright = next((line for line in licence_text.splitlines() if line.startswith("Copyright")),
+                     "NOASSERTION")
+    package_id = f"SPDXRef-Package-{name}"
+    files, relationships = [], [{"spdxElementId": "SPDXRef-DOCUMENT",
+                                 "relationshipType": "DESCRIBES",
+                                 "relatedSpdxElement": package_id}]
+    for entry, body in entries:
+        file_id = "SPDXRef-File-" + re.sub(r"[^A-Za-z0-9.-]", "-", entry.filename)
+        if any(f["SPDXID"] == file_id for f in files):
+            raise ReleaseError(f"{entry.filename}: SPDX identifier {file_id} taken twice")
+        files.append({"fileName": f"./{entry.filename}", "SPDXID": file_id,
+                      "fileTypes": ["BINARY" if Path(entry.filename).suffix in BINARY_SUFFIXES
+                                    else "TEXT"],
+                      "checksums": spdx_checksums(body), "licenseConcluded": LICENSE,
+                      "copyrightText": copyright})
+        relationships.append({"spdxElementId": package_id, "relationshipType": "CONTAINS",
+                              "relatedSpdxElement": file_id})
+    # SPDX's package verification code: SHA1 of the files' SHA1s, sorted and concatenated.
+    verification = hashlib.sha1("".join(sorted(f["checksums"][0]["checksumValue"]
+                                               for f in files)).encode()).hexdigest()
+    digest = hashlib.sha256(data).hexdigest()
+    base = regid if "://" in regid else f"https://{regid}"
+    document = {
+        "spdxVersion": "SPDX-2.3", "dataLicense": "CC0-1.0", "SPDXID": "SPDXRef-DOCUMENT",
+        "name": f"{name}-{version}",
+        "documentNamespace": f"{base}/spdx/{name}-{version}-{digest}",
+        "creationInfo": {"created": "{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z".format(*stamps.pop()),
+                         "creators": [f"Organization: {creator}", "Tool: package_release.py"]},
+        "packages": [{
+            "name": name, "SPDXID": package_id, "versionInfo": version,
+            "packageFileName": archive.name, "supplier": f"Organization: {creator}",
+            "downloadLocation": "NOASSERTION", "filesAnalyzed": True,
+            "packageVerificationCode": {"packageVerificationCodeValue": verification},
+            "checksums": spdx_checksums(data), "primaryPackagePurpose": "FIRMWARE",
+            "licenseConcluded": LICENSE, "licenseDeclared": LICENSE, "copyrightText": copyright}],
+        "files": files,
+        "relationships": relationships,
+    }
+    out = Path(args.out)
+    out.write_text(json.dumps(document, indent=2) + "\n", encoding="utf-8")
+    print(f"{out}: {len(files)} files of {archive.name}")
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     commands = parser.add_subparsers(dest="command", required=True)
@@ -98,12 +218,24 @@ def main(argv):
     p.add_argument("--source", required=True)
     p.add_argument("--license", required=True)
     p.add_argument("--out", required=True)
+    p = commands.add_parser("uswid")
+    p.add_argument("--manifest", required=True)
+    p.add_argument("--creator", required=True)
+    p.add_argument("--fwupdtool", default="fwupdtool")
+    p.add_argument("--out", required=True)
+    p.add_argument("modules", nargs="+")
     p = commands.add_parser("zip")
     p.add_argument("--manifest", required=True)
     p.add_argument("--package", required=True)
     p.add_argument("--out", required=True)
+    p = commands.add_parser("spdx")
+    p.add_argument("--manifest", required=True)
+    p.add_argument("--creator", required=True)
+    p.add_argument("--archive", required=True)
+    p.add_argument("--out", required=True)
     args = parser.parse_args(argv)
-    (write_files if args.command == "files" else write_zip)(args)
+    {"files": write_files, "uswid": write_uswid, "zip": write_zip, "spdx": write_spdx}[
+        args.command](args)
     return 0
 
 

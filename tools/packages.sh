@@ -7,3 +7,7 @@ BOARD_PACKAGES=(qemu-system-x86 ovmf mtools)
 FLASH_PACKAGES=(dpkg-dev patch build-essential uuid-dev nasm acpica-tools python3-distutils)
 # UEFIExtract, the outside parser the integrator-package check opens each firmware file with.
 PACKAGE_TOOLS=(uefitool-cli)
+# The bill of materials and the outside readers of the images: fwupd's fwupdtool writes the
+# package's uSWID tags and reads the images, the tags and the board's firmware back; sbsigntool
+# and openssl sign each image with a throwaway key.
+SBOM_TOOLS=(fwupd sbsigntool openssl)

@@ -5,8 +5,10 @@ The images and a startup script go on a FAT disk made with mtools; OVMF's code i
 read-only with a fresh copy of its variable store; the serial console (OVMF mirrors its console
 there) is captured to a log and the screen is saved as a PNG through QMP `screendump`. Every run
 has a time limit and QEMU is always stopped. A scenario of the DEBUG flavour takes its drivers
-from the DEBUG folder of the images directory. Exit status: 0 the scenario passed, 1 it failed
-(one line on stderr says why), 77 QEMU, OVMF or mtools is missing (ctest reports a skip).
+from the DEBUG folder of the images directory; a signed scenario boots copies of its drivers
+signed by sbsign with a key made for the run. Exit status: 0 the scenario passed, 1 it failed
+(one line on stderr says why), 77 QEMU, OVMF or mtools (or, for a signed scenario, openssl or
+sbsigntool) is missing (ctest reports a skip).
 
 A flash scenario boots a firmware variant built by tools/board_firmware.py instead of Debian's
 OVMF: the drivers are in its flash, the scenario's variables are written into its variable store
@@ -372,7 +374,26 @@ def run(scenario, images_dir, firmware_dir, out_dir, show):
     workdir = out_dir / scenario.name
     workdir.mkdir(parents=True, exist_ok=True)
     with exclusive(workdir, scenario.limit + 30):
+        if scenario.signed:
+            unsigned = [images_dir / scenario.flavour / f"{driver}.efi" for driver in drivers]
+            signed = dict(zip(unsigned, signed_copies(unsigned, workdir / "signed")))
+            images = [signed.get(image, image) for image in images]
         boot(scenario, qemu, code, variables, images, workdir, show, firmware_dir)
+
+
+def signed_copies(images, folder):
+    """Each image signed by sbsign into folder with a key made for the run, checked by sbverify."""
+    if not (shutil.which("openssl") and shutil.which("sbsign")):
+        raise Skipped("openssl or sbsign not found (Debian packages openssl, sbsigntool)")
+    folder.mkdir(exist_ok=True)
+    key, cert = folder / "throwaway.key", folder / "throwaway.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                    "/CN=throwaway", "-keyout", key, "-out", cert], check=True, capture_output=True)
+    for image in images:
+        for command in (["sbsign", "--key", key, "--cert", cert, "--output", folder / image.name, image],
+                        ["sbverify", "--cert", cert, folder / image.name]):
+            subprocess.run(command, check=True, capture_output=True)
+    return [folder / image.name for image in images]
 
 
 def exclusive(workdir, patience):

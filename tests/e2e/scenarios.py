@@ -2,7 +2,7 @@
 the console must (and must not) show. The runner (run_scenario.py) turns one of these into a FAT
 disk, a startup script and a QEMU command line."""
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 # The board's own variables (board/q35/board_vendor.h) and the UEFI global-variable GUID.
 BOARD_VENDOR_GUID = "4C3B9A61-7D2E-4F58-B1C4-93E0A6D2F817"
@@ -70,6 +70,9 @@ class Scenario:
     # "": the release images (build/images); "DEBUG": the drivers' DEBUG images
     # (build/images/DEBUG), which print their decision lines on standard error, the serial log.
     flavour: str = ""
+    # The drivers' images signed first (sbsign, with a key made for the run, checked by sbverify):
+    # no key is enrolled in the firmware, so it loads them as it loads unsigned ones.
+    signed: bool = False
 
 
 def ich9_usb(*attached):
@@ -175,6 +178,13 @@ SCENARIOS = [
         forbid=WWAN_HALT_ENGLISH[:1],
     ),
 ]
+
+SCENARIOS.append(replace(
+    next(s for s in SCENARIOS if s.name == "wwan_unlisted_module"),
+    name="wwan_unlisted_module_signed",
+    summary="wwan_unlisted_module with the guard's image signed: the signed copy loads and "
+            "halts the boot with the 105 lines",
+    signed=True))
 
 SCENARIOS += [
     Scenario(

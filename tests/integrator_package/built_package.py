@@ -1,8 +1,10 @@
 """The package the build produced, as ctest hands it to the package tests (environment:
-PACKAGE_DIR, IMAGE_DIR, SOURCE_DIR, PACKAGE_MODULES, PACKAGE_ARCHIVE (the release .zip), and
+PACKAGE_DIR, IMAGE_DIR, SOURCE_DIR, PACKAGE_MODULES, PACKAGE_ARCHIVE (the release .zip),
+PACKAGE_SPDX (its SPDX document), and
 PACKAGE_TARGET: the build target whose modules are read, RELEASE, DEBUG or NOOPT, with IMAGE_DIR
 holding that target's images), and what each driver must declare."""
 # SPDX-License-Identifier: BSD-2-Clause-Patent
+import configparser
 import os
 from pathlib import Path
 
@@ -28,10 +30,17 @@ class BuiltPackage:
         self.source = Path(os.environ["SOURCE_DIR"])
         self.modules = [m for m in os.environ["PACKAGE_MODULES"].split(",") if m]
         self.archive = Path(os.environ["PACKAGE_ARCHIVE"]) if "PACKAGE_ARCHIVE" in os.environ else None
+        self.spdx = Path(os.environ["PACKAGE_SPDX"]) if "PACKAGE_SPDX" in os.environ else None
         self.target = os.environ.get("PACKAGE_TARGET", "RELEASE")
         if self.target not in BUILD_TARGETS:
             raise RuntimeError(f"PACKAGE_TARGET {self.target} is not one of {sorted(BUILD_TARGETS)}")
         self.uefi_guids = pi_reader.header_guids(self.source / "support" / "uefi.h")
+
+    def manifest(self):
+        """integrator_package/modules.ini, parsed."""
+        manifest = configparser.ConfigParser(interpolation=None)
+        manifest.read(self.source / "integrator_package" / "modules.ini", encoding="utf-8")
+        return manifest
 
     def folder(self, module):
         """The module's folder for the build target under test."""

@@ -2,7 +2,6 @@
 and firmware file against one another, against the driver image and against the GUIDs
 the drivers themselves are compiled with."""
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-import configparser
 import hashlib
 import json
 import os
@@ -22,9 +21,7 @@ class PackageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.pkg = BuiltPackage()
-        manifest = configparser.ConfigParser(interpolation=None)
-        manifest.read(cls.pkg.source / "integrator_package" / "modules.ini", encoding="utf-8")
-        cls.manifest = manifest
+        cls.manifest = cls.pkg.manifest()
         cls.dec = pi_reader.dec_guids(cls.pkg.root / "PlatformGuardsPkg.dec")
 
     def each_module(self):
@@ -229,6 +226,34 @@ class ArchiveTest(PackageTest):
                                     cwd=work, capture_output=True, text=True)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn(self.pkg.target, json.loads(result.stdout)[0]["target"].split("/"))
+
+
+def spdx_sums(data):
+    return {"SHA1": hashlib.sha1(data).hexdigest(), "SHA256": hashlib.sha256(data).hexdigest()}
+
+
+class SpdxTest(PackageTest):
+    def test_document_describes_the_archive_and_each_file_in_it(self):
+        doc = json.loads(self.pkg.spdx.read_text(encoding="utf-8"))
+        sums = lambda item: {c["algorithm"]: c["checksumValue"] for c in item["checksums"]}
+        with zipfile.ZipFile(self.pkg.archive) as zf:
+            shipped = {f"./{e.filename}": spdx_sums(zf.read(e)) for e in zf.infolist()}
+        (package,), files = doc["packages"], doc["files"]
+        self.assertEqual([doc["spdxVersion"], doc["dataLicense"], package["name"], package["versionInfo"],
+                          package["downloadLocation"], package["licenseDeclared"]],
+                         ["SPDX-2.3", "CC0-1.0", "PlatformGuardsPkg", self.manifest["package"]["version"],
+                          "NOASSERTION", "BSD-2-Clause-Patent"])
+        self.assertEqual(sums(package), spdx_sums(self.pkg.archive.read_bytes()))
+        self.assertTrue(doc["documentNamespace"].endswith(f"/{self.pkg.archive.stem}-{sums(package)['SHA256']}"))
+        self.assertEqual({f["fileName"]: sums(f) for f in files}, shipped)
+        code = hashlib.sha1("".join(sorted(sums(f)["SHA1"] for f in files)).encode()).hexdigest()
+        self.assertEqual(package["packageVerificationCode"]["packageVerificationCodeValue"], code)
+        ids = [item["SPDXID"] for item in [package] + files]
+        self.assertEqual(len(set(ids)), len(ids))
+        self.assertTrue(all(re.fullmatch(r"SPDXRef-[A-Za-z0-9.-]+", i) for i in ids), ids)
+        self.assertEqual(sorted((r["spdxElementId"], r["relationshipType"], r["relatedSpdxElement"])
+                                for r in doc["relationships"]),
+                         sorted([("SPDXRef-DOCUMENT", "DESCRIBES", ids[0])] + [(ids[0], "CONTAINS", i) for i in ids[1:]]))
 
 
 class ModuleFilesTest(PackageTest):

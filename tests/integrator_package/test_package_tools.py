@@ -289,14 +289,14 @@ class PatchPcdTest(ToolTest):
 
 def two_section_image(text_flags, data_flags, dll_characteristics, header):
     """tiny_image as a boot-service driver whose entry is in .text, with a .data on the next page,
-    laid out as the links are (base 0, page-aligned sections, 32-byte file alignment), then the
-    optional-header fields in header (name: value) written over it."""
+    laid out as the links are (base 0, page-aligned sections, 32-byte file alignment, sixteen data
+    directories), then the optional-header fields in header (name: value) written over it."""
     data = bytearray(tiny_image(0, 0))
     struct.pack_into("<H", data, 0x46, 2)
     struct.pack_into("<I", data, 0x58 + 16, 0x1000)
     fields = {"ImageBase": (24, "<Q", 0), "SectionAlignment": (32, "<I", 0x1000),
               "FileAlignment": (36, "<I", 0x20), "SizeOfImage": (56, "<I", 0x3000),
-              "SizeOfHeaders": (60, "<I", 0x200)}
+              "SizeOfHeaders": (60, "<I", 0x200), "NumberOfRvaAndSizes": (108, "<I", 16)}
     for name, (offset, layout, value) in fields.items():
         struct.pack_into(layout, data, 0x58 + offset, header.get(name, value))
     struct.pack_into("<HH", data, 0x58 + 68, 11, dll_characteristics)
@@ -320,6 +320,8 @@ class CheckImageTest(ToolTest):
                                                 "PointerToRawData", {"FileAlignment": 0x100}),
             "image size off the page": (code, rw_data, 0x160, "1 .text", "SizeOfImage",
                                         {"SizeOfImage": 0x2080}),
+            "data directories cut short": (code, rw_data, 0x160, "1 .text", "NumberOfRvaAndSizes 6",
+                                           {"NumberOfRvaAndSizes": 6}),
             "W+X section": (wx, rw_data, 0x60, "1 .text", "writable and executable"),
             "NX_COMPAT over W+X": (wx, rw_data, 0x160, "1 .text", "claims NX_COMPAT"),
             ".data merged into code": (code, rw_data, 0x160, "1 .data", "not writable"),

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Builds the driver images and the integrator package twice, from clean, in two different build
 directories, and checks that every image, every file of the package (the release gate
-Tools/guards_report.py included) and the package's release archive (build/release: the .zip and
-its SHA256SUMS) came out byte for byte the same. Prints each file that differs with the first
-differing offset; exit 1 when any does.
+Tools/guards_report.py included, and its uSWID tags where fwupdtool is installed) and the
+package's release archive (build/release: the .zip, its SHA256SUMS and its SPDX document) came
+out byte for byte the same. Prints each file that differs with the first differing offset;
+exit 1 when any does.
 
 Usage: check_reproducible.py SOURCE_DIR WORK_DIR [CXX_COMPILER]
 """
@@ -54,10 +55,11 @@ def main(argv):
     left, right = artifacts(first), artifacts(second)
     if (not any(name.endswith(".efi") for name in left) or "package/SHA256SUMS" not in left
             or "package/Tools/guards_report.py" not in left
-            or not any(name.endswith(".zip") for name in left) or "release/SHA256SUMS" not in left):
+            or not any(name.endswith(".zip") for name in left) or "release/SHA256SUMS" not in left
+            or not any(name.endswith(".spdx.json") for name in left)):
         print("reproducible: the build made no images, no package/SHA256SUMS, no "
-              "package/Tools/guards_report.py or no release archive with its SHA256SUMS",
-              file=sys.stderr)
+              "package/Tools/guards_report.py or no release archive with its SHA256SUMS and SPDX "
+              "document", file=sys.stderr)
         return 1
     differing = 0
     for name in sorted(set(left) | set(right)):
