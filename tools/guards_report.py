@@ -99,6 +99,10 @@ NEVER_MATCHING_CHIP_VENDORS = (0x0000, 0xFFFF)
 # Base-relocation types a rebase applies: padding, 32-bit and 64-bit addresses.
 REL_ABSOLUTE, REL_HIGHLOW, REL_DIR64 = 0, 3, 10
 DIR_BASERELOC = 5
+# The certificate table (Authenticode signatures, appended by a signing tool such as sbsign) and
+# the optional header's checksum field, which signing rewrites.
+DIR_SECURITY = 4
+CHECKSUM_IN_OPTIONAL = 64
 
 # How the package packs each driver: a DRIVER file (EFI_FV_FILETYPE_DRIVER) without a DXE_DEPEX
 # section, which the DXE dispatcher starts once every architectural protocol is installed.
@@ -204,8 +208,9 @@ class PeLayout:
         self.sections = [(u(image, h + 12, 4), u(image, h + 8, 4), u(image, h + 20, 4),
                           u(image, h + 16, 4)) for h in headers]
         self.fixups = []  # (file offset, type)
-        if u(image, optional + 108, 4) > DIR_BASERELOC:
-            directory = optional + 112 + 8 * DIR_BASERELOC
+        directory = optional + 112 + 8 * DIR_BASERELOC
+        # An image without relocations has no entry, or one of size 0 (all sixteen written).
+        if u(image, optional + 108, 4) > DIR_BASERELOC and u(image, directory + 4, 4):
             block = self.file_offset(u(image, directory, 4))
             end = block + u(image, directory + 4, 4)
             while block + 8 <= end:
@@ -621,7 +626,8 @@ def file_problems(file_type, depexes, module):
     return found
 
 
-def entry(modules, image, version=None, volume=None, number=None, file_guid=None, packing=()):
+def entry(modules, image, version=None, volume=None, number=None, file_guid=None, packing=(),
+          signed=False):
     module = modules[0]
     shipped_port = None
     if "PcdWwanControllerDevice" in module.pcds:
@@ -629,6 +635,7 @@ def entry(modules, image, version=None, volume=None, number=None, file_guid=None
     return {"driver": module.driver, "version": version or module.version,
             "target": "/".join(m.target for m in modules) if module.target else None,
             "volume": volume, "volume_number": number, "file_guid": file_guid or module.file_guid,
+            "signed": signed,
             "settings": settings_of(image, module),
             "problems": list(packing) + problems_of(image, module),
             "_shipped_port": shipped_port}
@@ -650,9 +657,37 @@ def report_folder(folder):
     return [entry([m], m.image) for m in load_package(folder)]
 
 
+def unsigned(image):
+    """A signed image as it was before signing: the certificate table's directory entry and the
+    checksum cleared, the certificates (and the padding to 8 bytes before them) cut off; None
+    for an image without a certificate table at its end."""
+    try:
+        optional = u(image, 0x3C, 4) + 24
+        if u(image, optional + 108, 4) <= DIR_SECURITY:
+            return None
+        directory = optional + 112 + 8 * DIR_SECURITY
+        offset, size = u(image, directory, 4), u(image, directory + 4, 4)
+    except IndexError:
+        return None
+    if size == 0 or offset == 0 or offset + size != len(image):
+        return None
+    plain = bytearray(image[:offset])
+    plain[directory:directory + 8] = bytes(8)
+    plain[optional + CHECKSUM_IN_OPTIONAL:optional + CHECKSUM_IN_OPTIONAL + 4] = bytes(4)
+    return bytes(plain)
+
+
 def identify(image, modules):
-    """The package's modules whose image this is (DEBUG and NOOPT may be the same bytes)."""
-    return [module for module in modules if module.matches(image)]
+    """The package's modules whose image this is (DEBUG and NOOPT may be the same bytes), and
+    whether it is a signed copy of it."""
+    found = [module for module in modules if module.matches(image)]
+    plain = None if found else unsigned(image)
+    if plain is None:
+        return found, False
+    # A signing tool pads the image to a multiple of 8 bytes before the certificates.
+    return [module for module in modules
+            if module.matches(plain[:len(module.image)])
+            and not any(plain[len(module.image):])], True
 
 
 def check_pe(path, image):
@@ -677,11 +712,11 @@ def check_pe(path, image):
 def report_driver_image(path, image, package):
     check_pe(path, image)
     modules = load_package(package)
-    found = identify(image, modules)
+    found, signed = identify(image, modules)
     if not found:
         raise ReportError(f"{path}: not a driver image of the package at {package}: it differs "
                           f"from each of its images outside the settings")
-    return [entry(found, image)]
+    return [entry(found, image, signed=signed)]
 
 
 def uefiextract(arguments, cwd):
@@ -769,7 +804,8 @@ def report_firmware(path, package):
         entries = []
         for guid, folder, (volume, number) in files:
             images = sections(folder, "PE32 image")
-            found = next(((image, m) for image in images if (m := identify(image, modules))), None)
+            found = next(((image, m, signed) for image in images
+                          for m, signed in [identify(image, modules)] if m), None)
             version = None
             for body in sections(folder, "Version"):
                 version = body.decode("utf-16-le", "replace").split("\0")[0]
@@ -783,7 +819,8 @@ def report_firmware(path, package):
                 continue
             packing = file_problems(file_type(folder), sections(folder, "DXE dependency"),
                                     found[1][0])
-            entries.append(entry(found[1], found[0], version, volume, number, guid, packing))
+            entries.append(entry(found[1], found[0], version, volume, number, guid, packing,
+                                 signed=found[2]))
         return entries
 
 
@@ -823,7 +860,7 @@ def text_lines(entries, verdicts):
     lines = []
     for e in entries:
         lines.append(f"{e['driver']}  {e['target'] or 'unknown target'}  version "
-                     f"{e['version'] or 'unknown'}"
+                     f"{e['version'] or 'unknown'}" + ("  signed" if e.get("signed") else "")
                      + (f"  {where(e)}" if e["volume_number"] else ""))
         s = e["settings"]
         if "allow_list" in s:

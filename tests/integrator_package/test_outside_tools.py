@@ -64,6 +64,11 @@ class OutsideToolsTest(unittest.TestCase):
                     # The Authenticode digest leaves the certificate table out: signing keeps it.
                     self.assertRegex(plain.findtext("authenticode_hash") or "", r"^[0-9a-f]{64}$")
                     self.assertEqual(after.findtext("authenticode_hash"), plain.findtext("authenticode_hash"))
+                    # The release gate knows the signed copy for the package's image, and says so.
+                    said = run(sys.executable, str(self.pkg.source / "tools" / "guards_report.py"),
+                               "--package", str(self.pkg.root), signed)
+                    self.assertEqual(said.returncode, 0, said.stderr)
+                    self.assertRegex(said.stdout.splitlines()[0], rf"^{module}  \S+  version \S+  signed$")
 
     def test_one_uswid_tag_per_module(self):
         self.assertTrue(os.environ.get("PACKAGE_USWID"), "configured without fwupdtool: reconfigure")
