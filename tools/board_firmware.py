@@ -6,13 +6,17 @@ integrator package added exactly as the README's integrator steps say, and EDK I
 Firmware images written to OUT/firmware/<variant>/ (OVMF_CODE.fd and OVMF_VARS.fd):
   board       OVMF with the integrator package and the emulated board's support module, built by
               EDK II's build (RELEASE), without OVMF's network stack (NETWORK_ENABLE=FALSE)
-  no_board    the board firmware without the board support module: its firmware file deleted
-              from the DXE volume of the board's image by EDK II's FMMT (-d, by its FILE_GUID):
-              no Framework HII, CPU I/O or setup record
+  no_board    the board firmware without the board support module: its firmware file (by its
+              FILE_GUID) replaced in the DXE volume of the board's image by a pad file of the
+              same size, by EDK II's FMMT (-r): no Framework HII, CPU I/O or setup record
   board_debug the board variant built with -b DEBUG (the package's DEBUG images, through
               $(TARGET)), with OVMF's DEBUG() lines and the status-code handler's serial worker
               both on the serial port: the DXE core's lines and the drivers' status-code lines
               in one log
+  no_board_debug
+              the board_debug firmware without the board support module, made by FMMT as
+              no_board is: the DEBUG drivers' lines on the serial port with no Framework HII,
+              CPU I/O or setup record
   sku         the board firmware of a SKU that also allows the emulated board's USB keyboard on
               the wireless-WAN port: the README's SKU line (integrator step dsc-sku) in place
               of the wireless-WAN guard's line of the DSC step; GenFds patches the guard's
@@ -22,8 +26,9 @@ Firmware images written to OUT/firmware/<variant>/ (OVMF_CODE.fd and OVMF_VARS.f
               module's firmware file added by EDK II's FMMT (the README's step for an image
               without a platform build); its variable store is Debian's
 
---variant NAME (repeatable) makes only those variants (and board, which the others start from);
-without it, every variant. Each stage prints the time it took as it ends.
+--variant NAME (repeatable) makes only those variants (and the one each starts from: board, or
+board_debug for no_board_debug); without it, every variant. Each stage prints the time it took
+as it ends.
 
 The source is fetched and extracted once into OUT/edk2 (cached with BaseTools built); a variant
 is rebuilt only when what goes into it changed. BaseTools stay exactly as Debian's source has
@@ -90,9 +95,16 @@ WLAN_MODULE = "wlan_slot_guard"
 # The DSC step's wireless-WAN guard line, which the SKU variant replaces.
 WWAN_DSC_LINE = "  PlatformGuardsPkg/wwan_port_guard/$(TARGET)/wwan_port_guard.inf\n"
 EFI_SECTION_PE32 = 0x10
-# Every variant, in the order they are made; those after board start from its build or image.
-VARIANTS = ("board", "sku", "no_board", "board_debug", "fmmt")
-FROM_BOARD = ("sku", "no_board", "fmmt")
+EFI_SECTION_RAW = 0x19
+EFI_FV_FILETYPE_FFS_PAD = 0xF0
+# Every variant, in the order they are made: each after the one it starts from.
+VARIANTS = ("board", "sku", "no_board", "board_debug", "no_board_debug", "fmmt")
+# The variants made by padding over the board module's firmware file in another variant's image:
+# {variant: (the variant whose image it starts from, the package's target in that image)}.
+WITHOUT_BOARD = {"no_board": ("board", TARGET), "no_board_debug": ("board_debug", DEBUG_TARGET)}
+# The variant each derived one starts from (its build or its image).
+STARTS_FROM = dict({"sku": "board", "fmmt": "board"},
+                   **{name: source for name, (source, _) in WITHOUT_BOARD.items()})
 STEP_MARK = re.compile(r"^\s*<!-- integrator-step: ([\w-]+(?: \w+)?) -->\s*$")
 
 
@@ -542,6 +554,25 @@ def file_guid(inf):
     return match.group(1).upper()
 
 
+def pad_file(size):
+    """A pad file of size bytes as GenFv writes one (all-ones name, no file checksum, state
+    header-valid and data-valid, which FMMT turns to the volume's erase polarity), its data one raw
+    section of erased bytes."""
+    header = bytearray(b"\xff" * 16 + bytes([0, 0, EFI_FV_FILETYPE_FFS_PAD, 0])
+                       + size.to_bytes(3, "little") + b"\x00")
+    header[16] = -sum(header) & 0xFF  # the header checksum, taken with the state and file bytes 0
+    header[17], header[23] = 0xAA, 0x07
+    section = ((size - 24) | EFI_SECTION_RAW << 24).to_bytes(4, "little")
+    return bytes(header) + section + b"\xff" * (size - 28)
+
+
+def dxe_volume_size(listing):
+    """The DXE volume's size in an upper-cased FMMT -v listing, or None."""
+    match = re.search(rf"FVNAMEGUID: {DXE_VOLUME_GUID}\s+ATTRIBUTES: \S+\s+"
+                      r"TOTAL VOLUME SIZE: (\S+)", listing)
+    return match and match.group(1)
+
+
 def up_to_date(destination, inputs):
     """True when destination holds a variant made from the same inputs."""
     stamp = destination / "inputs.sha256"
@@ -586,8 +617,8 @@ class Firmware:
             self.build("sku", sku_steps(self.steps), output_of="board")
         elif name == "board_debug":
             self.build("board_debug", self.steps, target=DEBUG_TARGET)
-        elif name == "no_board":
-            self.without_board_module()
+        elif name in WITHOUT_BOARD:
+            self.without_board_module(name)
         else:
             self.add_with_fmmt()
 
@@ -636,42 +667,56 @@ class Firmware:
               f"{patched}")
         print(f"board firmware {name}: built {destination / 'OVMF_CODE.fd'}")
 
-    def without_board_module(self):
-        """The board firmware with the board support module's firmware file deleted from its DXE
-        volume by FMMT: the package without the board's module. The result is read back: the
-        module's FILE_GUID gone, the package's three still there."""
-        destination = self.firmware / "no_board"
-        board = self.firmware / "board"
+    def without_board_module(self, name):
+        """The image of the variant name starts from (board or board_debug) with the board
+        support module's firmware file replaced in its DXE volume by a pad file of the same size,
+        by FMMT: the package without the board's module. Not FMMT's -d: that shrinks a volume
+        held in a compressed section to the space its files take, and OVMF's SEC and PEI take the
+        DXE volume at the FDF's size (a DEBUG build stops on an ASSERT). The result is read back:
+        the module's FILE_GUID gone, the package's three still there, the volume's size kept."""
+        source, target = WITHOUT_BOARD[name]
+        destination = self.firmware / name
+        board = self.firmware / source
         board_guid = file_guid(self.packages / BOARD_MODULE_INF)
-        inputs = digest([board / "OVMF_CODE.fd", board / "OVMF_VARS.fd", board_guid])
+        inputs = digest([board / "OVMF_CODE.fd", board / "OVMF_VARS.fd", board_guid,
+                         "FMMT -r, same-size pad file"])
         if up_to_date(destination, inputs):
-            print(f"board firmware no_board: up to date ({destination})")
+            print(f"board firmware {name}: up to date ({destination})")
             return
         self.base_tools_checked()
         work = destination / "work"
         if work.exists():
             shutil.rmtree(work)
         work.mkdir(parents=True)
-        result = work / "OVMF_CODE.fd"
-        with Stage("FMMT (no_board)") as stage:
-            self.tool_output(["FMMT", "-d", str(board / "OVMF_CODE.fd"), DXE_VOLUME_GUID,
-                              board_guid, str(result)], work)
+        result, module, pad = work / "OVMF_CODE.fd", work / "board.ffs", work / "pad.ffs"
+        with Stage(f"FMMT ({name})") as stage:
+            self.tool_output(["FMMT", "-e", str(board / "OVMF_CODE.fd"), DXE_VOLUME_GUID,
+                              board_guid, str(module)], work)
+            if not module.is_file():
+                raise Failure(f"FMMT found no firmware file {board_guid} in the {source} "
+                              f"image's DXE volume; see {self.log}")
+            pad.write_bytes(pad_file(int.from_bytes(module.read_bytes()[20:23], "little")))
+            self.tool_output(["FMMT", "-r", str(board / "OVMF_CODE.fd"), DXE_VOLUME_GUID,
+                              board_guid, str(pad), str(result)], work)
             if not result.is_file():
-                raise Failure(f"FMMT found no firmware file {board_guid} in the board image's DXE "
-                              f"volume; see {self.log}")
+                raise Failure(f"FMMT did not replace {board_guid}; see {self.log}")
+            before = self.tool_output(["FMMT", "-v", str(board / "OVMF_CODE.fd")], work).upper()
             listing = self.tool_output(["FMMT", "-v", str(result)], work).upper()
-            stage.what = f"board image less {board_guid}"
+            stage.what = f"{source} image with {board_guid} padded over"
         if board_guid in listing:
             raise Failure(f"{board_guid} is still in the image FMMT wrote; see {self.log}")
+        if dxe_volume_size(listing) != dxe_volume_size(before) or not dxe_volume_size(before):
+            raise Failure(f"the DXE volume holds {dxe_volume_size(listing)} bytes in the image "
+                          f"FMMT wrote, {dxe_volume_size(before)} in {source}'s; see {self.log}")
         for driver in ("wwan_port_guard", "wlan_slot_guard", "lan_controller_setup"):
-            guid = file_guid(self.packages / PACKAGE_NAME / driver / TARGET / f"{driver}.inf")
+            guid = file_guid(self.packages / PACKAGE_NAME / driver / target / f"{driver}.inf")
             if guid not in listing:
                 raise Failure(f"{driver} ({guid}) is missing from the image FMMT wrote")
         shutil.copyfile(result, destination / "OVMF_CODE.fd")
         shutil.copyfile(board / "OVMF_VARS.fd", destination / "OVMF_VARS.fd")
         shutil.rmtree(work)
         (destination / "inputs.sha256").write_text(inputs + "\n")
-        print(f"board firmware no_board: built {destination / 'OVMF_CODE.fd'}")
+        print(f"board firmware {name}: built {destination / 'OVMF_CODE.fd'}")
 
     def add_with_fmmt(self):
         """Debian's prebuilt OVMF code image with the package's .ffs files and the board
@@ -724,8 +769,7 @@ def main():
                         help="make this variant (repeatable; default: every variant)")
     args = parser.parse_args()
     wanted = set(args.variant or VARIANTS)
-    if wanted & set(FROM_BOARD):
-        wanted.add("board")
+    wanted |= {STARTS_FROM[name] for name in wanted if name in STARTS_FROM}
     out = args.out.resolve()
     out.mkdir(parents=True, exist_ok=True)
     # One log per set of variants, so that the runs ctest makes one after another keep theirs.

@@ -52,7 +52,6 @@ BOARD_IMAGE = "board_support"
 APPLICATIONS = ["ready_to_boot", "board_dump"]
 
 BOOT_LIMIT = 45          # seconds for the firmware to reach the shell
-HALT_SETTLE = 3.0        # seconds a halt must hold after its last line appeared
 POLL = 0.2
 
 START_MARK = "e2e: startup script running"
@@ -77,7 +76,10 @@ def console_text(raw):
 
 def line_pattern(line):
     """A regex for one expected console line. The serial terminal may print a character outside
-    ASCII as '?', so such a character also matches '?' (or a replacement character)."""
+    ASCII as '?', so such a character also matches '?' (or a replacement character). A compiled
+    pattern is its own."""
+    if isinstance(line, re.Pattern):
+        return line
     parts = []
     for character in line:
         if ord(character) < 0x80:
@@ -451,9 +453,10 @@ def boot(scenario, qemu, code, variables, images, workdir, show, firmware_dir=No
                         or (halt_lines and match_in_order(text, halt_lines)[1] is None))
 
             # A halt without text (a firmware without HII) is judged at the scenario's limit:
-            # by then the boot must not have gone on.
+            # by then the boot must not have gone on. Halt lines leave it time to settle.
             silent_halt = scenario.outcome == "halt" and not halt_lines
-            text = wait_for(machine, started, deadline, decided,
+            text = wait_for(machine, started, deadline - (scenario.settle if halt_lines else 0),
+                            decided,
                             "the halt lines" if halt_lines else f"{scenarios.BOOT_GOES_ON!r}",
                             until_deadline=silent_halt)
             check_forbidden(scenario, text)
@@ -462,7 +465,7 @@ def boot(scenario, qemu, code, variables, images, workdir, show, firmware_dir=No
                     raise Failure(f"the boot went on ({scenarios.BOOT_GOES_ON!r} appeared) "
                                   "instead of halting")
                 # A halt holds: nothing may follow within the settle time.
-                time.sleep(min(HALT_SETTLE, max(0.0, deadline - time.monotonic())))
+                time.sleep(min(scenario.settle, max(0.0, deadline - time.monotonic())))
                 text = machine.console()
                 if boot_line.search(text) or went_on in text:
                     raise Failure(f"the boot went on after the halt lines "

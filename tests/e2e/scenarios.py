@@ -2,6 +2,7 @@
 the console must (and must not) show. The runner (run_scenario.py) turns one of these into a FAT
 disk, a startup script and a QEMU command line."""
 # SPDX-License-Identifier: BSD-2-Clause-Patent
+import re
 from dataclasses import dataclass, field, replace
 
 # The board's own variables (board/q35/board_vendor.h) and the UEFI global-variable GUID.
@@ -54,12 +55,14 @@ class Scenario:
     drivers: list = field(default_factory=list)
     # Shell command lines run after the ready-to-boot application returns.
     afterwards: list = field(default_factory=list)
-    # Lines that must appear on the console, in this order.
+    # Lines that must appear on the console, in this order (a compiled pattern: within one line).
     expect: list = field(default_factory=list)
     # Lines that must never appear.
     forbid: list = field(default_factory=list)
     # Seconds for the whole run, firmware boot included.
     limit: int = 60
+    # Seconds a halt must hold after its expected lines, within the limit: nothing may follow.
+    settle: int = 3
     # QEMU's -vga: "std" puts the display at 00:01.0; "none" leaves the display to `devices`.
     vga: str = "std"
     # Empty: the shell loads the drivers and ready_to_boot.efi signals ready-to-boot. Otherwise
@@ -481,6 +484,18 @@ SCENARIOS += [
                + WLAN_HALT_ENGLISH,
         forbid=SHELL_STARTED,
         limit=140,
+    ),
+    Scenario(
+        name="flash_debug_without_board_module",
+        summary="DEBUG firmware without the board module, an unlisted USB device on the "
+                "wireless-WAN port: the guard's decision line, then 10 s of silence",
+        outcome="halt",
+        flash="no_board_debug",
+        devices=ich9_usb((UNLISTED_MODULE, WWAN_GUARDED_PORT)),
+        expect=[re.compile(r"wwan_port_guard: [^\n]*\bmodule [^\n]*, unlisted, boot stops")],
+        forbid=SHELL_STARTED,
+        limit=140,
+        settle=10,
     ),
 ]
 
