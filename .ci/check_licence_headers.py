@@ -4,7 +4,7 @@ script, CMake file, INF, DEC and INI the project keeps opens with its role and a
 SPDX-License-Identifier line (within its first lines, after the role comment). With --package
 DIR it checks the files the build generates into the integrator package the same way.
 
-Usage: check_spdx.py ROOT [--package DIR]"""
+Usage: .ci/check_licence_headers.py ROOT [--package DIR]"""
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 import argparse
 import subprocess
