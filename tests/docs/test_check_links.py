@@ -11,13 +11,13 @@ CHECK = Path(__file__).resolve().parent / "check_links.py"
 
 # (document, its text, the findings expected)
 ROWS = [
-    ("README.md", "[ok](tools/run.py#usage) ![i](docs/a.png) `tools/run.py:12` `./run.sh`.", []),
-    ("docs/guide.md", "x\n[up](../tools/run.py) [mail](mailto:a@b) [web](https://x.org/none)", []),
-    ("README.md", "one\n[gone](tools/gone.py)", ["README.md:2: broken link (tools/gone.py)"]),
+    ("README.md", "[ok](src/run.py#usage) ![i](docs/a.png) `src/run.py:12` `./run.sh`.", []),
+    ("docs/guide.md", "x\n[up](../src/run.py) [mail](mailto:a@b) [web](https://x.org/none)", []),
+    ("README.md", "one\n[gone](src/gone.py)", ["README.md:2: broken link (src/gone.py)"]),
     ("docs/guide.md", "![gone](docs/a.png)", ["docs/guide.md:1: broken link (docs/a.png)"]),
-    ("README.md", "`tools/gone.py --check` then", ["README.md:1: no such path `tools/gone.py`"]),
-    ("README.md", "`build/images/x.efi` `tools/<driver>.py` `/usr/bin/x` `Pkg/Tools/x`", []),
-    ("README.md", "```\n`tools/gone.py`\n```", []),
+    ("README.md", "`src/gone.py --check` then", ["README.md:1: no such path `src/gone.py`"]),
+    ("README.md", "`build/images/x.efi` `src/<driver>.py` `/usr/bin/x` `Pkg/Tools/x`", []),
+    ("README.md", "```\n`src/gone.py`\n```", []),
 ]
 
 
@@ -26,7 +26,7 @@ class CheckLinksTest(unittest.TestCase):
         for document, text, expected in ROWS:
             with self.subTest(document=document, text=text), tempfile.TemporaryDirectory() as tmp:
                 root = Path(tmp)
-                for name in ("tools/run.py", "docs/a.png", "run.sh", "build/images/y.efi"):
+                for name in ("src/run.py", "docs/a.png", "run.sh", "build/images/y.efi"):
                     (root / name).parent.mkdir(parents=True, exist_ok=True)
                     (root / name).write_text("x")
                 (root / document).write_text(text)
