@@ -5,7 +5,7 @@
 # package in its flash; cached in build/flash after the first run), then boots it with the
 # scenario (default: the demo, an unsupported wireless-WAN module on the guarded port). Every
 # other variant is made by the test that boots it. Each stage prints the time it took as it ends
-# (fetch, BaseTools and the EDK II build come from tools/board_firmware.py).
+# (fetch, BaseTools and the EDK II build come from board/board_firmware.py).
 # Usage: ./run.sh [scenario]   (tests/e2e/run_scenario.py --list names them)
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 set -euo pipefail
@@ -18,8 +18,8 @@ stage() {
 }
 
 since=$SECONDS
-source tools/packages.sh
-tools/install_deps.sh "${BUILD_PACKAGES[@]}" "${BOARD_PACKAGES[@]}" "${FLASH_PACKAGES[@]}"
+source .ci/packages.sh
+.ci/install_deps.sh "${BUILD_PACKAGES[@]}" "${BOARD_PACKAGES[@]}" "${FLASH_PACKAGES[@]}"
 stage packages "$since"
 
 since=$SECONDS
@@ -28,7 +28,7 @@ since=$SECONDS
 cmake --build --preset default --target board_inputs
 echo "Driver images:"
 for image in $(cat build/images/size_limits.txt); do
-  [ -f "build/images/${image%%:*}.efi" ] && python3 tools/check_image.py "build/images/${image%%:*}.efi:${image#*:}"
+  [ -f "build/images/${image%%:*}.efi" ] && python3 cmake/check_image.py "build/images/${image%%:*}.efi:${image#*:}"
 done
 stage "images and package" "$since"
 
@@ -36,7 +36,7 @@ scenario=${1:-demo}
 variant=$(python3 tests/e2e/run_scenario.py --flash-variant "$scenario")
 if [ -n "$variant" ]; then
   status=0
-  python3 tools/board_firmware.py --package build/package --images build/images \
+  python3 board/board_firmware.py --package build/package --images build/images \
     --readme README.md --board-module board/q35/flash --out build/flash \
     --variant "$variant" || status=$?
   if [ "$status" -eq 77 ] && [ $# -eq 0 ]; then

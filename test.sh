@@ -14,13 +14,13 @@ started=$SECONDS
 # took SINCE: "M min SS s" since SINCE.
 took() { printf '%d min %02d s' $(((SECONDS - $1) / 60)) $(((SECONDS - $1) % 60)); }
 
-source tools/packages.sh
-tools/install_deps.sh "${BUILD_PACKAGES[@]}"
+source .ci/packages.sh
+.ci/install_deps.sh "${BUILD_PACKAGES[@]}"
 # The board scenarios are skipped (and reported so) when these cannot be installed.
-tools/install_deps.sh "${BOARD_PACKAGES[@]}" || echo "warning: emulated-board packages unavailable"
-tools/install_deps.sh "${FLASH_PACKAGES[@]}" || echo "warning: EDK II build packages unavailable"
-tools/install_deps.sh "${PACKAGE_TOOLS[@]}" || echo "warning: uefitool-cli unavailable; the UEFIExtract check is skipped"
-tools/install_deps.sh "${SBOM_TOOLS[@]}" ||
+.ci/install_deps.sh "${BOARD_PACKAGES[@]}" || echo "warning: emulated-board packages unavailable"
+.ci/install_deps.sh "${FLASH_PACKAGES[@]}" || echo "warning: EDK II build packages unavailable"
+.ci/install_deps.sh "${PACKAGE_TOOLS[@]}" || echo "warning: uefitool-cli unavailable; the UEFIExtract check is skipped"
+.ci/install_deps.sh "${SBOM_TOOLS[@]}" ||
   echo "warning: fwupd or sbsigntool unavailable; the package has no uSWID tags and the signing and fwupd checks are skipped"
 
 cmake --preset default --fresh >/dev/null

@@ -5,9 +5,10 @@
 # exceptions, no RTTI, no red zone, optimised for size) and links them with lld-link into a
 # UEFI boot-service driver: PE32+, subsystem 11, base relocations kept, no imports, no default
 # libraries. The result is <OUTPUT_DIR or build/images>/<FILE_NAME or name>.efi, built by the
-# target <name>_image, which is part of `all`. Every link is followed by tools/compact_image.py (the
-# file layout: a bare 64-byte DOS header, all sixteen data directories as EDK II's GenFw writes
-# them, .reloc folded into the section before it) and tools/check_image.py (format, relocations, no imports, entry point, page-aligned layout, section
+# target <name>_image, which is part of `all`. Every link is followed by the two image steps
+# beside this file: compact_image.py (the file layout: a bare 64-byte DOS header, all sixteen data
+# directories as EDK II's GenFw writes them, .reloc folded into the section before it) and
+# check_image.py (format, relocations, no imports, entry point, page-aligned layout, section
 # flags against what the map puts in each section, and the image's limit from
 # UEFI_IMAGE_SIZE_LIMITS when it has one), which prints the image's
 # size; the same check is registered as the test image_check.<name>. lld-link's map of the image
@@ -103,7 +104,7 @@ function(add_uefi_image name)
   # pages cost memory, not flash: the file keeps its 32-byte alignment (/filealign:32). Image
   # base 0, as EDK II's own images: the DXE core tries to allocate an image at its base only when
   # that base is at or above 1 MiB, and otherwise places it where it has room and applies its
-  # relocations. tools/check_image.py reads the map to hold the link to its sections. lld-link
+  # relocations. check_image.py reads the map to hold the link to its sections. lld-link
   # warns that /align wants /driver: that warning is about Windows kernel drivers and does not
   # apply to UEFI images. A link time of 0 in the header (/timestamp:0) makes two builds of the
   # same sources give the same bytes.
@@ -115,11 +116,11 @@ function(add_uefi_image name)
             /nodefaultlib /machine:x64 /timestamp:0 /dynamicbase /opt:ref /opt:icf /base:0 /align:4096 /filealign:32
             /merge:.rdata=.text
             /implib:${objdir}/${name}.lib /map:${objdir}/${name}.map /out:${image} ${objects}
-    COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/compact_image.py" "${image}"
-    COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/check_image.py"
+    COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/cmake/compact_image.py" "${image}"
+    COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/cmake/check_image.py"
             --subsystem ${subsystem_number} --map "${objdir}/${name}.map" "${checked}"
-    DEPENDS ${objects} "${CMAKE_SOURCE_DIR}/tools/check_image.py"
-            "${CMAKE_SOURCE_DIR}/tools/compact_image.py"
+    DEPENDS ${objects} "${CMAKE_SOURCE_DIR}/cmake/check_image.py"
+            "${CMAKE_SOURCE_DIR}/cmake/compact_image.py"
     COMMENT "lld-link ${name}.efi"
     VERBATIM)
   add_custom_target(${name}_image ALL DEPENDS "${image}")
@@ -128,7 +129,7 @@ function(add_uefi_image name)
   set_property(TARGET ${name}_image PROPERTY UEFI_IMAGE_MAP "${objdir}/${name}.map")
   if(GUARDS_BUILD_TESTS)
     add_test(NAME image_check.${name}
-             COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/check_image.py"
+             COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/cmake/check_image.py"
                      --subsystem ${subsystem_number} --map "${objdir}/${name}.map" "${checked}")
     set_tests_properties(image_check.${name} PROPERTIES LABELS image)
   endif()

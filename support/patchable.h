@@ -7,7 +7,7 @@
 // ends on a 32-byte boundary, the images' FileAlignment, so the file's data end with it: bytes a
 // value spills past the storage reach the marker and the object's unread tail, never another
 // setting, the guard's state (.bss, which has no bytes in the file) or a GUID (constants, in the
-// code section). tools/check_image.py refuses an image whose patchable value lies outside .data.
+// code section). cmake/check_image.py refuses an image whose patchable value lies outside .data.
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #pragma once
 

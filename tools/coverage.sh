@@ -9,8 +9,8 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source tools/packages.sh
-tools/install_deps.sh "${BUILD_PACKAGES[@]}" llvm-14
+source .ci/packages.sh
+.ci/install_deps.sh "${BUILD_PACKAGES[@]}" llvm-14
 
 dir=build-coverage
 sources=(support wwan_port_guard wlan_slot_guard lan_controller_setup)

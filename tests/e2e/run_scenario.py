@@ -10,7 +10,7 @@ signed by sbsign with a key made for the run. Exit status: 0 the scenario passed
 (one line on stderr says why), 77 QEMU, OVMF or mtools (or, for a signed scenario, openssl or
 sbsigntool) is missing (ctest reports a skip).
 
-A flash scenario boots a firmware variant built by tools/board_firmware.py instead of Debian's
+A flash scenario boots a firmware variant built by board/board_firmware.py instead of Debian's
 OVMF: the drivers are in its flash, the scenario's variables are written into its variable store
 before the machine starts, and the startup script only runs the scenario's commands. When that
 build was skipped because Debian's source archive could not be reached, a flash scenario exits 77
@@ -110,7 +110,7 @@ def flash_firmware(scenario, firmware_dir):
     unavailable = firmware_dir / "UNAVAILABLE"
     if unavailable.is_file():
         raise Skipped(f"no board firmware: {unavailable.read_text().strip()}")
-    raise Failure(f"missing firmware {code} (tools/board_firmware.py builds it)")
+    raise Failure(f"missing firmware {code} (board/board_firmware.py builds it)")
 
 
 def tools():
@@ -509,7 +509,7 @@ def main():
     parser.add_argument("--images", type=Path, default=ROOT / "build" / "images",
                         help="directory holding the .efi images (default: build/images)")
     parser.add_argument("--firmware", type=Path, default=ROOT / "build" / "flash",
-                        help="directory tools/board_firmware.py built the board's firmware in "
+                        help="directory board/board_firmware.py built the board's firmware in "
                              "(default: build/flash)")
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "e2e",
                         help="directory for the run's disk, logs and screenshot "

@@ -66,7 +66,7 @@ class Scenario:
     # QEMU's -vga: "std" puts the display at 00:01.0; "none" leaves the display to `devices`.
     vga: str = "std"
     # Empty: the shell loads the drivers and ready_to_boot.efi signals ready-to-boot. Otherwise
-    # the firmware variant (tools/board_firmware.py) whose flash holds them: the dispatcher starts
+    # the firmware variant (board/board_firmware.py) whose flash holds them: the dispatcher starts
     # them, the boot manager signals ready-to-boot, `variables` are written into the variable
     # store before the machine starts, and the shell's startup script runs only `afterwards`.
     flash: str = ""
@@ -269,7 +269,7 @@ SCENARIOS += [
 ]
 
 # The drivers as integrators ship them: firmware files in the DXE volume of an OVMF built by
-# EDK II with the integrator package (tools/board_firmware.py). Nothing is loaded from the shell.
+# EDK II with the integrator package (board/board_firmware.py). Nothing is loaded from the shell.
 LANG_FRENCH = Variable("Lang", "66726100", guid=GLOBAL_VARIABLE_GUID, attributes="-nv -bs -rt")
 # What the shell prints once the boot manager has started it: a halt must come before any of it.
 SHELL_STARTED = ["UEFI Interactive Shell", "Press ESC"]

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """What the flash tools refuse and what they must not get wrong: the offline variable-store
-writer (tests/e2e/varstore.py) and the integrator steps as tools/board_firmware.py reads them from
+writer (tests/e2e/varstore.py) and the integrator steps as board/board_firmware.py reads them from
 the README and applies them to a platform's DSC and FDF."""
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 import hashlib
@@ -14,7 +14,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
-sys.path.insert(0, str(ROOT / "tools"))
+sys.path.insert(0, str(ROOT / "board"))
 import board_firmware  # noqa: E402
 import varstore  # noqa: E402
 

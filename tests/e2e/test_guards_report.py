@@ -22,7 +22,7 @@ PACKAGE = Path(os.environ.get("PACKAGE_DIR", ROOT / "build" / "package"))
 FIRMWARE = Path(os.environ.get("FIRMWARE_DIR", ROOT / "build" / "flash" / "firmware"))
 STOCK_OVMF = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
 GENFV = FIRMWARE.parent / "edk2" / "BaseTools" / "Source" / "C" / "bin" / "GenFv"
-sys.path.insert(0, str(ROOT / "tools"))
+sys.path.insert(0, str(ROOT / "integrator_package"))
 from gen_ffs import module_ffs  # noqa: E402
 
 # What the allow-lists hold by default, written from the drivers' own tables.

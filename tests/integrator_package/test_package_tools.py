@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pi_reader
 
-TOOLS = Path(__file__).resolve().parents[2] / "tools"
+ROOT = Path(__file__).resolve().parents[2]
 
 INF = """[Defines]
   INF_VERSION    = 0x00010017
@@ -44,7 +44,7 @@ THIRD_GUID_IN_MEMORY = bytes.fromhex("0DF0FECA 0100 0200 030405060708090A")
 
 
 def run(tool, *args):
-    return subprocess.run([sys.executable, str(TOOLS / tool), *map(str, args)],
+    return subprocess.run([sys.executable, str(ROOT / tool), *map(str, args)],
                           capture_output=True, text=True, check=False)
 
 
@@ -72,7 +72,7 @@ class GenFfsTest(ToolTest):
 
     def gen(self, inf):
         out = self.dir / "out.ffs"
-        result = run("gen_ffs.py", inf, "-o", out)
+        result = run("integrator_package/gen_ffs.py", inf, "-o", out)
         return result, out
 
     def test_odd_sizes_pad_every_section_to_four_bytes(self):
@@ -142,8 +142,9 @@ class PackageModuleTest(ToolTest):
         (self.dir / "DEC.dec").write_text(DEC.format(), encoding="utf-8")
         (self.dir / "drv_image.efi").write_bytes(b"MZ" + bytes(30))
         out = self.dir / "out"
-        result = run("package_module.py", "--manifest", manifest, "--dec", self.dir / "DEC.dec",
-                     "--image", self.dir / "drv_image.efi", "--out", out, "drv")
+        result = run("integrator_package/package_module.py", "--manifest", manifest,
+                     "--dec", self.dir / "DEC.dec", "--image", self.dir / "drv_image.efi",
+                     "--out", out, "drv")
         return result, out
 
     def test_conjunction_of_three_protocols(self):
@@ -197,9 +198,9 @@ class PackagePatchPcdTest(ToolTest):
         (self.dir / "drv.map").write_text(" 0001:00000018  _gPcd_BinaryPatch_PcdX 0000000180001018  d.obj\n")
         args = ["--map", self.dir / "drv.map"] if give_map else []
         shutil.rmtree(self.dir / "out", ignore_errors=True)
-        return run("package_module.py", "--manifest", self.dir / "modules.ini", "--dec",
-                   self.dir / "DEC.dec", "--image", self.dir / "drv.efi", *args, "--out",
-                   self.dir / "out", "drv")
+        return run("integrator_package/package_module.py", "--manifest",
+                   self.dir / "modules.ini", "--dec", self.dir / "DEC.dec",
+                   "--image", self.dir / "drv.efi", *args, "--out", self.dir / "out", "drv")
 
     def test_declared_pcd_is_listed_at_its_offset(self):
         result = self.package("  gSpace.PcdX|0xF8000000|UINT64|0x1")
@@ -252,7 +253,7 @@ class PatchPcdTest(ToolTest):
     def test_patches_only_the_value_at_an_offset_that_holds_the_expected_one(self):
         image = self.write_image()
         out = self.dir / "patched.efi"
-        result = run("patch_pcd.py", "patch", "--image", image, "--offset", "0x218",
+        result = run("tools/patch_pcd.py", "patch", "--image", image, "--offset", "0x218",
                      "--expect", "0xF8000000", "--value", "0xB0000000", "--out", out)
         self.assertEqual(result.returncode, 0, result.stderr)
         before, after = image.read_bytes(), out.read_bytes()
@@ -270,7 +271,7 @@ class PatchPcdTest(ToolTest):
         for label, (offset, expect) in cases.items():
             with self.subTest(label):
                 out = self.dir / "patched.efi"
-                result = run("patch_pcd.py", "patch", "--image", image, "--offset", offset,
+                result = run("tools/patch_pcd.py", "patch", "--image", image, "--offset", offset,
                              "--expect", expect, "--value", "0xB0000000", "--out", out)
                 self.assertEqual(result.returncode, 1)
                 self.assertIn("patch_pcd.py:", result.stderr)
@@ -281,7 +282,7 @@ class PatchPcdTest(ToolTest):
         map_file = self.dir / "drv.map"
         map_file.write_text(" 0001:00000018       _gPcd_BinaryPatch_PcdX 0000000180001018     drv.obj\n")
         line = self.dir / "drv.patchpcd"
-        result = run("patch_pcd.py", "locate", "--image", image, "--map", map_file,
+        result = run("tools/patch_pcd.py", "locate", "--image", image, "--map", map_file,
                      "--symbol", "_gPcd_BinaryPatch_PcdX", "--pcd", "gSpace.PcdX", "--out", line)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(line.read_text(), "gSpace.PcdX|0xF8000000|0x218\n")
@@ -353,7 +354,7 @@ class CheckImageTest(ToolTest):
                     starts[row[0]] = start + int(size or "10", 16)
                     lines.append(f" 000{row[0]}:{start:08x} {int(size or '10', 16):08x}H {kind}  DATA\n")
                 map_file.write_text("".join(lines))
-                result = run("check_image.py", "--map", map_file, image)
+                result = run("cmake/check_image.py", "--map", map_file, image)
                 self.assertEqual(result.returncode, 1 if refusal else 0, result.stderr)
                 self.assertIn(refusal or "OK", result.stderr if refusal else result.stdout)
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only those that are missing.
-# Usage: tools/install_deps.sh <package>...   (sourced lists: see run.sh and test.sh)
+# Usage: .ci/install_deps.sh <package>...   (sourced lists: see run.sh and test.sh)
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 set -euo pipefail
 

@@ -25,8 +25,8 @@ read out of Debian's source package (the upstream tarball with Debian's patches)
 stops on any difference. Exit status: 0 built, 1 failed (the reason on
 stderr), 77 Debian's source archive could not be reached (one line says why).
 
-Usage: board_firmware.py --package DIR --images DIR --readme FILE --board-module DIR --out DIR
-                         [--variant NAME]...
+Usage: board/board_firmware.py --package DIR --images DIR --readme FILE --board-module DIR
+                               --out DIR [--variant NAME]...
 """
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 import argparse

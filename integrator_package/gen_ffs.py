@@ -4,7 +4,7 @@ build would place it in a firmware volume: a DRIVER file named by FILE_GUID hold
 DXE_DEPEX (when the module has one), PE32, USER_INTERFACE (BASE_NAME) and VERSION
 (VERSION_STRING) sections.
 
-Usage: gen_ffs.py <module>.inf -o <module>.ffs
+Usage: integrator_package/gen_ffs.py <module>.inf -o <module>.ffs
 """
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 import argparse

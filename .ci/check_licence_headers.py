@@ -4,9 +4,10 @@ script, CMake file, INF, DEC and INI the project keeps opens with its role and a
 SPDX-License-Identifier line (within its first lines, after the role comment). With --package
 DIR it checks the files the build generates into the integrator package the same way.
 
-Usage: check_spdx.py ROOT [--package DIR]"""
+Usage: .ci/check_licence_headers.py ROOT [--package DIR]"""
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 import argparse
+import ast
 import subprocess
 import sys
 from pathlib import Path
@@ -15,7 +16,7 @@ LINE = "SPDX-License-Identifier: BSD-2-Clause-Patent"
 SUFFIXES = {".cpp", ".h", ".py", ".sh", ".cmake", ".inf", ".dec", ".ini"}
 NAMES = {"CMakeLists.txt", "run"}
 # The line closes the opening comment, which says the file's role: it must come before this
-# many lines.
+# many lines, or in a Python script before its first statement after the docstring.
 HEAD_LINES = 40
 
 
@@ -25,6 +26,21 @@ def tracked(root):
     if listing.returncode == 0 and listing.stdout:
         return [root / name for name in listing.stdout.split()]
     return [p for p in root.rglob("*") if p.is_file() and "build" not in p.relative_to(root).parts]
+
+
+def opening(path):
+    """The lines the licence line may stand in."""
+    lines = path.read_text(errors="replace").splitlines()
+    end = HEAD_LINES
+    if path.suffix == ".py":
+        try:
+            body = ast.parse("\n".join(lines)).body
+        except SyntaxError:
+            body = []
+        if body and isinstance(body[0], ast.Expr) and isinstance(body[0].value, ast.Constant):
+            body = body[1:]
+        end = max(end, body[0].lineno - 1 if body else len(lines))
+    return lines[:end]
 
 
 def wants_line(path):
@@ -43,8 +59,7 @@ def main():
     if args.package:
         files += [p for p in args.package.rglob("*") if p.is_file() and wants_line(p)]
     for path in files:
-        head = path.read_text(errors="replace").splitlines()[:HEAD_LINES]
-        if not any(LINE in line for line in head):
+        if not any(LINE in line for line in opening(path)):
             failures.append(f"{path}: no '{LINE}' line in its opening comment")
     for failure in failures:
         print(failure, file=sys.stderr)

@@ -4,16 +4,11 @@ relocations not stripped), no import table, entry point inside an executable sec
 firmware can protect, section flags that say what each section holds, and an optional size
 limit. Prints each image's size in bytes. Exits non-zero on the first image that fails.
 
-Layout: sections aligned to at least a page in memory (EDK II's DXE core applies image protection,
-code read-only and data non-executable, only to an image whose SectionAlignment is a multiple of
-the page size), an image base below 1 MiB (the DXE core tries to allocate an image at a base at
-or above that before placing it elsewhere), and the alignment rules a loader relies on:
-SizeOfHeaders and each PointerToRawData multiples of FileAlignment, each VirtualAddress and
-SizeOfImage multiples of SectionAlignment, every section inside SizeOfImage.
-
-Data directories: the optional header holds all sixteen (NumberOfRvaAndSizes 16, a 240-byte
-optional header), as EDK II's GenFw writes them: a signing tool signs into the certificate-table
-entry (index 4) and refuses an image whose header ends before it.
+Layout: sections page-aligned in memory (the DXE core protects no image with less), an image
+base below 1 MiB (the DXE core tries a base at or above that first), SizeOfHeaders and each
+PointerToRawData multiples of FileAlignment, each VirtualAddress and SizeOfImage multiples of
+SectionAlignment, every section inside SizeOfImage. All sixteen data directories: a signing tool
+signs into the certificate-table entry (index 4).
 
 Section flags: no section may be both writable and executable (a header claiming NX_COMPAT over
 such a section would be false, and these images have no need of one). With --map (lld-link's map

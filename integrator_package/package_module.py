@@ -3,8 +3,8 @@
 in the form EDK II writes for prebuilt ("as-built") modules, and, when the manifest gives a
 DXE_DRIVER one, its dependency expression as PI opcodes (.depex).
 
-Usage: package_module.py --manifest modules.ini --dec PlatformGuardsPkg.dec
-                         --image <name>.efi [--map <name>.map] --out <dir> <name>
+Usage: integrator_package/package_module.py --manifest modules.ini --dec PlatformGuardsPkg.dec
+           --image <name>.efi [--map <name>.map] --out <dir> <name>
 The module's patchable PCDs (patch_pcds in the manifest) are found in lld-link's map (--map) and
 listed in the INF's [PatchPcd.X64] section with their file offsets; the value each offset holds
 must be the DEC's default, so that the image and the package declare the same value.
@@ -19,7 +19,7 @@ import sys
 import uuid
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
 import patch_pcd  # noqa: E402
 
 # The INF format's version that EDK II 2022.11's newest modules declare, and the UEFI and PI

@@ -4,29 +4,26 @@
 files: writes into the package folder the DEC, License.txt, ReadMe.md and ReleaseNotes.md, with
        the package's version (the manifest's [package] version) in place of @PACKAGE_VERSION@;
        it refuses release notes without a section for that version and any placeholder left.
-uswid: writes the package's uSWID file: one CoSWID tag per module (tag ID the module's FILE_GUID,
-       product its name, version the package's, the licence as a link, and the tag creator), made
-       by fwupd's `fwupdtool firmware-build` from a builder XML written beside the output.
+uswid: writes the package's uSWID file, one CoSWID tag per module, made by fwupd's
+       `fwupdtool firmware-build` from a builder XML written beside the output.
 zip:   writes <out>/<name>-<version>.zip, the package folder as one archive under <name>/, and
        <out>/SHA256SUMS with its digest. The archive is the same byte for byte from the same
        files: entries sorted by path, every time stamp 1980-01-01 00:00, mode 0644 (0755 for the
        scripts in Tools/, which an integrator runs), deflated at one fixed level, no directory
        entries and no extra fields.
-spdx:  writes an SPDX 2.3 document (JSON) of the release archive: the package with its version,
-       licence and the archive's checksums, one file entry per archive entry with its SHA1 and
-       SHA256, the document DESCRIBES the package and the package CONTAINS each file. Its
-       creation time is the time stamp the archive's entries carry and its namespace names the
-       version and the archive's SHA256, so the same archive gives the same bytes.
+spdx:  writes the release archive's SPDX 2.3 document (JSON), one file entry per archive entry;
+       its creation time and namespace come from the archive, so the same archive gives the
+       same bytes.
 
 --creator names who makes the tags and the document, as "Name <regid>" (regid: a domain).
 
-Usage: package_release.py files --manifest modules.ini --source integrator_package
-                                --license LICENSE --out build/package
-       package_release.py uswid --manifest modules.ini --creator "Name <regid>"
-                                [--fwupdtool PATH] --out build/package/<name>.uswid MODULE...
-       package_release.py zip --manifest modules.ini --package build/package --out build/release
-       package_release.py spdx --manifest modules.ini --creator "Name <regid>"
-                               --archive build/release/<name>-<version>.zip --out <document>
+Usage: integrator_package/package_release.py COMMAND ..., the commands:
+  files --manifest modules.ini --source integrator_package --license LICENSE --out build/package
+  uswid --manifest modules.ini --creator "Name <regid>" [--fwupdtool PATH]
+        --out build/package/<name>.uswid MODULE...
+  zip   --manifest modules.ini --package build/package --out build/release
+  spdx  --manifest modules.ini --creator "Name <regid>"
+        --archive build/release/<name>-<version>.zip --out <document>
 
 SPDX-License-Identifier: BSD-2-Clause-Patent
 """
