@@ -4,27 +4,15 @@ source (the tree Debian builds its OVMF from), its BaseTools, OVMF's DSC and FDF
 integrator package added exactly as the README's integrator steps say, and EDK II's own build.
 
 Firmware images written to OUT/firmware/<variant>/ (OVMF_CODE.fd and OVMF_VARS.fd):
-  board       OVMF with the integrator package and the emulated board's support module, built by
-              EDK II's build (RELEASE), without OVMF's network stack (NETWORK_ENABLE=FALSE)
-  no_board    the board firmware without the board support module: its firmware file (by its
-              FILE_GUID) replaced in the DXE volume of the board's image by a pad file of the
-              same size, by EDK II's FMMT (-r): no Framework HII, CPU I/O or setup record
-  board_debug the board variant built with -b DEBUG (the package's DEBUG images, through
-              $(TARGET)), with OVMF's DEBUG() lines and the status-code handler's serial worker
-              both on the serial port: the DXE core's lines and the drivers' status-code lines
-              in one log
-  no_board_debug
-              the board_debug firmware without the board support module, made by FMMT as
-              no_board is: the DEBUG drivers' lines on the serial port with no Framework HII,
-              CPU I/O or setup record
-  sku         the board firmware of a SKU that also allows the emulated board's USB keyboard on
-              the wireless-WAN port: the README's SKU line (integrator step dsc-sku) in place
-              of the wireless-WAN guard's line of the DSC step; GenFds patches the guard's
-              allow-list PCDs. Built in the board variant's output directory, so that only the
-              modules that differ are rebuilt and GenFds packs the volumes again
-  fmmt        Debian's prebuilt OVMF code image with the package's .ffs files and the board
-              module's firmware file added by EDK II's FMMT (the README's step for an image
-              without a platform build); its variable store is Debian's
+  board           EDK II's build (RELEASE) of OVMF with the package and the board support
+                  module, without OVMF's network stack
+  no_board        board less the board module (its file padded over by FMMT -r)
+  board_debug     board built with -b DEBUG, OVMF's and the drivers' lines on the serial port
+  no_board_debug  board_debug less the board module, as no_board
+  sku             board with the SKU's DSC line (integrator step dsc-sku), built in board's
+                  output directory
+  fmmt            Debian's prebuilt OVMF with the package's and the board module's files added
+                  by FMMT
 
 --variant NAME (repeatable) makes only those variants (and the one each starts from: board, or
 board_debug for no_board_debug); without it, every variant. Each stage prints the time it took
