@@ -37,7 +37,7 @@ variant=$(python3 tests/e2e/run_scenario.py --flash-variant "$scenario")
 if [ -n "$variant" ]; then
   status=0
   python3 board/board_firmware.py --package build/package --images build/images \
-    --readme README.md --board-module board/q35/flash --out build/flash \
+    --integration docs/integration.md --board-module board/q35/flash --out build/flash \
     --variant "$variant" || status=$?
   if [ "$status" -eq 77 ] && [ $# -eq 0 ]; then
     # No EDK II source to build the firmware from: the same demo with the drivers shell-loaded.

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Builds the emulated board's firmware the way an integrator builds a platform: Debian's EDK II
 source (the tree Debian builds its OVMF from), its BaseTools, OVMF's DSC and FDF with the
-integrator package added exactly as the README's integrator steps say, and EDK II's own build.
+integrator package added exactly as the integrator steps of docs/integration.md say, and EDK
+II's own build.
 
 Firmware images written to OUT/firmware/<variant>/ (OVMF_CODE.fd and OVMF_VARS.fd):
   board           EDK II's build (RELEASE) of OVMF with the package and the board support
@@ -25,7 +26,7 @@ read out of Debian's source package (the upstream tarball with Debian's patches)
 stops on any difference. Exit status: 0 built, 1 failed (the reason on
 stderr), 77 Debian's source archive could not be reached (one line says why).
 
-Usage: board/board_firmware.py --package DIR --images DIR --readme FILE --board-module DIR
+Usage: board/board_firmware.py --package DIR --images DIR --integration FILE --board-module DIR
                                --out DIR [--variant NAME]...
 """
 # SPDX-License-Identifier: BSD-2-Clause-Patent
@@ -75,7 +76,7 @@ STATUS_CODE_SERIAL_PCD = "gEfiMdeModulePkgTokenSpaceGuid.PcdStatusCodeUseSerial"
 PREBUILT_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 PREBUILT_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
 # The configuration window: two patchable PCDs of the wireless-LAN guard's binary module, which
-# GenFds patches to the values the DSC sets (the README's DSC step sets q35's 256 MiB at
+# GenFds patches to the values the DSC sets (the integrator DSC step sets q35's 256 MiB at
 # 0xB0000000), each 8 bytes.
 WINDOW_PCDS = ("gPlatformGuardsPkgTokenSpaceGuid.PcdPciExpressWindowBase",
                "gPlatformGuardsPkgTokenSpaceGuid.PcdPciExpressWindowSize")
@@ -117,12 +118,13 @@ def run(command, log, **kwargs):
                       f"see {log}: {' | '.join(tail)}")
 
 
-# --- the integrator steps, read from the README ------------------------------------------------
+# --- the integrator steps, read from the integrators' text ---------------------------------------
 
-def integrator_steps(readme):
-    """{step name: block text} for every fenced block the README marks as an integrator step."""
+def integrator_steps(text):
+    """{step name: block text} for every fenced block the integrators' text (docs/integration.md)
+    marks as an integrator step."""
     steps = {}
-    lines = readme.read_text(encoding="utf-8").splitlines()
+    lines = text.read_text(encoding="utf-8").splitlines()
     index = 0
     while index < len(lines):
         mark = STEP_MARK.match(lines[index])
@@ -130,7 +132,7 @@ def integrator_steps(readme):
         if not mark:
             continue
         if index >= len(lines) or lines[index].strip() != "```":
-            raise Failure(f"{readme}: integrator step {mark.group(1)!r} is not followed by a "
+            raise Failure(f"{text}: integrator step {mark.group(1)!r} is not followed by a "
                           "fenced block")
         indent = len(lines[index]) - len(lines[index].lstrip())
         block = []
@@ -139,11 +141,11 @@ def integrator_steps(readme):
             block.append(lines[index][indent:])
             index += 1
         if index == len(lines):
-            raise Failure(f"{readme}: integrator step {mark.group(1)!r} has no closing fence")
+            raise Failure(f"{text}: integrator step {mark.group(1)!r} has no closing fence")
         steps[mark.group(1)] = "\n".join(block) + "\n"
     for needed in ("dsc", "fdf-volume", "fdf-rule DXE_DRIVER", "fdf-rule UEFI_DRIVER"):
         if needed not in steps:
-            raise Failure(f"{readme}: no integrator step {needed!r}")
+            raise Failure(f"{text}: no integrator step {needed!r}")
     return steps
 
 
@@ -526,11 +528,11 @@ def status_codes_on_serial(dsc):
 
 def sku_steps(steps):
     """The integrator steps of the SKU variant: the DSC step with its wireless-WAN guard line
-    replaced by the README's SKU line."""
+    replaced by the integrator step's SKU line."""
     if "dsc-sku" not in steps:
-        raise Failure("the README has no integrator step 'dsc-sku'")
+        raise Failure("the integrators' text has no integrator step 'dsc-sku'")
     if steps["dsc"].count(WWAN_DSC_LINE) != 1:
-        raise Failure("the README's DSC step does not list the wireless-WAN guard on one line")
+        raise Failure("the integrator DSC step does not list the wireless-WAN guard on one line")
     return dict(steps, dsc=steps["dsc"].replace(WWAN_DSC_LINE, steps["dsc-sku"]))
 
 
@@ -749,7 +751,8 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--package", type=Path, required=True, help="build/package")
     parser.add_argument("--images", type=Path, required=True, help="build/images")
-    parser.add_argument("--readme", type=Path, required=True, help="README.md")
+    parser.add_argument("--integration", type=Path, required=True,
+                        help="the integrators' text with the steps, docs/integration.md")
     parser.add_argument("--board-module", type=Path, required=True,
                         help="the board module's INF and DEC (board/q35/flash)")
     parser.add_argument("--out", type=Path, required=True, help="build/flash")
@@ -766,7 +769,7 @@ def main():
     log.write_text("")
     unavailable = out / "UNAVAILABLE"
     try:
-        steps = integrator_steps(args.readme)
+        steps = integrator_steps(args.integration)
         for needed in [args.package / f"{PACKAGE_NAME}.dec",
                        args.images / "board_support.efi"]:
             if not needed.is_file():

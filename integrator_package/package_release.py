@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """The integrator package's own files and its release archive.
 
-files: writes into the package folder the DEC, License.txt, ReadMe.md and ReleaseNotes.md, with
-       the package's version (the manifest's [package] version) in place of @PACKAGE_VERSION@;
-       it refuses release notes without a section for that version and any placeholder left.
+files: writes into the package folder the DEC, License.txt and ReleaseNotes.md, with the
+       package's version (the manifest's [package] version) in place of @PACKAGE_VERSION@ (it
+       refuses release notes without a section for that version and any placeholder left), and
+       ReadMe.md from the integrators' text (--readme, docs/integration.md): its first heading
+       the package's name and version, links to the repository's other files as plain text.
 uswid: writes the package's uSWID file, one CoSWID tag per module, made by fwupd's
        `fwupdtool firmware-build` from a builder XML written beside the output.
 zip:   writes <out>/<name>-<version>.zip, the package folder as one archive under <name>/, and
@@ -18,7 +20,8 @@ spdx:  writes the release archive's SPDX 2.3 document (JSON), one file entry per
 --creator names who makes the tags and the document, as "Name <regid>" (regid: a domain).
 
 Usage: integrator_package/package_release.py COMMAND ..., the commands:
-  files --manifest modules.ini --source integrator_package --license LICENSE --out build/package
+  files --manifest modules.ini --source integrator_package --readme docs/integration.md
+        --license LICENSE --out build/package
   uswid --manifest modules.ini --creator "Name <regid>" [--fwupdtool PATH]
         --out build/package/<name>.uswid MODULE...
   zip   --manifest modules.ini --package build/package --out build/release
@@ -72,11 +75,33 @@ def with_version(text, version, source):
     return text
 
 
+# A Markdown link whose target is no address and no anchor of the same page: a file of the
+# repository, which the package does not carry.
+REPOSITORY_LINK = re.compile(r"\[([^\]]+)\]\((?![a-z]+:|#)[^)]*\)")
+FIRST_HEADING = re.compile(r"^# .*$", re.MULTILINE)
+LEADING_COMMENT = re.compile(r"\A<!--.*?-->\n", re.DOTALL)
+PACKAGE_README_HEAD = ("<!--\n  The package's ReadMe for platform integrators, made from the project's "
+                       "docs/integration.md.\n  SPDX-License-Identifier: BSD-2-Clause-Patent\n-->\n")
+
+
+def package_readme(text, name, version):
+    """The package's ReadMe.md from the integrators' text of the repository: its first heading
+    names the package and its version, and a link to another file of the repository keeps only
+    its text (the package travels without the repository)."""
+    text = FIRST_HEADING.sub(f"# {name} {version}", text, count=1)
+    text = LEADING_COMMENT.sub("", text, count=1)
+    return PACKAGE_README_HEAD + REPOSITORY_LINK.sub(r"\1", text)
+
+
 def write_files(args):
     name, version = package_identity(args.manifest)
     source, out = Path(args.source), Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
-    for file in (f"{name}.dec", "ReadMe.md", "ReleaseNotes.md"):
+    readme = Path(args.readme).read_text(encoding="utf-8")
+    if not FIRST_HEADING.search(readme):
+        raise ReleaseError(f"{args.readme} has no heading")
+    (out / "ReadMe.md").write_text(package_readme(readme, name, version), encoding="utf-8")
+    for file in (f"{name}.dec", "ReleaseNotes.md"):
         text = with_version((source / file).read_text(encoding="utf-8"), version, source / file)
         if file == "ReleaseNotes.md" and not re.search(rf"^## {re.escape(version)}\b", text,
                                                        re.MULTILINE):
@@ -213,6 +238,7 @@ def main(argv):
     p = commands.add_parser("files")
     p.add_argument("--manifest", required=True)
     p.add_argument("--source", required=True)
+    p.add_argument("--readme", required=True)
     p.add_argument("--license", required=True)
     p.add_argument("--out", required=True)
     p = commands.add_parser("uswid")

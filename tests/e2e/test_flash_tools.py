@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """What the flash tools refuse and what they must not get wrong: the offline variable-store
 writer (tests/e2e/varstore.py) and the integrator steps as board/board_firmware.py reads them from
-the README and applies them to a platform's DSC and FDF."""
+docs/integration.md and applies them to a platform's DSC and FDF."""
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 import hashlib
 import io
@@ -75,7 +75,7 @@ FvAlignment = 16
 
 class IntegratorStepsTest(unittest.TestCase):
     def test_the_readme_steps_go_where_the_platform_needs_them(self):
-        steps = board_firmware.integrator_steps(ROOT / "README.md")
+        steps = board_firmware.integrator_steps(ROOT / "docs" / "integration.md")
         dsc, fdf = board_firmware.integrate("[Components]\n", FDF, steps, board_module=False)
         self.assertTrue(dsc.endswith(steps["dsc"]))
         volume = fdf[:fdf.index("[FV.FVMAIN_COMPACT]")]
@@ -97,7 +97,7 @@ class IntegratorStepsTest(unittest.TestCase):
                 readme.unlink()
 
     def test_refuses_a_platform_without_a_dxe_volume(self):
-        steps = board_firmware.integrator_steps(ROOT / "README.md")
+        steps = board_firmware.integrator_steps(ROOT / "docs" / "integration.md")
         with self.assertRaisesRegex(board_firmware.Failure, "FV.DXEFV"):
             board_firmware.integrate("", FDF.replace("[FV.DXEFV]", "[FV.OTHER]"), steps, True)
 

@@ -188,7 +188,7 @@ class ReleaseFilesTest(PackageTest):
                 self.assertEqual(row.groups(), (defines["MODULE_TYPE"], defines["FILE_GUID"]))
         for name, (_, default, kind) in dec_patchable_pcds(self.pkg.root / "PlatformGuardsPkg.dec").items():
             with self.subTest(pcd=name):
-                shown = "today's list" if kind == "VOID*" else f"`0x{default:08X}`"
+                shown = "the shipped list" if kind == "VOID*" else f"`0x{default:08X}`"
                 self.assertRegex(readme, rf"(?m)^\| `{name}` \| `{re.escape(kind)}` \| {shown} \|")
 
 
