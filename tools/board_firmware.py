@@ -354,10 +354,11 @@ def unreachable(text, log):
     return Unreachable(f"Debian's source archive could not be reached: {reason} (see {log})")
 
 
-def source_files(options, spec, log):
-    """[(URI, file name, SHA-256)] of the source package spec as the Sources index apt verified
-    lists them (apt-get source --print-uris), or None when the index has no such package."""
-    status, text = attempt(["apt-get", *options, "source", "--print-uris", spec], log)
+def source_files(options, request, log):
+    """[(URI, file name, SHA-256)] of the source package asked for (edk2 or edk2=VERSION) as the
+    Sources index apt verified lists them (apt-get source --print-uris), or None when the index
+    has no such package."""
+    status, text = attempt(["apt-get", *options, "source", "--print-uris", request], log)
     files = re.findall(r"^'(\S+)' (\S+) \d+ SHA256:([0-9a-f]{64})$", text, re.MULTILINE)
     return files if status == 0 and files else None
 
@@ -375,18 +376,18 @@ def fetch_source(root, release, log):
     options = apt_update(apt, release, log)
     # The installed OVMF's own source when the archive still has it, else the newest.
     version = installed_ovmf_version() if release.installed_version else None
-    spec = f"{SOURCE_PACKAGE}={version}" if version else SOURCE_PACKAGE
-    files = source_files(options, spec, log)
+    request = f"{SOURCE_PACKAGE}={version}" if version else SOURCE_PACKAGE
+    files = source_files(options, request, log)
     if files is None and version:
-        spec = SOURCE_PACKAGE
-        files = source_files(options, spec, log)
+        request = SOURCE_PACKAGE
+        files = source_files(options, request, log)
     if files is None:
         raise Unreachable(f"the Sources index of {release.codename or 'the machine'} has no "
                           f"{SOURCE_PACKAGE} (see {log})")
     description = next((entry for entry in files if entry[1].endswith(".dsc")), None)
     if description is None:
-        raise Failure(f"the Sources index names no .dsc for {spec}")
-    status, text = attempt(["apt-get", *options, "source", "--download-only", spec], log,
+        raise Failure(f"the Sources index names no .dsc for {request}")
+    status, text = attempt(["apt-get", *options, "source", "--download-only", request], log,
                            cwd=download)
     if status == 0:
         return download / description[1]
@@ -1016,7 +1017,8 @@ class Firmware:
                 if not following.is_file():
                     raise Failure(f"FMMT did not add {ffs.name}; see {self.log}")
                 current = following
-            stage.what = f"{code.name} of EDK II {release.name} plus {len(ffs_files)} firmware files"
+            stage.what = (f"{code.name} of EDK II {release.name} plus {len(ffs_files)} "
+                          "firmware files")
         board_guid = file_guid(self.packages / BOARD_MODULE_INF)
         if board_guid not in self.volume_files(release, current, work):
             raise Failure(f"the board module ({board_guid}) is missing from the image FMMT wrote")
