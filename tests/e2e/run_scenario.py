@@ -265,7 +265,8 @@ class Machine:
             write_variables(store, scenario.variables)
         devices, display = scenario.devices, scenario.vga
         command = [
-            qemu, "-machine", "q35", "-accel", "tcg", "-m", "256", "-smp", "1",
+            qemu, "-machine", "q35,smm=on" if scenario.smm else "q35", "-accel", "tcg",
+            "-m", "256", "-smp", "1",
             "-nodefaults", "-vga", display, "-display", "none", "-no-reboot",
             "-serial", f"file:{self.serial}", "-monitor", "none",
             "-qmp", f"unix:{self.qmp_path},server=on,wait=off",
@@ -273,6 +274,8 @@ class Machine:
             "-drive", f"if=pflash,format=raw,unit=1,file={store}",
             "-drive", f"if=virtio,format=raw,file={disk}",
         ]
+        if scenario.smm:
+            command += ["-global", "driver=cfi.pflash01,property=secure,value=on"]
         for device in devices:
             command += ["-device", device]
         (workdir / "qemu-command.txt").write_text(" ".join(command) + "\n")
@@ -427,8 +430,9 @@ def boot(scenario, qemu, code, variables, images, workdir, show, firmware_dir=No
         machine = Machine(qemu, code, variables, disk, scenario, workdir, socket_dir)
         try:
             machine.connect(started + 10)
-            # From flash a guard halts before the boot manager starts the shell.
-            if not (scenario.flash and scenario.outcome == "halt"):
+            # From flash a guard halts before the boot manager starts the shell; a firmware
+            # without a shell never starts one.
+            if not (scenario.flash and scenario.outcome == "halt") and not scenario.goes_on:
                 try:
                     wait_for(machine, started, min(deadline, started + BOOT_LIMIT),
                              lambda t: "Press ESC" in t or "Shell>" in t, "the UEFI shell")
@@ -444,8 +448,9 @@ def boot(scenario, qemu, code, variables, images, workdir, show, firmware_dir=No
 
             forbidden = [line_pattern(line) for line in scenario.forbid]
 
-            # From flash the startup script running at all means the boot went on.
-            went_on = START_MARK if scenario.flash else END_MARK
+            # From flash the startup script running at all means the boot went on (without a
+            # shell: the scenario's line).
+            went_on = scenario.goes_on or (START_MARK if scenario.flash else END_MARK)
 
             def decided(text):
                 return (went_on in text or boot_line.search(text)
@@ -476,8 +481,10 @@ def boot(scenario, qemu, code, variables, images, workdir, show, firmware_dir=No
                         raise Failure(f"the console went on after the halt lines: "
                                       f"{after.splitlines()[0]!r}")
             else:
-                text = wait_for(machine, started, deadline, lambda t: END_MARK in t,
-                                "the startup script to finish")
+                finished = scenario.goes_on or END_MARK
+                text = wait_for(machine, started, deadline, lambda t: finished in t,
+                                "the startup script to finish" if finished == END_MARK
+                                else repr(finished))
                 if not scenario.flash and not boot_line.search(text):
                     raise Failure(f"{scenarios.BOOT_GOES_ON!r} never appeared")
             judge(scenario, text)

@@ -76,6 +76,12 @@ class Scenario:
     # The drivers' images signed first (sbsign, with a key made for the run, checked by sbverify):
     # no key is enrolled in the firmware, so it loads them as it loads unsigned ones.
     signed: bool = False
+    # A firmware whose variable store only SMM may write (a Secure Boot build): QEMU's q35 with
+    # SMM and its flash secure.
+    smm: bool = False
+    # For a firmware without a shell: the line that says the boot went on past ready-to-boot,
+    # waited for instead of the shell (no startup script runs).
+    goes_on: str = ""
 
 
 def ich9_usb(*attached):
@@ -393,9 +399,39 @@ SCENARIOS += [
     ),
 ]
 
-# The DEBUG build of the same firmware (variant board_debug): the package's DEBUG images report
-# their lines as status codes, which OVMF's serial handler prints into the log where the DXE
-# core's own DEBUG() lines are.
+# Debian 13's prebuilt Secure Boot firmware with SMM and strict NX, the package and the board
+# module added by FMMT (variant current_strictnx), boots the board firmware's scenarios: an
+# unlisted module, an unlisted card, both slots empty. It has no shell, so a boot that goes on
+# past ready-to-boot ends in its boot manager, which finds nothing to boot on the scenario's disk.
+NO_BOOT_OPTION = "BdsDxe: No bootable option or device was found."
+
+
+def on_strict_nx(name, summary, **changes):
+    """The board firmware's scenario name on the Secure Boot firmware."""
+    return replace(next(scenario for scenario in SCENARIOS if scenario.name == name),
+                   name=name.replace("flash_", "flash_strictnx_"), summary=summary,
+                   flash="current_strictnx", smm=True, goes_on=NO_BOOT_OPTION, limit=120,
+                   **changes)
+
+
+SCENARIOS += [
+    on_strict_nx("flash_wwan_unlisted_module",
+                 "Debian 13's Secure Boot firmware (SMM, strict NX) with the package in flash, an "
+                 "unlisted USB device on the wireless-WAN port: the 105 lines, and nothing after"),
+    on_strict_nx("flash_wlan_unlisted_card",
+                 "the same firmware, an unlisted card (e1000e) behind 00:1C.0: the 104 lines, "
+                 "and nothing after"),
+    on_strict_nx("flash_empty_slots",
+                 "the same firmware, nothing on either slot and an rtl8139 present: the boot goes "
+                 "on to the boot manager, which finds no bootable option and offers its menu",
+                 afterwards=[],
+                 expect=[NO_BOOT_OPTION, "BdsDxe: Press any key to enter the Boot Manager Menu."]),
+]
+
+# The DEBUG build of the same firmware on EDK II 2025.02 (variant current): the package's DEBUG
+# images report their lines as status codes, which OVMF's serial handler prints into the log where
+# the DXE core's own DEBUG() lines are.
+DEBUG_FIRMWARE = "current"
 # The guards come before the board module in the volume, so they start before its Framework HII
 # and CPU I/O exist and take them up at ready-to-boot.
 DEBUG_ENTRY_LINES = {
@@ -427,7 +463,7 @@ SCENARIOS += [
                 "the LAN driver refusing the rtl8139 during the boot manager's connect, then both "
                 "guards' ready-to-boot decisions, and the shell",
         outcome="boot",
-        flash="board_debug",
+        flash=DEBUG_FIRMWARE,
         devices=ich9_usb() + wlan_board() + [UNSUPPORTED_REALTEK],
         vga="none",
         expect=[line for driver in ("wwan_port_guard", "wlan_slot_guard", "lan_controller_setup")
@@ -445,7 +481,7 @@ SCENARIOS += [
         summary="DEBUG firmware, an unlisted USB device on the wireless-WAN port: the guard's "
                 "line names the port and the IDs in the serial log, then the 105 lines",
         outcome="halt",
-        flash="board_debug",
+        flash=DEBUG_FIRMWARE,
         devices=ich9_usb((UNLISTED_MODULE, WWAN_GUARDED_PORT)),
         expect=[DEBUG_ENTRY_LINES["wwan_port_guard"]] + DEBUG_READY_TO_BOOT_LINES["wwan_port_guard"]
                + ["wwan_port_guard: 00:1A.7 port 1: module 0627:0001, unlisted, boot stops"]
@@ -459,7 +495,7 @@ SCENARIOS += [
                 "device behind it get ASPM 3 through the configuration window, which the "
                 "platform build patched to the window the firmware itself programs",
         outcome="boot",
-        flash="board_debug",
+        flash=DEBUG_FIRMWARE,
         devices=ich9_usb() + wlan_board(),
         variables=[Variable("PegAspmOption", "01")],
         vga="none",
@@ -475,7 +511,7 @@ SCENARIOS += [
         summary="DEBUG firmware, an unlisted card (e1000e) behind 00:1C.0: the probe's and the "
                 "allow-list's lines in the serial log, then the 104 lines",
         outcome="halt",
-        flash="board_debug",
+        flash=DEBUG_FIRMWARE,
         devices=ich9_usb() + wlan_board(UNLISTED_CARD),
         vga="none",
         expect=[DEBUG_ENTRY_LINES["wlan_slot_guard"]] + DEBUG_READY_TO_BOOT_LINES["wlan_slot_guard"]

@@ -96,6 +96,15 @@ class IntegratorStepsTest(unittest.TestCase):
             finally:
                 readme.unlink()
 
+    def test_virtio_net_packed_only_where_the_dsc_builds_it(self):
+        line = "  INF  " + board_firmware.VIRTIO_NET_INF + "\n"
+        guarded = "!if $(NETWORK_ENABLE) == TRUE\n" + line + "!endif\n"
+        for dsc, fdf in [("[Components]\n", FDF + guarded), (line, FDF + line)]:
+            with self.subTest(dsc):
+                self.assertEqual(board_firmware.network_free(dsc, FDF + line), fdf)
+        with self.assertRaisesRegex(board_firmware.Failure, "0 times"):
+            board_firmware.network_free("", FDF)
+
     def test_refuses_a_platform_without_a_dxe_volume(self):
         steps = board_firmware.integrator_steps(ROOT / "docs" / "integration.md")
         with self.assertRaisesRegex(board_firmware.Failure, "FV.DXEFV"):
@@ -110,7 +119,8 @@ def tarball(path, files):
             tar.addfile(entry, io.BytesIO(text.encode()))
 
 
-# Debian's patch for the scratch source package: one hunk in BaseTools' Python, one elsewhere.
+# Debian's patches for the scratch source package: the first with one hunk in BaseTools' Python
+# and one elsewhere, the second applying only after the first.
 PATCH = """--- a/BaseTools/Source/Python/b.py
 +++ b/BaseTools/Source/Python/b.py
 @@ -1 +1 @@
@@ -122,6 +132,25 @@ PATCH = """--- a/BaseTools/Source/Python/b.py
 -x
 +y
 """
+SECOND_PATCH = "--- a/MdePkg/x.c\n+++ b/MdePkg/x.c\n@@ -1 +1 @@\n-y\n+z\n"
+
+
+def source_package(download, series):
+    """The scratch package's tarballs, its .dsc, and its stanza as a Sources index has it (which
+    also names the .dsc)."""
+    for path in download.iterdir():
+        path.unlink()
+    tarball(download / "edk2_1.orig.tar.xz",
+            {"edk2-1/BaseTools/Source/Python/a.py": "a = 1\n",
+             "edk2-1/BaseTools/Source/Python/b.py": "b = 1\n", "edk2-1/MdePkg/x.c": "x\n"})
+    tarball(download / "edk2_1-1.debian.tar.xz",
+            {"debian/patches/series": series, "debian/patches/fix.patch": PATCH,
+             "debian/patches/second.patch": SECOND_PATCH})
+    sums = "".join(f" {hashlib.sha256(p.read_bytes()).hexdigest()} {p.stat().st_size} {p.name}\n"
+                   for p in sorted(download.iterdir()))
+    (download / "edk2_1-1.dsc").write_text(f"Source: edk2\nChecksums-Sha256:\n{sums}")
+    (download / "edk2_1-1.sources").write_text(
+        f"Package: edk2\nChecksums-Sha256:\n {'0' * 64} 20 edk2_1-1.dsc\n{sums}")
 
 
 class BaseToolsCheckTest(unittest.TestCase):
@@ -130,16 +159,9 @@ class BaseToolsCheckTest(unittest.TestCase):
 
     def setUp(self):
         self.out = Path(self.id()).resolve()
-        download = self.out / "apt" / "download"
-        download.mkdir(parents=True)
-        tarball(download / "edk2_1.orig.tar.xz",
-                {"edk2-1/BaseTools/Source/Python/a.py": "a = 1\n",
-                 "edk2-1/BaseTools/Source/Python/b.py": "b = 1\n", "edk2-1/MdePkg/x.c": "x\n"})
-        tarball(download / "edk2_1-1.debian.tar.xz",
-                {"debian/patches/series": "fix.patch\n", "debian/patches/fix.patch": PATCH})
-        sums = "".join(f" {hashlib.sha256(p.read_bytes()).hexdigest()} {p.stat().st_size} {p.name}\n"
-                       for p in sorted(download.iterdir()))
-        (download / "edk2_1-1.dsc").write_text(f"Source: edk2\nChecksums-Sha256:\n{sums}")
+        self.download = self.out / "apt" / "download"
+        self.download.mkdir(parents=True)
+        source_package(self.download, "fix.patch\nsecond.patch\n")
         self.tree = self.out / "edk2"
         self.python = self.tree / board_firmware.BASE_TOOLS_PYTHON
         (self.python / "__pycache__").mkdir(parents=True)
@@ -152,8 +174,30 @@ class BaseToolsCheckTest(unittest.TestCase):
         shutil.rmtree(self.out)
 
     def test_the_tree_as_extracted_passes(self):
-        count, _, name, patches = board_firmware.check_base_tools(self.out, self.tree, self.out / "log")
-        self.assertEqual((count, name, patches), (2, "edk2_1-1.dsc", ["fix.patch"]))
+        # Described by its .dsc, or by the index's stanza where the archive had no .dsc.
+        for description in ("edk2_1-1.dsc", "edk2_1-1.sources"):
+            with self.subTest(description):
+                (self.tree / ".prepared").write_text(description + "\n")
+                count, _, name, patches = board_firmware.check_base_tools(
+                    self.out, board_firmware.BOOKWORM, self.tree, self.out / "log")
+                self.assertEqual((count, name, patches), (2, description, ["fix.patch"]))
+
+    def test_extracted_without_a_dsc_as_dpkg_source_would(self):
+        for series, applied in [("fix.patch\nsecond.patch\n", "z\n"),
+                                ("second.patch\nfix.patch\n", None)]:
+            with self.subTest(series):
+                source_package(self.download, series)
+                tree = self.out / "extracted"
+                shutil.rmtree(tree, ignore_errors=True)
+                package = board_firmware.source_package(self.download / "edk2_1-1.sources")
+                if applied is None:
+                    with self.assertRaisesRegex(board_firmware.Failure, "second.patch does not"):
+                        board_firmware.extract_source(package, tree, self.out / "log")
+                    continue
+                self.assertEqual(board_firmware.extract_source(package, tree, self.out / "log"), 2)
+                self.assertEqual((tree / "MdePkg" / "x.c").read_text(), applied)
+                self.assertEqual((tree / board_firmware.BASE_TOOLS_PYTHON / "b.py").read_text(),
+                                 "b = 2\n")
 
     def test_any_difference_stops_the_build(self):
         changes = {"changed: b.py": lambda: (self.python / "b.py").write_text("b = 1\n"),
@@ -167,7 +211,8 @@ class BaseToolsCheckTest(unittest.TestCase):
                 self.setUp()
                 change()
                 with self.assertRaisesRegex(board_firmware.Failure, message):
-                    board_firmware.check_base_tools(self.out, self.tree, self.out / "log")
+                    board_firmware.check_base_tools(self.out, board_firmware.BOOKWORM, self.tree,
+                                                    self.out / "log")
 
 
 if __name__ == "__main__":
