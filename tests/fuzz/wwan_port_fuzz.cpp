@@ -1,6 +1,6 @@
 // The wireless-WAN port check under fuzzed firmware: which USB handles exist, each handle's
-// device-path bytes, the IDs its descriptor reports, the USB controller's vendor read, and the
-// statuses of the services on the way (the ready-to-boot notify's halt path included). The
+// device-path bytes, the IDs its descriptor reports, the USB controller's vendor read, whether the
+// filter's controller is a USB host controller (its class dword), and the statuses of the services on the way (the ready-to-boot notify's halt path included). The
 // verdict must be the one the port rule gives for what the firmware answered: the boot stops
 // only for a module on the port whose IDs were read and are not listed.
 // SPDX-License-Identifier: BSD-2-Clause-Patent
@@ -44,7 +44,10 @@ struct Scene {
   std::vector<UsbHandle> Handles;
   bool ThroughNotify = true;
   WwanPortFilter Filter = *LoadWwanPortFilter();
+  bool HostController = true;  // the filter's own function (when it has a place) reads as EHCI
 };
+
+constexpr uint32_t kEhciClass = 0x0C032000;
 
 uint8_t ConsumeDevice(FuzzedDataProvider& In) {
   return fuzz::Mostly(In, 4) ? kGuardedDevice : In.ConsumeIntegral<uint8_t>();
@@ -162,6 +165,7 @@ Scene ConsumeScene(FuzzedDataProvider& In) {
     scene.Filter.Port = fuzz::Mostly(In, 2) ? 1 : In.ConsumeIntegral<uint8_t>();
     scene.Filter.IdCount = In.ConsumeIntegralInRange<uint8_t>(0, gWwanPortFilter.IdCount);
   }
+  scene.HostController = fuzz::Mostly(In, 4);
   return scene;
 }
 
@@ -194,9 +198,18 @@ bool ExpectedAllowed(const Scene& S, const fuzz::FailureScript& Script) {
   };
   // A located interface that is null, or a handle search that finds nothing, ends the check too.
   if (injected("LocateProtocol") || !S.RootBridge) return true;
+  // The class read comes first: unless it shows the filter's own function a USB host
+  // controller, the shipped port (00:1A.0 port 1) is judged with the filter's list.
+  WwanPortFilter filter = S.Filter;
+  bool host = !injected("Pci.Read") && S.HostController && filter.ControllerDevice <= 31 &&
+              filter.ControllerFunction <= 7;
+  if (!host) {
+    filter.ControllerDevice = kGuardedDevice;
+    filter.ControllerFunction = 0;
+    filter.Port = 1;
+  }
   if (injected("LocateHandleBuffer") || S.Handles.empty()) return true;
 
-  const WwanPortFilter& filter = S.Filter;
   uint16_t vendor = 0;
   uint8_t alternative_port = 0;
   for (const UsbHandle& handle : S.Handles) {
@@ -252,6 +265,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
 
   sim::Firmware fw(sim::FirmwareOptions{.InstallHii = true, .InstallRootBridge = scene.RootBridge});
   for (auto [device, vendor] : scene.Vendors) fw.Config().Set16({0, device, 0}, 0x00, vendor);
+  if (scene.HostController && scene.Filter.ControllerDevice <= 31 && scene.Filter.ControllerFunction <= 7)
+    fw.Config().Set32({0, uint8_t(scene.Filter.ControllerDevice), uint8_t(scene.Filter.ControllerFunction)},
+                      0x08, kEhciClass);
   for (const UsbHandle& handle : scene.Handles) fw.AddUsbDevice(handle.Path, handle.Vendor, handle.Product);
   FUZZ_CHECK(WwanPortGuardEntry(fw.ImageHandle(), fw.SystemTable()) == EFI_SUCCESS, "entry");
 
@@ -269,11 +285,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   bool expected = ExpectedAllowed(scene, script);
   FUZZ_CHECK(allowed == expected, expected ? "the boot was stopped although the port rule lets it go on"
                                            : "an unlisted module whose IDs were read did not stop the boot");
-  // Per handle at most the path, the vendor read, the USB I/O and the descriptor; then the
-  // handle buffer's release and, on the halt path, two messages of at most seven calls each
-  // (allocation, GetString, release, and again with the length asked for, then the output).
+  // The class read, then per handle at most the path, the vendor read, the USB I/O and the
+  // descriptor; then the handle buffer's release and, on the halt path, two messages of at most
+  // seven calls each (allocation, GetString, release, and again with the length asked for, then
+  // the output).
   uint64_t calls = fw.ServiceCallCount() - calls_before;
-  FUZZ_CHECK(calls <= 2 + 4 * scene.Handles.size() + 1 + 14,
+  FUZZ_CHECK(calls <= 3 + 4 * scene.Handles.size() + 1 + 14,
              std::to_string(calls) + " service calls for " + std::to_string(scene.Handles.size()) + " handles");
   fuzz::CheckPoolBalance(fw, pool_before, script.FailedCalls("FreePool", fw.CallCount("FreePool") - frees_before));
 
