@@ -42,6 +42,7 @@ Usage: board/board_firmware.py --package DIR --images DIR --integration FILE --b
 """
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 import argparse
+import fcntl
 import hashlib
 import os
 import re
@@ -142,6 +143,12 @@ DEBUG_VARIANT = "current"
 # Every variant, in the order they are made, and the variant each starts from (made before it).
 VARIANTS = {"board": None, "sku": "board", "no_board": "board", "fmmt": "board",
             DEBUG_VARIANT: None, "no_board_debug": DEBUG_VARIANT, "current_strictnx": "board"}
+# The EDK II releases whose tree, apt configuration and workspace each variant uses, or whose
+# build output it reads while another variant of that release may rewrite it: variants of one
+# release take turns, those of the two releases build side by side (ctest's resource locks).
+RELEASES_USED = {"board": ("2022.11",), "sku": ("2022.11",), "no_board": ("2022.11",),
+                 "fmmt": ("2022.11",), DEBUG_VARIANT: ("2025.02",), "no_board_debug": ("2025.02",),
+                 "current_strictnx": ("2022.11", "2025.02")}
 EFI_SECTION_RAW = 0x19
 EFI_FV_FILETYPE_FFS_PAD = 0xF0
 STEP_MARK = re.compile(r"^\s*<!-- integrator-step: ([\w-]+(?: \w+)?) -->\s*$")
@@ -624,7 +631,22 @@ def edk2_tool(tree, env, command, log, cwd=None):
 
 def lay_out_packages(packages, package_dir, images, board_module):
     """OUT/packages: the integrator package as the build left it and the emulated board's
-    module."""
+    module; laid out again only when what goes into it changed, under a lock, since the builds
+    of the two releases run side by side and read it."""
+    sources = [package_dir, board_module / f"{BOARD_PACKAGE}.dec",
+               board_module / "board_support.inf", images / "board_support.efi"]
+    inputs = digest(sources)
+    stamp = packages.parent / "packages.sha256"
+    with open(packages.parent / "packages.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if packages.is_dir() and stamp.is_file() and stamp.read_text().strip() == inputs:
+            return
+        stamp.unlink(missing_ok=True)
+        lay_out_packages_once(packages, package_dir, images, board_module)
+        stamp.write_text(inputs + "\n")
+
+
+def lay_out_packages_once(packages, package_dir, images, board_module):
     if packages.exists():
         shutil.rmtree(packages)
     shutil.copytree(package_dir, packages / PACKAGE_NAME)
@@ -1076,7 +1098,8 @@ def main():
                              "separated by ';' (for CMake), and exit")
     args = parser.parse_args()
     if args.variants:
-        print(";".join(f"{name}:{base or ''}" for name, base in VARIANTS.items()))
+        print(";".join(f"{name}:{base or ''}:{','.join(RELEASES_USED[name])}"
+                       for name, base in VARIANTS.items()))
         return 0
     for option in ("package", "images", "integration", "board_module", "out"):
         if getattr(args, option) is None:
