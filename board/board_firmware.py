@@ -931,7 +931,8 @@ class Firmware:
         """The package's RELEASE firmware file of the wireless-LAN guard with the window the DSC
         step gives on the release's OVMF patched in (q35's, as that OVMF programs it; the
         shipped window lies in q35's MMIO hole): the image patched at the INF's offsets by
-        tools/patch_pcd.py and the file written again by integrator_package/gen_ffs.py, then read back."""
+        tools/patch_pcd.py and the file written again by integrator_package/gen_ffs.py, then read
+        back."""
         _, tree, _ = self.source(release)
         dsc = (tree / PLATFORM_DSC).read_text() + "\n" + self.steps["dsc"]
         module = self.packages / PACKAGE_NAME / WLAN_MODULE / TARGET

@@ -57,14 +57,19 @@ class ReleaseError(Exception):
     pass
 
 
-def package_identity(manifest_path):
+def read_manifest(manifest_path):
+    """The manifest, the package's name and its version."""
     manifest = configparser.ConfigParser(interpolation=None)
     if not manifest.read(manifest_path, encoding="utf-8"):
         raise ReleaseError(f"cannot read {manifest_path}")
     name, version = manifest.get("package", "name"), manifest.get("package", "version")
     if not re.fullmatch(r"\d+\.\d+", version):
         raise ReleaseError(f"{manifest_path}: version {version!r} is not <major>.<minor>")
-    return name, version
+    return manifest, name, version
+
+
+def package_identity(manifest_path):
+    return read_manifest(manifest_path)[1:]
 
 
 def with_version(text, version, source):
@@ -118,10 +123,8 @@ def tag_creator(text):
 
 
 def write_uswid(args):
-    _, version = package_identity(args.manifest)
+    manifest, _, version = read_manifest(args.manifest)
     creator, regid = tag_creator(args.creator)
-    manifest = configparser.ConfigParser(interpolation=None)
-    manifest.read(args.manifest, encoding="utf-8")
     root = ET.Element("firmware", gtype="FuUswidFirmware")
     for module in args.modules:
         tag = ET.SubElement(root, "firmware", gtype="FuCoswidFirmware")

@@ -553,15 +553,15 @@ def decode_depex(body):
     raise ValueError("no END")
 
 
-def depex_meaning(program, module, names):
+def depex_meaning(program, module):
     """What the dispatcher waits for before it starts the driver."""
     def named(guid):
-        return names.get(guid, guid)
+        return module.guid_names.get(guid, guid)
 
     ops = [op for op, _ in program]
     if ops[0] in ("BEFORE", "AFTER"):
         guid = program[0][1]
-        other = next((d for g, d in FILE_GUIDS.items() if g == guid), guid)
+        other = FILE_GUIDS.get(guid, guid)
         return (f"the {role(module.driver)} is started right {ops[0].lower()} the driver of file "
                 f"{other}, never if that one is not dispatched, and without waiting for the "
                 f"architectural protocols")
@@ -616,7 +616,7 @@ def file_problems(file_type, depexes, module):
             program = decode_depex(body)
             shown = ", ".join(f"{op} {module.guid_names[g]} {g}" if g in module.guid_names
                               else f"{op} {g}" if g else op for op, g in program)
-            meaning = depex_meaning(program, module, module.guid_names)
+            meaning = depex_meaning(program, module)
         except (ValueError, IndexError) as error:
             found.append(f"firmware file has a DXE_DEPEX section the dispatcher cannot evaluate "
                          f"({error}; {body.hex().upper()}): the {role(module.driver)} never runs")
